@@ -1,0 +1,62 @@
+# Helpers shared by every module's CMakeLists.txt.
+
+# kestrix_module(NAME SOURCES ... DEPENDS ...)
+# A module is a static library. Its dependencies are linked whole, so that
+# static registrations (registered environment variables) in object files
+# nothing references still reach every program that links the library.
+function(kestrix_module name)
+  cmake_parse_arguments(M "" "" "SOURCES;DEPENDS;SYSTEM" ${ARGN})
+  add_library(${name} STATIC ${M_SOURCES})
+  foreach(dep IN LISTS M_DEPENDS)
+    target_link_libraries(${name} PUBLIC "$<LINK_LIBRARY:WHOLE_ARCHIVE,${dep}>")
+  endforeach()
+  if(M_SYSTEM)
+    target_link_libraries(${name} PUBLIC ${M_SYSTEM})
+  endif()
+endfunction()
+
+# kestrix_link(TARGET module ...): link modules whole into a program.
+function(kestrix_link target)
+  foreach(dep IN LISTS ARGN)
+    target_link_libraries(${target} PRIVATE "$<LINK_LIBRARY:WHOLE_ARCHIVE,${dep}>")
+  endforeach()
+endfunction()
+
+# kestrix_test(NAME SOURCES ... DEPENDS ... [ENV_TESTS])
+# A GoogleTest program; each TEST becomes a CTest test. Suites whose name
+# ends in "FromEnv" need a fresh process with a chosen environment and are
+# registered separately with kestrix_env_test.
+function(kestrix_test name)
+  if(NOT KESTRIX_TESTS)
+    return()
+  endif()
+  cmake_parse_arguments(T "" "" "SOURCES;DEPENDS" ${ARGN})
+  add_executable(${name} ${T_SOURCES})
+  kestrix_link(${name} ${T_DEPENDS})
+  target_link_libraries(${name} PRIVATE GTest::gmock GTest::gtest_main)
+  gtest_discover_tests(${name}
+    TEST_FILTER "-*FromEnv.*"
+    DISCOVERY_MODE PRE_TEST
+    DISCOVERY_TIMEOUT 30
+    PROPERTIES TIMEOUT 120)
+endfunction()
+
+# kestrix_env_test(NAME PROGRAM FILTER ENV var=value ... var ...)
+# (a bare var is removed from the environment)
+# Runs the matching cases of a test program in a process of their own.
+function(kestrix_env_test name)
+  if(NOT KESTRIX_TESTS)
+    return()
+  endif()
+  cmake_parse_arguments(E "" "PROGRAM;FILTER" "ENV" ${ARGN})
+  set(mods "")
+  foreach(entry IN LISTS E_ENV)
+    if(entry MATCHES "^([^=]+)=(.*)$")
+      list(APPEND mods "${CMAKE_MATCH_1}=set:${CMAKE_MATCH_2}")
+    else()
+      list(APPEND mods "${entry}=unset:")
+    endif()
+  endforeach()
+  add_test(NAME ${name} COMMAND ${E_PROGRAM} --gtest_filter=${E_FILTER})
+  set_tests_properties(${name} PROPERTIES ENVIRONMENT_MODIFICATION "${mods}" TIMEOUT 120)
+endfunction()

@@ -1,0 +1,264 @@
+#include "common/base/loggerBase/CoMsg.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "common/base/loggerBase/CoLastErrLogger.h"
+
+namespace Kestrix {
+namespace {
+
+using ::testing::MatchesRegex;
+
+// Routes every post into a memory stream through the base class's writer,
+// so the bytes are exactly those a default router would print.
+class CaptureRouter : public CoMsg::Router {
+ public:
+  CaptureRouter() : stream_(open_memstream(&data_, &size_)) { CoMsg::setRouter(this); }
+  ~CaptureRouter() override {
+    CoMsg::setRouter(nullptr);
+    std::fclose(stream_);
+    std::free(data_);
+  }
+  void post(const CoMsg::Msg& msg) const override { Router::post(msg, stream_); }
+  std::string text() const {
+    std::fflush(stream_);
+    return std::string(data_, size_);
+  }
+
+ private:
+  char* data_ = nullptr;
+  size_t size_ = 0;
+  FILE* stream_;
+};
+
+// Each test leaves the process-wide settings as it found them.
+class CoMsgTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    savedLevel_ = CoMsg::filterLevel();
+    savedVerbose_ = CoMsg::verboseFlag();
+  }
+  void TearDown() override {
+    CoMsg::setFilterLevel(savedLevel_);
+    CoMsg::setVerboseFlag(savedVerbose_);
+    CoMsg::enableFamily(false);
+  }
+  CoMsg::Level savedLevel_{};
+  bool savedVerbose_ = false;
+};
+
+TEST(CoMsgLevels, NamesRoundTripAndUnknownsAreRejected) {
+  for (int l = 0; l <= 4; ++l) {
+    const auto level = static_cast<CoMsg::Level>(l);
+    EXPECT_EQ(CoMsg::stringToLevel(CoMsg::levelToString(level)), level);
+  }
+  EXPECT_STREQ(CoMsg::levelToString(static_cast<CoMsg::Level>(5)), "unknown");
+  EXPECT_STREQ(CoMsg::levelToString(static_cast<CoMsg::Level>(-1)), "unknown");
+  EXPECT_EQ(CoMsg::stringToLevel("DEBUG"), -1);
+  EXPECT_EQ(CoMsg::stringToLevel("warning"), -1);
+  EXPECT_EQ(CoMsg::stringToLevel(nullptr), -1);
+}
+
+TEST(CoMsgModule, BaseNameOfEitherSeparatorIgnoringTrailingOnes) {
+  EXPECT_EQ(CoMsg::moduleName("/a/b/CoMsg.cpp"), "CoMsg.cpp");
+  EXPECT_EQ(CoMsg::moduleName("c:\\src\\rc.cpp"), "rc.cpp");
+  EXPECT_EQ(CoMsg::moduleName("dir/sub//"), "sub");
+  EXPECT_EQ(CoMsg::moduleName("plain"), "plain");
+  EXPECT_EQ(CoMsg::moduleName("///"), "\\");
+  EXPECT_EQ(CoMsg::moduleName(""), "");
+}
+
+TEST_F(CoMsgTest, DefaultLevelPrintsNoticeAndDropsDebug) {
+  CaptureRouter capture;
+  CoMsg::setFilterLevel(CoMsg::LEVEL_NOTICE);
+  CO_POST_NOTICE("seen %d", 1);
+  CO_POST_DEBUG("hidden %d", 2);
+  EXPECT_EQ(capture.text(), "seen 1\n");
+}
+
+TEST_F(CoMsgTest, LevelMinusOneSuppressesEvenUserMessages) {
+  CaptureRouter capture;
+  CoMsg::setFilterLevel(static_cast<CoMsg::Level>(-1));
+  CO_POST_USER("nothing");
+  CO_POST_ERROR("nothing");
+  EXPECT_EQ(capture.text(), "");
+}
+
+TEST_F(CoMsgTest, LevelGuardRestoresPreviousLevel) {
+  CoMsg::setFilterLevel(CoMsg::LEVEL_WARN);
+  {
+    CoMsg::LevelGuard guard(CoMsg::LEVEL_DEBUG);
+    EXPECT_EQ(CoMsg::filterLevel(), CoMsg::LEVEL_DEBUG);
+  }
+  EXPECT_EQ(CoMsg::filterLevel(), CoMsg::LEVEL_WARN);
+}
+
+TEST_F(CoMsgTest, TrailingWhiteSpaceIsTrimmedAndEmptyTextPrintsEmptyLine) {
+  CaptureRouter capture;
+  CoMsg::setFilterLevel(CoMsg::LEVEL_DEBUG);
+  CO_POST_ERROR("text \t\n\n");
+  CO_POST_ERROR("%s", "");
+  CO_POST_ERROR("  inner  spaces stay");
+  EXPECT_EQ(capture.text(), "text\n\n  inner  spaces stay\n");
+}
+
+TEST_F(CoMsgTest, LongTextIsCutTo2047Characters) {
+  CaptureRouter capture;
+  const std::string longText(3000, 'x');
+  CO_POST_USER("%s", longText.c_str());
+  EXPECT_EQ(capture.text(), std::string(2047, 'x') + "\n");
+}
+
+TEST_F(CoMsgTest, VerboseLineHasFullShapeButLineZeroStaysBare) {
+  CaptureRouter capture;
+  CoMsg::setVerboseFlag(true);
+  CoMsg::setFilterLevel(CoMsg::LEVEL_DEBUG);
+  CoMsgBuilder<0>("/src/dir/Unit.cpp", 42, CoMsg::postWarning)("hello %s  ", "world");
+  CoMsgBuilder<0>("/src/dir/Unit.cpp", 0, CoMsg::postWarning)("bare");
+  // The pid stays 0 until a thread manager installs its callback.
+  EXPECT_THAT(capture.text(),
+              MatchesRegex("\\[warn\\] 0 Unit\\.cpp:42 [^ ]+:[^ ]+\\.[0-9]{3} hello world\n"
+                           "bare\n"));
+}
+
+TEST_F(CoMsgTest, FamilyFlagAddsDashFamilyToFullLine) {
+  CaptureRouter capture;
+  CoMsg::setVerboseFlag(true);
+  CoMsg::enableFamily(true);
+  CO_POST_USER("x");
+  EXPECT_THAT(capture.text(), MatchesRegex("\\[user\\] \\[-\\] 0 CoMsg_test\\.cpp:[0-9]+ .* x\n"));
+}
+
+TEST_F(CoMsgTest, FamilyBuilderPassesItsFamily) {
+  CaptureRouter capture;
+  CoMsg::setVerboseFlag(true);
+  CoMsg::enableFamily(true);
+  CoMsgBuilder<1>("f.cpp", 3, CoMsg::postUser)("net", "y");
+  EXPECT_THAT(capture.text(), MatchesRegex("\\[user\\] \\[net\\] 0 f\\.cpp:3 .* y\n"));
+}
+
+TEST_F(CoMsgTest, FullLineIsTruncatedToItsBuffer) {
+  CoMsg::Msg msg(std::string(2500, 'z').c_str(), "m.cpp", 7, CoMsg::LEVEL_ERROR, "");
+  char buffer[2176];
+  msg.format(buffer, 2175);
+  EXPECT_EQ(std::string(buffer).size(), 2174u);
+  EXPECT_EQ(std::string(buffer).rfind("[error] 0 m.cpp:7 ", 0), 0u);
+}
+
+TEST_F(CoMsgTest, DirectPrintIgnoresFilterAndShowsFamily) {
+  CoMsg::setFilterLevel(static_cast<CoMsg::Level>(-1));
+  CoMsg::enableFamily(true);
+  ::testing::internal::CaptureStdout();
+  CO_POST_SHELL("Can't lock mutex: %d", 22);
+  std::fflush(stdout);
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(), "- Can't lock mutex: 22\n");
+}
+
+TEST_F(CoMsgTest, PidCallbackReplacesAndNullKeeps) {
+  CoMsg::setCurrentPIDCallback([] { return 77; });
+  EXPECT_EQ(CoMsg::callCurrentPIDCallback(), 77);
+  CoMsg::setCurrentPIDCallback(nullptr);
+  EXPECT_EQ(CoMsg::callCurrentPIDCallback(), 77);
+  CoMsg::setCurrentPIDCallback([] { return 0; });
+}
+
+TEST_F(CoMsgTest, LastErrLoggerSilentRecordsWithoutPrinting) {
+  CaptureRouter capture;
+  CoLastErrLogger logger(true);
+  logger.setModule(__FILE__, __LINE__).postError("lost %s", "peer");
+  EXPECT_TRUE(logger.hasError());
+  EXPECT_STREQ(logger.lastError(), "lost peer");
+  EXPECT_EQ(capture.text(), "");
+  logger.clearLastError();
+  EXPECT_FALSE(logger.hasError());
+  EXPECT_TRUE(logger.getSilentMode());
+}
+
+TEST_F(CoMsgTest, LastErrLoggerPrintsDespiteFilterWhenNotSilent) {
+  CaptureRouter capture;
+  CoMsg::setFilterLevel(static_cast<CoMsg::Level>(-1));
+  CoLastErrLogger logger;
+  EXPECT_STREQ(logger.lastError(), "");
+  logger.postError("bad key '%s'", "k");
+  EXPECT_EQ(capture.text(), "bad key 'k'\n");
+}
+
+TEST(CoLastErrLogger, CopyMoveAndAssignFollowTheRecord) {
+  CoLastErrLogger silentSource(true);
+  silentSource.setModule("a.cpp", 1).postError("e1");
+  CoLastErrLogger copy(silentSource);
+  EXPECT_STREQ(copy.lastError(), "e1");
+  EXPECT_TRUE(copy.getSilentMode());
+
+  CoLastErrLogger moved(std::move(copy));
+  EXPECT_STREQ(moved.lastError(), "e1");
+  EXPECT_FALSE(copy.hasError());  // NOLINT(bugprone-use-after-move): the source is left empty
+
+  // Assigning from a logger without a record clears error and silence only.
+  CoLastErrLogger empty;
+  moved = empty;
+  EXPECT_FALSE(moved.hasError());
+  EXPECT_FALSE(moved.getSilentMode());
+
+  CoLastErrLogger target;
+  target.assignError(silentSource);
+  EXPECT_STREQ(target.lastError(), "e1");
+  EXPECT_FALSE(target.getSilentMode());
+  target.assignError(empty);
+  EXPECT_FALSE(target.hasError());
+
+  CoLastErrLogger noRecord;
+  noRecord.setSilentMode(false);
+  EXPECT_FALSE(noRecord.getSilentMode());
+}
+
+// ---- Cases that need the environment set before the process starts ----
+
+TEST(MsgLevelDebugFromEnv, DefaultLevelGivesWayToVariable) {
+  ASSERT_STREQ(std::getenv("QV_MSG_LEVEL"), "debug");
+  CaptureRouter capture;
+  CoMsg::setDefaultFilterLevel(CoMsg::LEVEL_USER);
+  EXPECT_EQ(CoMsg::filterLevel(), CoMsg::LEVEL_DEBUG);
+  CO_POST_DEBUG("debug line");
+  EXPECT_EQ(capture.text(), "debug line\n");
+}
+
+TEST(MsgLevelOtherCaseFromEnv, NothingFilteredPrints) {
+  ASSERT_STREQ(std::getenv("QV_MSG_LEVEL"), "Notice");
+  CaptureRouter capture;
+  CoMsg::setDefaultFilterLevel(CoMsg::LEVEL_DEBUG);
+  CO_POST_USER("user");
+  CO_POST_ERROR("error");
+  EXPECT_EQ(capture.text(), "");
+}
+
+TEST(MsgLevelUnsetFromEnv, DefaultFilterLevelApplies) {
+  ASSERT_EQ(std::getenv("QV_MSG_LEVEL"), nullptr);
+  EXPECT_EQ(CoMsg::filterLevel(), CoMsg::LEVEL_NOTICE);
+  CaptureRouter capture;
+  CoMsg::setDefaultFilterLevel(CoMsg::LEVEL_USER);
+  CO_POST_USER("user");
+  CO_POST_ERROR("error");
+  EXPECT_EQ(capture.text(), "user\n");
+}
+
+// Run with QV_MSG_VERBOSE set to a value and EXPECT_VERBOSE to the outcome.
+TEST(MsgVerboseFromEnv, ValueDecidesFullLines) {
+  const char* expected = std::getenv("EXPECT_VERBOSE");
+  ASSERT_NE(expected, nullptr);
+  EXPECT_EQ(CoMsg::verboseFlag(), std::string(expected) == "1");
+  CaptureRouter capture;
+  CO_POST_USER("z");
+  if (std::string(expected) == "1")
+    EXPECT_THAT(capture.text(), MatchesRegex("\\[user\\] 0 .* z\n"));
+  else
+    EXPECT_EQ(capture.text(), "z\n");
+}
+
+}  // namespace
+}  // namespace Kestrix

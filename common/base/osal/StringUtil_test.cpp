@@ -1,0 +1,131 @@
+#include "common/base/osal/StringUtil.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "common/base/osal/CoTime.h"
+
+namespace Kestrix {
+namespace {
+
+int sign(int v) { return (v > 0) - (v < 0); }
+int cmp(const char* a, const char* b, bool cs = true) {
+  return sign(StringUtil::alphaNumCompare(a, b, cs));
+}
+
+TEST(AlphaNumCompare, NullAndEmptyOrdering) {
+  EXPECT_EQ(cmp(nullptr, nullptr), 0);
+  EXPECT_EQ(cmp(nullptr, ""), -1);
+  EXPECT_EQ(cmp("", nullptr), 1);
+  EXPECT_EQ(cmp("", ""), 0);
+  EXPECT_EQ(cmp("", "a"), -1);
+  EXPECT_EQ(cmp("a", ""), 1);
+}
+
+TEST(AlphaNumCompare, NumbersCompareByValue) {
+  EXPECT_EQ(cmp("file2", "file10"), -1);
+  EXPECT_EQ(cmp("file10", "file2"), 1);
+  EXPECT_EQ(cmp("v1.10", "v1.9"), 1);
+  EXPECT_EQ(cmp("a12b", "a12b"), 0);
+  EXPECT_EQ(cmp("a12b", "a12c"), -1);
+}
+
+TEST(AlphaNumCompare, LeadingZeroAndDigitsAgainstLetters) {
+  EXPECT_EQ(cmp("f07", "f7"), -1);
+  EXPECT_EQ(cmp("f7", "f07"), 1);
+  EXPECT_EQ(cmp("f007", "f007"), 0);
+  EXPECT_EQ(cmp("a", "1"), 1);  // a letter sorts after a digit
+  EXPECT_EQ(cmp("1", "a"), -1);
+  EXPECT_EQ(cmp("ab", "a"), 1);
+  EXPECT_EQ(cmp("a", "ab"), -1);
+}
+
+TEST(AlphaNumCompare, OverflowingNumbers) {
+  const char* huge = "x99999999999999999999";   // does not fit in 64 bits
+  const char* huger = "x99999999999999999999a";
+  EXPECT_EQ(cmp(huge, "x5"), 1);
+  EXPECT_EQ(cmp("x5", huge), -1);
+  EXPECT_EQ(cmp(huge, huger), -1);  // both overflow: the rest decides
+  EXPECT_EQ(cmp("x18446744073709551615", "x18446744073709551614"), 1);
+}
+
+TEST(AlphaNumCompare, CaseInsensitiveFirstCaseDifferenceDecides) {
+  EXPECT_EQ(cmp("Abc", "abc", false), -1);
+  EXPECT_EQ(cmp("abc", "Abc", false), 1);
+  EXPECT_EQ(cmp("abc", "ABD", false), 1);  // a vs A decides before c vs D
+  EXPECT_EQ(cmp("abc", "abd", false), -1);
+  EXPECT_EQ(cmp("abc", "ABC", true), 1);
+}
+
+TEST(AlphaNumSorters, SortNaturally) {
+  std::vector<std::string> names{"img10", "img2", "img1", "IMG3"};
+  std::sort(names.begin(), names.end(), AlphaNumStringSorter(false, true));
+  // The first case difference decides before the numbers are reached.
+  EXPECT_THAT(names, ::testing::ElementsAre("IMG3", "img1", "img2", "img10"));
+  std::sort(names.begin(), names.end(), AlphaNumStringSorter(false, false));
+  EXPECT_THAT(names, ::testing::ElementsAre("img10", "img2", "img1", "IMG3"));
+  std::vector<const char*> raw{"b", "a10", "a9"};
+  std::sort(raw.begin(), raw.end(), AlphaNumCharSorter(true, true));
+  EXPECT_STREQ(raw[0], "a9");
+  EXPECT_STREQ(raw[2], "b");
+}
+
+TEST(StringUtil, SprintfLongResultIsWhole) {
+  const std::string big(300, 'q');
+  EXPECT_EQ(StringUtil::sprintf("%s", big.c_str()), big);
+  EXPECT_EQ(StringUtil::sprintf("%s!", std::string(255, 'r').c_str()).size(), 256u);
+  std::string out = "kept?";
+  StringUtil::sprintf(out, nullptr);
+  EXPECT_EQ(out, "");
+  std::wstring wide;
+  StringUtil::wsprintf(wide, L"%d-%ls", 5, std::wstring(400, L'w').c_str());
+  EXPECT_EQ(wide.size(), 402u);
+}
+
+TEST(StringUtil, StrftimeEmptyResultAndNulls) {
+  struct tm t {};
+  t.tm_year = 100;
+  t.tm_mday = 1;
+  std::string out = "old";
+  StringUtil::strftime(out, "%Y", &t);
+  EXPECT_EQ(out, "2000");
+  StringUtil::strftime(out, "", &t);
+  EXPECT_EQ(out, "");
+  out = "old";
+  StringUtil::strftime(out, nullptr, &t);
+  EXPECT_EQ(out, "");
+}
+
+TEST(StringUtil, StrToBool) {
+  for (const char* yes : {"true", "TRUE", "True", "1", "yes", "YES", "on", "On", "y", "Y"})
+    EXPECT_TRUE(StringUtil::strToBool(yes)) << yes;
+  for (const char* no : {"false", "0", "no", "", " true", "yes ", "2", "t"})
+    EXPECT_FALSE(StringUtil::strToBool(no)) << no;
+  EXPECT_FALSE(StringUtil::strToBool(nullptr));
+}
+
+TEST(StringUtil, TokenPathDropsEmptyPieces) {
+  EXPECT_THAT(StringUtil::stringToTokenPath("//a//b\\c/", "/\\"),
+              ::testing::ElementsAre("a", "b", "c"));
+  EXPECT_TRUE(StringUtil::stringToTokenPath("///", "/").empty());
+  EXPECT_THAT(StringUtil::stringToTokenPath("abc", "/"), ::testing::ElementsAre("abc"));
+}
+
+TEST(CoTime, ClockHasMillisecondResolution) {
+  const uint64_t t = CoTime::getTime();
+  EXPECT_EQ(t % 1000, 0u);
+  EXPECT_GT(t, 1700000000000000ull);
+  EXPECT_EQ(CoTime::getMsFromTime(1234567890ull), 567);
+  EXPECT_EQ(CoTime::getTimeStr(t, "%Y").size(), 4u);
+  EXPECT_EQ(CoTime::getDateStr(0, "").size(), 0u);
+  const uint64_t before = CoTime::getTime();
+  CoTime::sleepMs(20);
+  EXPECT_GE(CoTime::getTime() - before, 19000u);
+}
+
+}  // namespace
+}  // namespace Kestrix
