@@ -1,0 +1,177 @@
+// Facade strings, string lists and server identities.
+#include "kestrix/client/api/KestrixTypes.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "kestrix/client/api/KestrixServerId.h"
+
+namespace {
+
+TEST(KestrixStr, EmptyFormsShareTheStaticBuffer) {
+  const KestrixStr byDefault;
+  const KestrixStr fromNull(nullptr);
+  const KestrixStr fromEmpty("");
+  const KestrixStr fromCountZero("abc", 0);
+  const KestrixStr fromLeadingZero("\0bc", 3);
+  for (const KestrixStr* s : {&byDefault, &fromNull, &fromEmpty, &fromCountZero, &fromLeadingZero}) {
+    EXPECT_STREQ(s->c_str(), "");
+    EXPECT_EQ(s->length(), 0u);
+    EXPECT_EQ(s->c_str(), byDefault.c_str());  // no heap block of its own
+  }
+}
+
+TEST(KestrixStr, AssignAppendAndRelease) {
+  KestrixStr s("path");
+  s += "/to";
+  s += KestrixStr("/file");
+  s += '\0';  // a zero character changes nothing
+  s += '!';
+  EXPECT_STREQ(s.c_str(), "path/to/file!");
+  EXPECT_EQ(s.length(), 13u);
+  s += static_cast<const char*>(nullptr);
+  EXPECT_EQ(s.length(), 13u);
+  s = "";
+  EXPECT_TRUE(s.isEmpty());
+  EXPECT_EQ(s.c_str(), KestrixStr().c_str());
+  s = "again";
+  s = static_cast<const char*>(nullptr);
+  EXPECT_TRUE(s.isEmpty());
+}
+
+TEST(KestrixStr, CountedConstructorCopiesExactlyNBytes) {
+  const KestrixStr s("abcdef", 3);
+  EXPECT_STREQ(s.c_str(), "abc");
+  EXPECT_EQ(s[3], '\0');
+}
+
+TEST(KestrixStr, SelfAssignmentAndSelfAppendKeepText) {
+  KestrixStr s("loop");
+  s = s;
+  s += s;
+  EXPECT_STREQ(s.c_str(), "looploop");
+  s = s.c_str() + 4;
+  EXPECT_STREQ(s.c_str(), "loop");
+}
+
+TEST(KestrixStr, Substr) {
+  const KestrixStr s("abcdef");
+  EXPECT_STREQ(s.substr(2, 2).c_str(), "cd");
+  EXPECT_STREQ(s.substr(2, 0xffffffffu).c_str(), "cdef");
+  EXPECT_TRUE(s.substr(6, 1).isEmpty());
+  EXPECT_TRUE(s.substr(7, 1).isEmpty());
+  EXPECT_STREQ(s.substr(0, 6).c_str(), "abcdef");
+}
+
+TEST(KestrixStr, Comparisons) {
+  EXPECT_EQ(KestrixStr("same"), KestrixStr("same"));
+  EXPECT_NE(KestrixStr("same"), KestrixStr("sam"));
+  EXPECT_FALSE(KestrixStr("x") == static_cast<const char*>(nullptr));
+  EXPECT_TRUE(KestrixStr("x") != static_cast<const char*>(nullptr));
+  EXPECT_FALSE(KestrixStr() == static_cast<const char*>(nullptr));
+  EXPECT_TRUE(KestrixStr("x") == "x");
+  EXPECT_TRUE(KestrixStr("a") < KestrixStr("b"));
+  EXPECT_TRUE(KestrixStr("ab") < KestrixStr("abc"));
+  EXPECT_TRUE(KestrixStr("z") < KestrixStr("\xe9"));  // bytes compare unsigned
+  EXPECT_FALSE(KestrixStr("b") < KestrixStr("b"));
+}
+
+TEST(KestrixStrList, PushCopyResizeCompare) {
+  KestrixStrList list;
+  std::string source = "first";
+  list.push_back(source.c_str());
+  source = "changed";
+  list.push_back(nullptr);
+  EXPECT_EQ(list.size(), 2u);
+  EXPECT_STREQ(list[0], "first");
+  EXPECT_STREQ(list.getStr(1), "");
+  KestrixStrList copy(list);
+  EXPECT_TRUE(copy == list);
+  copy.resize(3);
+  EXPECT_FALSE(copy == list);
+  EXPECT_STREQ(copy[2], "");
+  copy.resize(1);
+  copy.reserve(100);
+  EXPECT_EQ(copy.size(), 1u);
+  list = copy;
+  EXPECT_TRUE(copy == list);
+}
+
+TEST(KestrixStrListDeathTest, IndexAtSizeStops) {
+  KestrixStrList list;
+  list.push_back("only");
+  EXPECT_DEATH(list.getStr(1), "index < size\\(\\)");
+}
+
+TEST(KestrixServerId, BareHostGetsDefaultDatabase) {
+  const KestrixServerId id("render01");
+  EXPECT_STREQ(id.getIPAddr(), "render01");
+  EXPECT_STREQ(id.getDB(), "GRYNN");
+  EXPECT_EQ(id.getPort(), 0);
+  EXPECT_STREQ(id.getId(), "render01:GRYNN");
+}
+
+TEST(KestrixServerId, SuffixIsPortOrDatabase) {
+  const KestrixServerId port("10.0.0.5:7549");
+  EXPECT_STREQ(port.getIPAddr(), "10.0.0.5");
+  EXPECT_EQ(port.getPort(), 7549);
+  EXPECT_STREQ(port.getDB(), "");
+  EXPECT_STREQ(port.getId(), "10.0.0.5:7549");
+
+  const KestrixServerId db("host:ARCHIVE");
+  EXPECT_STREQ(db.getDB(), "ARCHIVE");
+  EXPECT_EQ(db.getPort(), 0);
+
+  const KestrixServerId zero("host:0");
+  EXPECT_STREQ(zero.getDB(), "0");
+  EXPECT_EQ(zero.getPort(), 0);
+
+  const KestrixServerId glued("host:12ab");
+  EXPECT_EQ(glued.getPort(), 12);
+  EXPECT_STREQ(glued.getDB(), "");
+  EXPECT_STREQ(glued.getId(), "host:12ab");  // kept as passed in
+}
+
+TEST(KestrixServerId, OnlyTheLastColonSplits) {
+  const KestrixServerId v6port("fe80::1:7549");
+  EXPECT_STREQ(v6port.getIPAddr(), "fe80::1");
+  EXPECT_EQ(v6port.getPort(), 7549);
+  const KestrixServerId v6("::1");
+  EXPECT_STREQ(v6.getIPAddr(), ":");
+  EXPECT_EQ(v6.getPort(), 1);
+}
+
+TEST(KestrixServerId, BuiltFromPartsAndChanged) {
+  KestrixServerId withPort(7549, "A");
+  EXPECT_STREQ(withPort.getId(), "A:7549");
+  EXPECT_STREQ(KestrixServerId(0, "A").getId(), "A");
+  EXPECT_STREQ(KestrixServerId("DB", "A", 0).getId(), "A:DB");
+  EXPECT_STREQ(KestrixServerId(nullptr, "A", 0).getId(), "A");
+
+  KestrixServerId parsed("h:100");
+  parsed.setPort(200);
+  EXPECT_STREQ(parsed.getId(), "h:200");
+  parsed.setStorageId("store-1");
+  EXPECT_STREQ(parsed.getId(), "h:200");
+  parsed.setDB("X");
+  EXPECT_STREQ(parsed.getId(), "h:X");
+  parsed.setIPAddr(nullptr);
+  EXPECT_STREQ(parsed.getIPAddr(), "");
+}
+
+TEST(KestrixServerId, EqualityIgnoresCachedTextAndValidity) {
+  KestrixServerId a("h:7549");
+  KestrixServerId b(7549, "h");
+  EXPECT_TRUE(a == b);  // id texts differ only in the cache
+  b.setStorageId("s");
+  EXPECT_FALSE(a == b);
+
+  EXPECT_FALSE(KestrixServerId().isValid());
+  EXPECT_FALSE(KestrixServerId("").isValid());
+  KestrixServerId storageOnly;
+  storageOnly.setStorageId("s");
+  EXPECT_TRUE(storageOnly.isValid());
+}
+
+}  // namespace
