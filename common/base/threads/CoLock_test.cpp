@@ -1,0 +1,117 @@
+#include "common/base/threads/CoLock.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "common/base/threads/CoMutex.h"
+
+namespace Kestrix {
+namespace {
+
+constexpr int kRounds = 20000;
+
+TEST(CoLockTest, ZeroUnitsBlocksGetUntilAnotherThreadReleases) {
+  CoLock lock(0);
+  EXPECT_FALSE(lock.tryGet());
+  std::atomic<bool> released{false};
+  std::atomic<bool> sawRelease{false};
+  std::thread waiter([&] {
+    lock.get();
+    sawRelease = released.load();
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  released = true;
+  lock.release();
+  waiter.join();
+  EXPECT_TRUE(sawRelease) << "get() returned before release()";
+  EXPECT_FALSE(lock.tryGet()) << "the one released unit was taken by the waiter";
+}
+
+TEST(CoLockTest, TryGetTakesOnlyFreeUnits) {
+  CoLock lock(2);
+  EXPECT_TRUE(lock.tryGet());
+  EXPECT_TRUE(lock.tryGet());
+  EXPECT_FALSE(lock.tryGet());
+  lock.release();
+  EXPECT_TRUE(lock.tryGet());
+  lock.release();
+  lock.release();
+}
+
+TEST(CoLockTest, OneUnitExcludesOtherThreads) {
+  CoLock lock(1);
+  int counter = 0;  // deliberately plain: only the lock protects it
+  auto work = [&] {
+    for (int i = 0; i < kRounds; ++i) {
+      CoLockGuard guard(lock);
+      ++counter;
+    }
+  };
+  std::thread a(work), b(work);
+  a.join();
+  b.join();
+  EXPECT_EQ(counter, 2 * kRounds);
+  EXPECT_TRUE(lock.tryGet()) << "guards gave every unit back";
+}
+
+bool otherThreadCanLock(CoMutex& mutex) {
+  bool got = false;
+  std::thread([&] {
+    got = mutex.tryLock();
+    if (got) mutex.unlock();
+  }).join();
+  return got;
+}
+
+TEST(CoMutexTest, OwnerTakesItAgainAndOthersWaitForTheLastUnlock) {
+  CoMutex mutex;
+  mutex.lock();
+  mutex.lock();
+  EXPECT_TRUE(mutex.tryLock());
+  EXPECT_FALSE(otherThreadCanLock(mutex));
+  mutex.unlock();
+  mutex.unlock();
+  EXPECT_FALSE(otherThreadCanLock(mutex));
+  mutex.unlock();
+  EXPECT_TRUE(otherThreadCanLock(mutex));
+}
+
+TEST(CoMutexTest, ExcludesOtherThreads) {
+  CoMutex mutex;
+  int counter = 0;
+  auto work = [&] {
+    for (int i = 0; i < kRounds; ++i) {
+      CoMutexGuard guard(mutex);
+      ++counter;
+    }
+  };
+  std::thread a(work), b(work);
+  a.join();
+  b.join();
+  EXPECT_EQ(counter, 2 * kRounds);
+}
+
+TEST(CoMutexGuardTest, LocksOnceWhateverItIsAskedAndUnlocksAtTheEnd) {
+  CoMutex mutex;
+  {
+    CoMutexGuard guard(mutex, false);
+    EXPECT_FALSE(guard.isLocked());
+    EXPECT_TRUE(otherThreadCanLock(mutex));
+    EXPECT_TRUE(guard.tryLock());
+    EXPECT_TRUE(guard.tryLock());
+    guard.lock();
+    EXPECT_FALSE(otherThreadCanLock(mutex));
+    // One unlock frees it: the repeated requests did not stack up.
+    guard.unlock();
+    EXPECT_TRUE(otherThreadCanLock(mutex));
+    guard.unlock();
+    guard.lock();
+  }
+  EXPECT_TRUE(otherThreadCanLock(mutex));
+}
+
+}  // namespace
+}  // namespace Kestrix

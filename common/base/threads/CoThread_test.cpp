@@ -1,0 +1,413 @@
+#include "common/base/threads/CoThread.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/base/loggerBase/CoMsg.h"
+#include "common/base/threads/CoLock.h"
+#include "common/base/threads/CoTask.h"
+#include "common/base/threads/CoThreadMgr.h"
+
+namespace Kestrix {
+namespace {
+
+using ::testing::HasSubstr;
+using Clock = std::chrono::steady_clock;
+
+// Collects the text and PID of every line posted, from any thread.
+class CollectRouter : public CoMsg::Router {
+ public:
+  CollectRouter() { CoMsg::setRouter(this); }
+  ~CollectRouter() override { CoMsg::setRouter(nullptr); }
+  void post(const CoMsg::Msg& msg) const override {
+    std::lock_guard<std::mutex> guard(mutex_);
+    lines_.emplace_back(msg.getMsg());
+    pids_.push_back(msg.getPid());
+  }
+  std::vector<std::string> lines() const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return lines_;
+  }
+  bool has(const std::string& text) const {
+    for (const std::string& line : lines())
+      if (line.find(text) != std::string::npos) return true;
+    return false;
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  mutable std::vector<std::string> lines_;
+  mutable std::vector<int> pids_;
+};
+
+// Runs until stop() is called; tells when it has started and when it is
+// deleted.
+class BlockingTask : public CoTask {
+ public:
+  explicit BlockingTask(std::atomic<bool>* deleted = nullptr) : deleted_(deleted) {}
+  ~BlockingTask() override {
+    if (deleted_) *deleted_ = true;
+  }
+  void run(CoThread* thread) override {
+    ranOn = thread;
+    started.release();
+    gate.get();
+  }
+  void stop(CoThread*) override {
+    ++stops;
+    gate.release();
+  }
+
+  CoLock started{0};
+  CoLock gate{0};
+  std::atomic<int> stops{0};
+  std::atomic<CoThread*> ranOn{nullptr};
+
+ private:
+  std::atomic<bool>* deleted_;
+};
+
+CoThreadMgr& mgr() {
+  return *CoThreadMgr::getInstance();
+}
+
+// Waits at most five seconds for cond.
+template <typename Cond>
+bool eventually(Cond cond) {
+  const auto deadline = Clock::now() + std::chrono::seconds(5);
+  while (!cond()) {
+    if (Clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
+bool systemThreadExists(uint32_t id) {
+  struct stat st;
+  return ::stat(("/proc/self/task/" + std::to_string(id)).c_str(), &st) == 0;
+}
+
+std::string systemThreadName(uint32_t id) {
+  std::ifstream in("/proc/self/task/" + std::to_string(id) + "/comm");
+  std::string name;
+  std::getline(in, name);
+  return name;
+}
+
+TEST(CoThreadMgrTest, CallingThreadIsAdoptedAsMain) {
+  CoThread* main = mgr().findMainThread();
+  ASSERT_NE(main, nullptr);
+  EXPECT_STREQ(main->getName(), "main");
+  EXPECT_EQ(main->getType(), CoThread::MAIN_THREAD);
+  EXPECT_EQ(main->getThreadId(), static_cast<uint32_t>(::gettid()));
+  EXPECT_TRUE(main->isRunning());
+  EXPECT_EQ(CoThreadMgr::findCurrentThread(), main);
+  EXPECT_EQ(mgr().findThread("main"), main);
+  EXPECT_EQ(mgr().findThread("mai"), nullptr) << "names compare exactly";
+  EXPECT_FALSE(mgr().addThread(main)) << "a registered thread is refused";
+}
+
+void recordPid(void* out) {
+  *static_cast<std::atomic<int>*>(out) = CoMsg::callCurrentPIDCallback();
+}
+
+TEST(CoThreadMgrTest, LogLinesCarryThePostingThreadsSystemId) {
+  mgr();
+  EXPECT_EQ(CoMsg::callCurrentPIDCallback(), ::gettid());
+  std::atomic<int> pid{0};
+  CoThread* thread =
+      CoThreadMgr::createThread("pid probe", CoThread::UNMANAGED_THREAD, recordPid, &pid);
+  thread->wait();
+  EXPECT_EQ(pid.load(), static_cast<int>(thread->getThreadId()));
+  EXPECT_NE(pid.load(), ::gettid());
+  delete thread;
+}
+
+void setFlag(void* flag) {
+  *static_cast<std::atomic<bool>*>(flag) = true;
+}
+
+TEST(CoThreadTest, RunsItsFunctionUnderItsNameAndLeavesTheListWhenDeleted) {
+  std::atomic<bool> ran{false};
+  CoThread* thread = CoThreadMgr::createThread("A rather long thread name",
+                                               CoThread::UNMANAGED_THREAD, setFlag, &ran);
+  EXPECT_EQ(mgr().findThread("A rather long thread name"), thread);
+  EXPECT_EQ(mgr().findThread(thread->getThreadId()), thread);
+  EXPECT_NE(thread->getThreadId(), 0u) << "the id is known once start() returns";
+  // The system keeps 15 characters of a name.
+  const std::string seen = systemThreadName(thread->getThreadId());
+  thread->wait();
+  EXPECT_TRUE(ran);
+  EXPECT_EQ(seen, "A rather long t");
+  EXPECT_FALSE(thread->isRunning());
+  delete thread;
+  EXPECT_EQ(mgr().findThread("A rather long thread name"), nullptr);
+}
+
+TEST(CoThreadTest, AThreadWithoutANameIsCalledUnnamed) {
+  CoThread* thread = mgr().createCoThread(new BlockingTask, nullptr, CoThread::UNMANAGED_THREAD);
+  EXPECT_STREQ(thread->getName(), "<Unnamed thread>");
+  EXPECT_EQ(mgr().findThread("<Unnamed thread>"), thread);
+  delete thread;  // never started
+}
+
+TEST(CoThreadTest, StopReachesTheTaskAndWaitEndsTheThread) {
+  std::atomic<bool> deleted{false};
+  auto* task = new BlockingTask(&deleted);
+  CoThread* thread = mgr().createCoThread(task, "blocker", CoThread::UNMANAGED_THREAD);
+  EXPECT_EQ(thread->getCoTask(), task);
+  thread->start();
+  task->started.get();
+  EXPECT_EQ(task->ranOn.load(), thread);
+  EXPECT_TRUE(thread->isRunning());
+  thread->stop();
+  thread->wait();
+  EXPECT_EQ(task->stops.load(), 1);
+  EXPECT_FALSE(thread->isRunning());
+  EXPECT_FALSE(thread->isFinishedNoLock()) << "a waited-for thread is stopped";
+  EXPECT_FALSE(deleted);
+  delete thread;
+  EXPECT_TRUE(deleted) << "the thread owns its task";
+}
+
+TEST(CoThreadDeathTest, StartingARunningThreadFailsItsCheck) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  auto* task = new BlockingTask;
+  CoThread* thread = mgr().createCoThread(task, "twice", CoThread::UNMANAGED_THREAD);
+  thread->start();
+  task->started.get();
+  EXPECT_DEATH(thread->start(), "isRunningNoLock");
+  thread->stop();
+  thread->wait();
+  delete thread;
+}
+
+TEST(CoThreadTest, TerminateLeavesARunningThreadToFinishOnItsOwn) {
+  auto* task = new BlockingTask;
+  CoThread* thread = mgr().createCoThread(task, "terminated", CoThread::UNMANAGED_THREAD);
+  thread->start();
+  task->started.get();
+  const uint32_t id = thread->getThreadId();
+  thread->terminate();
+  EXPECT_FALSE(thread->isRunning());
+  EXPECT_TRUE(systemThreadExists(id)) << "a thread is never cancelled";
+  thread->wait();  // nothing left to wait for
+  task->gate.release();
+  EXPECT_TRUE(eventually([&] { return !systemThreadExists(id); }));
+  delete thread;
+}
+
+TEST(CoThreadTest, LoweredPriorityIsReadBackAndInheritedByNewThreads) {
+  auto* task = new BlockingTask;
+  CoThread* thread = mgr().createCoThread(task, "low", CoThread::UNMANAGED_THREAD);
+  thread->start();
+  task->started.get();
+  const CoThread::PolicyType policy = thread->getPolicy();
+  EXPECT_EQ(thread->setScheduling(CoThreadPriority(0), policy), 0);
+  EXPECT_EQ(thread->getPriority().getLevel(), 0);
+  // Levels 2 and 3 share a system priority; reading answers the first.
+  EXPECT_EQ(thread->setScheduling(CoThreadPriority(3), policy), 0);
+  EXPECT_EQ(thread->getPriority().getLevel(), 2);
+  thread->stop();
+  thread->wait();
+  delete thread;
+
+  struct Child {
+    CoThreadPriority seen;
+  } child;
+  CoThread* parent = CoThreadMgr::createThread(
+      "parent", CoThread::UNMANAGED_THREAD,
+      [](void* arg) {
+        CoThread::setSchedulingForCurrentThread(CoThreadPriority(1),
+                                                CoThreadMgr::findCurrentThread()->getPolicy());
+        CoThread* made = CoThreadMgr::getInstance()->createCoThread(new BlockingTask, "child",
+                                                                    CoThread::UNMANAGED_THREAD);
+        static_cast<Child*>(arg)->seen = made->getPriority();
+        delete made;
+      },
+      &child);
+  parent->wait();
+  delete parent;
+  EXPECT_EQ(child.seen.getLevel(), 1);
+}
+
+TEST(CoThreadTest, PolicyChangesOnlyFromTheMainThread) {
+  CollectRouter router;
+  auto* task = new BlockingTask;
+  CoThread* thread = mgr().createCoThread(task, "policy", CoThread::UNMANAGED_THREAD);
+  thread->start();
+  task->started.get();
+  const CoThread::PolicyType before = thread->getPolicy();
+  const CoThread::PolicyType other =
+      before == CoThread::POLICY_TS ? CoThread::POLICY_RR : CoThread::POLICY_TS;
+  thread->setScheduling(thread->getPriority(), other);
+  EXPECT_EQ(thread->getPolicy(), before);
+  EXPECT_TRUE(router.has("Must be the main thread to be able to change policy"));
+  thread->stop();
+  thread->wait();
+  delete thread;
+}
+
+TEST(CoThreadTest, BindsToOneProcessorOrToAll) {
+  cpu_set_t allowed;
+  ASSERT_EQ(sched_getaffinity(0, sizeof allowed, &allowed), 0);
+  int first = -1;
+  for (int i = 0; i < CPU_SETSIZE && first < 0; ++i)
+    if (CPU_ISSET(i, &allowed)) first = i;
+  auto* task = new BlockingTask;
+  CoThread* thread = mgr().createCoThread(task, "bound", CoThread::UNMANAGED_THREAD);
+  thread->setCpu(first);
+  EXPECT_EQ(thread->getCpu(), first) << "stored until the thread runs";
+  thread->start();
+  task->started.get();
+  EXPECT_EQ(thread->getCpu(), first);
+  if (CPU_COUNT(&allowed) > 1) {
+    EXPECT_EQ(thread->setCpu(-1), 0);
+    EXPECT_EQ(thread->getCpu(), -1);
+  }
+  thread->stop();
+  thread->wait();
+  delete thread;
+}
+
+TEST(CoThreadMgrTest, ForEachThreadStopsAtMinusOneOrOne) {
+  auto* task = new BlockingTask;
+  CoThread* extra = mgr().createCoThread(task, "visited", CoThread::UNMANAGED_THREAD);
+  int count = 0;
+  int registered = 0;
+  EXPECT_EQ(mgr().forEachThread([&](CoThread*) { return ++registered, 0; }), 0);
+  EXPECT_GE(registered, 2);
+  EXPECT_EQ(mgr().forEachThread([&](CoThread*) { return ++count == 2 ? 1 : 7; }), 1);
+  EXPECT_EQ(count, 2);
+  count = 0;
+  EXPECT_EQ(mgr().forEachThread([&](CoThread*) { return ++count, -1; }), -1);
+  EXPECT_EQ(count, 1);
+  delete extra;
+}
+
+TEST(CoThreadMgrTest, StopManagedThreadsDeletesOnlyManagedOnes) {
+  std::atomic<bool> managedDeleted[2] = {false, false};
+  BlockingTask* managed[2];
+  for (int i = 0; i < 2; ++i) {
+    managed[i] = new BlockingTask(&managedDeleted[i]);
+    CoThread* thread = mgr().createCoThread(managed[i], i == 0 ? "managed 0" : "managed 1",
+                                            CoThread::MANAGED_THREAD);
+    thread->start();
+    managed[i]->started.get();
+  }
+  CoThread* idle = mgr().createCoThread(new BlockingTask, "managed idle", CoThread::MANAGED_THREAD);
+  auto* task = new BlockingTask;
+  CoThread* unmanaged = mgr().createCoThread(task, "unmanaged", CoThread::UNMANAGED_THREAD);
+  unmanaged->start();
+  task->started.get();
+  (void)idle;
+
+  mgr().stopManagedThreads();
+  EXPECT_TRUE(managedDeleted[0]);
+  EXPECT_TRUE(managedDeleted[1]);
+  EXPECT_EQ(mgr().findThread("managed 0"), nullptr);
+  EXPECT_EQ(mgr().findThread("managed 1"), nullptr);
+  EXPECT_EQ(mgr().findThread("managed idle"), nullptr) << "a managed thread that never ran";
+  EXPECT_EQ(mgr().findThread("unmanaged"), unmanaged);
+  EXPECT_TRUE(unmanaged->isRunning());
+  unmanaged->stop();
+  unmanaged->wait();
+  delete unmanaged;
+}
+
+TEST(CoThreadMgrTest, ConcurrentCreationAndLookupKeepTheListWhole) {
+  constexpr int kWorkers = 3;
+  constexpr int kRounds = 40;
+  std::atomic<bool> done{false};
+  std::atomic<int> made{0};
+  std::vector<std::thread> workers;
+  for (int w = 0; w < kWorkers; ++w)
+    workers.emplace_back([&, w] {
+      const std::string name = "churn " + std::to_string(w);
+      for (int i = 0; i < kRounds; ++i) {
+        std::atomic<bool> ran{false};
+        CoThread* t =
+            CoThreadMgr::createThread(name.c_str(), CoThread::UNMANAGED_THREAD, setFlag, &ran);
+        t->wait();
+        if (ran) ++made;
+        delete t;
+      }
+    });
+  int walks = 0;
+  while (made.load() < kWorkers * kRounds && walks < 100000) {
+    mgr().forEachThread([](CoThread* t) { return t->getName()[0] == '\0' ? 1 : 0; });
+    mgr().findThread("churn 0");
+    ++walks;
+  }
+  for (std::thread& t : workers) t.join();
+  done = true;
+  EXPECT_EQ(made.load(), kWorkers * kRounds);
+  for (int w = 0; w < kWorkers; ++w)
+    EXPECT_EQ(mgr().findThread(("churn " + std::to_string(w)).c_str()), nullptr);
+}
+
+TEST(CoThreadMgrTest, DumpThreadsPostsEveryThreadAtUserLevel) {
+  CollectRouter router;
+  mgr().dumpThreads();
+  EXPECT_TRUE(router.has("Thread Dump: main ( " + std::to_string(::gettid()) + " ) "));
+}
+
+TEST(CoThreadTest, JobExecThreadsAreNotAnnounced) {
+  ASSERT_EQ(std::getenv("QV_THREAD_DEBUG"), nullptr);
+  CoMsg::LevelGuard level(CoMsg::LEVEL_NOTICE);
+  CollectRouter router;
+  std::atomic<bool> ran{false};
+  CoThread* quiet =
+      CoThreadMgr::createThread("Job Exec 3", CoThread::UNMANAGED_THREAD, setFlag, &ran);
+  CoThread* loud = CoThreadMgr::createThread("loud", CoThread::UNMANAGED_THREAD, setFlag, &ran);
+  quiet->wait();
+  loud->wait();
+  EXPECT_TRUE(
+      router.has("Registered thread 'loud' [ " + std::to_string(loud->getThreadId()) + " ]"));
+  EXPECT_FALSE(router.has("Registered thread 'Job Exec 3'"));
+  delete quiet;
+  delete loud;
+}
+
+TEST(ThreadDebugFromEnv, JobExecThreadsAreAnnouncedAndEndsAreReported) {
+  ASSERT_NE(std::getenv("QV_THREAD_DEBUG"), nullptr);
+  CoMsg::LevelGuard level(CoMsg::LEVEL_DEBUG);
+  CollectRouter router;
+  std::atomic<bool> ran{false};
+  CoThread* thread =
+      CoThreadMgr::createThread("Job Exec 4", CoThread::UNMANAGED_THREAD, setFlag, &ran);
+  thread->wait();
+  EXPECT_TRUE(router.has("Registered thread 'Job Exec 4'"));
+  EXPECT_TRUE(router.has("Finished running thread 'Job Exec 4'"));
+  EXPECT_TRUE(router.has("Creating thread 'Job Exec 4' with inherited policy"));
+  delete thread;
+}
+
+TEST(CoThreadDeathTest, AThreadNeverDeletedIsReportedAtExit) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        std::atomic<bool> ran{false};
+        CoThread* leaked =
+            CoThreadMgr::createThread("Leaky", CoThread::UNMANAGED_THREAD, setFlag, &ran);
+        while (!ran) std::this_thread::yield();
+        (void)leaked;
+        std::exit(0);
+      },
+      ::testing::ExitedWithCode(0),
+      "Thread id = [0-9]+ named=Leaky was not deleted by its owner\\.");
+}
+
+}  // namespace
+}  // namespace Kestrix
