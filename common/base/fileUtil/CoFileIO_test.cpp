@@ -1,0 +1,171 @@
+#include "common/base/fileUtil/CoFileIO.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstring>
+#include <string>
+
+#include "common/base/fileUtil/FileUtilTestSupport.h"
+#include "common/base/loggerBase/CoException.h"
+
+namespace Kestrix {
+namespace {
+
+using Preallocator = CoFileIO::Preallocator;
+
+class CoFileIOTest : public ::testing::Test {
+ protected:
+  TempDir dir_;
+};
+
+TEST_F(CoFileIOTest, OpenMissingFileNamesPathAndMode) {
+  CoFileIO file(dir_.path().c_str(), "missing.txt");
+  try {
+    file.openFile("r");
+    ADD_FAILURE() << "openFile of a missing file returned";
+  } catch (const CoException& e) {
+    EXPECT_STREQ(e.what(), std::strerror(ENOENT));
+    EXPECT_EQ(e.expertData(), "Could not open \"" + file.getPath() + "\" (flags:r)");
+  }
+  EXPECT_EQ(file.filePtr(), nullptr);
+}
+
+TEST_F(CoFileIOTest, ShortReadStopsAtEndOfFile) {
+  CoFileIO file(dir_.write("ten", "0123456789"));
+  file.openFile("r");
+  char buffer[32] = {};
+  EXPECT_EQ(file.read(buffer, 1, 20), 10u);
+  EXPECT_TRUE(file.isEOF());
+  EXPECT_STREQ(buffer, "0123456789");
+  file.seek(4);
+  EXPECT_FALSE(file.isEOF());
+  EXPECT_EQ(file.read(buffer, 3, 2), 2u);  // whole items only
+  EXPECT_EQ(std::string(buffer, 6), "456789");
+  EXPECT_EQ(file.getChar(), EOF);
+  file.closeFile();
+  EXPECT_EQ(file.filePtr(), nullptr);
+}
+
+TEST_F(CoFileIOTest, WriteThenReadBack) {
+  CoFileIO file(dir_ / "out.txt");
+  file.openFile("w+");
+  EXPECT_EQ(file.write(std::string("ab")), 2u);
+  EXPECT_EQ(file.putStr("cd"), 2u);
+  file.putChar('e');
+  EXPECT_EQ(file.print("%d-%s", 42, "x"), 4);
+  file.flushFile();
+  EXPECT_EQ(file.size(), 9);
+  file.seek(0);
+  EXPECT_EQ(file.getChar(), 'a');
+  file.closeFile();
+  EXPECT_EQ(file.openAndReadASCIIFile(), "abcde42-x");
+  EXPECT_EQ(file.filePtr(), nullptr);
+}
+
+TEST_F(CoFileIOTest, StreamErrorsThrow) {
+  CoFileIO file(dir_.write("ro", "data"));
+  file.openFile("r");
+  EXPECT_THROW(file.write("x", 1, 1), CoException);
+  file.closeFile();
+  CoFileIO dir(dir_.path());
+  dir.openFile("r");  // a directory opens, but cannot be read
+  char c;
+  try {
+    dir.read(&c, 1, 1);
+    ADD_FAILURE() << "reading a directory returned";
+  } catch (const CoException& e) {
+    EXPECT_STREQ(e.what(), std::strerror(EISDIR));
+  }
+  EXPECT_THROW(CoFileIO(dir_ / "gone").openAndReadASCIIFile(), CoException);
+}
+
+TEST_F(CoFileIOTest, AdoptedStreamIsNeverClosed) {
+  {
+    CoFileIO out(dir_.write("f", "x"));
+    out.openFile("r");
+    out.setFilePtr(stdout);
+    EXPECT_EQ(out.getPath(), "");
+    EXPECT_EQ(out.filePtr(), stdout);
+  }
+  EXPECT_NE(std::fflush(stdout), EOF);
+  EXPECT_GE(fileno(stdout), 0);
+}
+
+TEST_F(CoFileIOTest, MoveTakesTheStream) {
+  CoFileIO a(dir_.write("m", "xyz"));
+  a.openFile("r");
+  CoFileIO b(std::move(a));
+  EXPECT_EQ(a.filePtr(), nullptr);
+  ASSERT_NE(b.filePtr(), nullptr);
+  EXPECT_EQ(b.getChar(), 'x');
+  b.setPath(dir_ / "other");
+  EXPECT_EQ(b.filePtr(), nullptr);
+  EXPECT_EQ(b.getPath(), dir_ / "other");
+}
+
+TEST(CoFileIOPreallocator, NamesAndParsing) {
+  MsgCapture capture;
+  EXPECT_EQ(Preallocator::getMethodFromStr("rEsErVe"), Preallocator::METHOD_RESERVE);
+  EXPECT_EQ(Preallocator::getMethodFromStr("fallocate"), Preallocator::METHOD_FALLOCATE);
+  EXPECT_EQ(Preallocator::getFileSystemFromStr("smb/cifs"), Preallocator::FS_SMB);
+  EXPECT_EQ(Preallocator::getFileSystemFromStr("APFS"), Preallocator::FS_APFS);
+  EXPECT_EQ(Preallocator::getFileSystemFromStr("Generic"), Preallocator::FS_GENERIC);
+  EXPECT_TRUE(capture.messages().empty());
+  EXPECT_EQ(Preallocator::getMethodFromStr("Invalid"), Preallocator::METHOD_INVALID);
+  EXPECT_EQ(Preallocator::getFileSystemFromStr("ext4"), Preallocator::FS_UNKNOWN);
+  EXPECT_EQ(capture.texts(CoMsg::LEVEL_WARN),
+            (std::vector<std::string>{"Invalid media preallocation type string 'Invalid'",
+                                      "Invalid file system type string 'ext4'"}));
+  EXPECT_STREQ(Preallocator::getMethodStr(Preallocator::METHOD_INVALID), "Invalid");
+  EXPECT_STREQ(Preallocator::getMethodStr(Preallocator::METHOD_F_PREALLOCATE), "F_Preallocate");
+  EXPECT_STREQ(Preallocator::getFileSystemStr(Preallocator::FS_HFS), "HFS/HFS Plus");
+  EXPECT_STREQ(Preallocator::getFileSystemStr(Preallocator::FS_UNKNOWN), "Unknown");
+  EXPECT_STREQ(Preallocator::getMethodStr(static_cast<Preallocator::Method>(9)), "");
+  Preallocator p;
+  p.setMethod("FALLOCATE");
+  p.setFileSystem("xfs");
+  EXPECT_STREQ(p.getMethodStr(), "FAllocate");
+  EXPECT_STREQ(p.getFileSystemStr(), "XFS");
+}
+
+TEST(CoFileIOPreallocator, SupportTable) {
+  EXPECT_TRUE(Preallocator::isSupported(Preallocator::METHOD_NONE, Preallocator::FS_UNKNOWN));
+  EXPECT_TRUE(Preallocator::isSupported(Preallocator::METHOD_FALLOCATE, Preallocator::FS_XFS));
+  EXPECT_FALSE(Preallocator::isSupported(Preallocator::METHOD_FALLOCATE, Preallocator::FS_NFS));
+  EXPECT_FALSE(Preallocator::isSupported(Preallocator::METHOD_RESERVE, Preallocator::FS_XFS));
+  EXPECT_FALSE(Preallocator::isSupported(Preallocator::METHOD_INVALID, Preallocator::FS_GENERIC));
+}
+
+TEST_F(CoFileIOTest, PreallocateReservesOrRefuses) {
+  CoFileIO file(dir_ / "big.bin");
+  Preallocator chosen(file);  // the file does not exist yet: its directory decides
+  EXPECT_NE(chosen.getFileSystem(), Preallocator::FS_UNKNOWN);
+  EXPECT_TRUE(chosen.isSupported());
+
+  Preallocator none(Preallocator::METHOD_NONE, Preallocator::FS_UNKNOWN);
+  file.preallocate(0, 4096, none);
+  EXPECT_EQ(file.size(), 0);
+
+  Preallocator fallocate(Preallocator::METHOD_FALLOCATE, Preallocator::FS_UNKNOWN);
+  if (Preallocator::findFileSystem(file.filePtr()) == Preallocator::FS_GENERIC ||
+      Preallocator::findFileSystem(file.filePtr()) == Preallocator::FS_XFS) {
+    file.preallocate(0, 4096, fallocate);
+    EXPECT_EQ(file.size(), 4096);
+  }
+
+  MsgCapture capture;
+  Preallocator reserve(Preallocator::METHOD_RESERVE, Preallocator::FS_NFS);
+  try {
+    file.preallocate(0, 1, reserve);
+    ADD_FAILURE() << "an unsupported method returned";
+  } catch (const CoException& e) {
+    EXPECT_STREQ(e.what(), "Unsupported preallocation type");
+  }
+  EXPECT_EQ(capture.texts(CoMsg::LEVEL_ERROR),
+            std::vector<std::string>{
+                "Unsupported preallocation type 'Reserve' on filesystem type 'NFS'."});
+}
+
+}  // namespace
+}  // namespace Kestrix

@@ -1,0 +1,142 @@
+// The file-system side of CoFilePath on POSIX systems.
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <string>
+
+#include "common/base/fileUtil/CoFilePath.h"
+#include "common/base/fileUtil/CoSysError.h"
+#include "common/base/loggerBase/CoException.h"
+#include "common/base/loggerBase/qvAssert.h"
+
+namespace Kestrix {
+namespace {
+
+constexpr size_t kMaxCwd = 1024;
+
+mode_t toMode(const CoFilePath::Permissions& p) {
+  return static_cast<mode_t>(((p.userMode() & 7) << 6) | ((p.groupMode() & 7) << 3) |
+                             (p.otherMode() & 7));
+}
+
+}  // namespace
+
+CoFilePath::Type CoFilePath::getType() const {
+  if (type_ != TYPE_UNKNOWN) return type_;
+  struct stat st;
+  if (::stat(path(), &st) != 0) return TYPE_UNKNOWN;
+  type_ = S_ISDIR(st.st_mode) ? TYPE_DIRECTORY : TYPE_FILE;
+  return type_;
+}
+
+bool CoFilePath::access(int mode) const {
+  int how = F_OK;
+  if (mode & 1) how |= R_OK;
+  if (mode & 2) how |= W_OK;
+  if (::access(path(), how) == 0) return true;
+  switch (errno) {
+    case ENOENT:
+    case ENOTDIR:
+    case EACCES:
+    case EPERM:
+    case EROFS:
+      return false;
+    default:
+      CO_THROW_ERRNO(nullptr);
+  }
+}
+
+int32_t CoFilePath::size() const {
+  struct stat st;
+  if (::stat(path(), &st) != 0) CO_THROW_ERRNO(nullptr);
+  return static_cast<int32_t>(st.st_size);
+}
+
+int64_t CoFilePath::lastModified() const {
+  struct stat st;
+  if (::stat(path(), &st) != 0) CO_THROW_ERRNO(nullptr);
+  return static_cast<int64_t>(st.st_mtime);
+}
+
+CoFilePath CoFilePath::realPath() const {
+  QV_ASSERT(!"Unimplemented");
+  return *this;
+}
+
+CoFilePath& CoFilePath::currentWorkingDir() {
+  char buffer[kMaxCwd + 1];
+  if (::getcwd(buffer, sizeof buffer) == nullptr) CO_THROW_ERRNO(nullptr);
+  setPath(buffer);
+  return *this;
+}
+
+CoFilePath::Permissions CoFilePath::getPermissions() const {
+  CO_THROW("Unimplemented on this system.", nullptr);
+}
+
+void CoFilePath::chown(int, int) {
+  CO_THROW("Unimplemented on this system.", nullptr);
+}
+
+void CoFilePath::chown(const char*, const char*) {
+  CO_THROW("Unimplemented on this system.", nullptr);
+}
+
+int64_t CoFilePath::getAvailSpaceMB() const {
+  CO_THROW("Unimplemented on this system.", nullptr);
+}
+
+void CoFilePath::createLink(const CoFilePath&, bool) {
+  CO_THROW("Links not supported on this filesystem.", nullptr);
+}
+
+void CoFilePath::createDir(const Permissions& permissions, int options) {
+  if (options & CREATE_DIR_PARENTS) {
+    CoFilePath parent(directoryName());
+    if (parent != *this && !parent.exists()) parent.createDir(permissions, options);
+  }
+  if (::mkdir(path(), toMode(permissions)) != 0) {
+    if (errno != EEXIST || !(options & CREATE_DIR_EXISTING_OK)) CO_THROW_ERRNO("_mkdir %s", path());
+  }
+  chmod(permissions);
+  resetCaches();
+}
+
+void CoFilePath::createFile(const Permissions& permissions, bool truncate) {
+  const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (truncate ? O_TRUNC : 0);
+  const int fd = ::open(path(), flags, toMode(permissions));
+  if (fd < 0) CO_THROW_ERRNO(nullptr);
+  if (::close(fd) != 0) CO_THROW_ERRNO(nullptr);
+  resetCaches();
+}
+
+// All three classes count here: with only the user's read and write bits a
+// directory could not even be entered on this system.
+void CoFilePath::chmod(const Permissions& permissions) {
+  if (::chmod(path(), toMode(permissions)) != 0) CO_THROW_ERRNO(nullptr);
+}
+
+void CoFilePath::removeFile(int options) {
+  if (::unlink(path()) == 0) {
+    resetCaches();
+    return;
+  }
+  if (errno == ENOENT && (options & REMOVE_FILE_MISSING_OK)) return;
+  CO_THROW_ERRNO("unlink %s", path());
+}
+
+void CoFilePath::removeDir() {
+  if (::rmdir(path()) != 0) CO_THROW_ERRNO(nullptr);
+  resetCaches();
+}
+
+void CoFilePath::renameTo(const CoFilePath& target) {
+  if (::rename(path(), target.path()) != 0) CO_THROW_ERRNO(nullptr);
+  setPath(target.getPath());
+}
+
+}  // namespace Kestrix

@@ -1,0 +1,305 @@
+#include "common/base/fileUtil/CoFilePath.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+
+#include <cstring>
+#include <optional>
+#include <string>
+
+#include "common/base/fileUtil/FileUtilTestSupport.h"
+#include "common/base/loggerBase/CoException.h"
+
+namespace Kestrix {
+namespace {
+
+TEST(CoFilePathCompose, JoinsWithExactlyOneSeparator) {
+  EXPECT_EQ(CoFilePath("a", "b", "c").getPath(), "a/b/c");
+  EXPECT_EQ(CoFilePath(nullptr, "", "c").getPath(), "c");
+  EXPECT_EQ(CoFilePath().getPath(), "");
+  EXPECT_EQ(CoFilePath("a/", "/b").getPath(), "a/b");
+  EXPECT_EQ(CoFilePath("a/", "b").getPath(), "a/b");
+  EXPECT_EQ(CoFilePath("a", "/b").getPath(), "a/b");
+  EXPECT_EQ(CoFilePath("a\\", "b").getPath(), "a\\b");
+  EXPECT_EQ(CoFilePath("a\\", "\\b").getPath(), "a\\b");
+  EXPECT_EQ(CoFilePath("a//", "//b").getPath(), "a///b");  // one separator dropped, no more
+}
+
+TEST(CoFilePathCompose, ConcatenateTakesTheWholeText) {
+  CoFilePath p("a");
+  p.concatenate("bcd", 1);
+  EXPECT_EQ(p.getPath(), "a/bcd");
+  p.concatenate(nullptr).concatenate("");
+  EXPECT_EQ(p.getPath(), "a/bcd");
+  p += ".bak";
+  EXPECT_EQ(p.getPath(), "a/bcd.bak");
+}
+
+TEST(CoFilePathCompose, ExtensionEditsKeepTheInnerPxzExtension) {
+  CoFilePath p("dir.d/x");
+  p.appendExtension("tar");
+  p.appendExtension(".pxz");
+  p.appendExtension(nullptr);
+  EXPECT_EQ(p.getPath(), "dir.d/x.tar.pxz");
+  EXPECT_STREQ(p.extension(), "tar.pxz");
+  p.appendToBase("_v2");
+  EXPECT_EQ(p.getPath(), "dir.d/x_v2.tar.pxz");
+  p.pruneExtension();
+  EXPECT_EQ(p.getPath(), "dir.d/x_v2");
+  EXPECT_STREQ(p.extension(), "");
+  p.appendToBase("_final");
+  EXPECT_EQ(p.getPath(), "dir.d/x_v2_final");
+  p.pruneExtension();
+  EXPECT_EQ(p.getPath(), "dir.d/x_v2_final");
+}
+
+TEST(CoFilePathDecompose, ExtensionRule) {
+  const struct {
+    const char* path;
+    const char* ext;
+  } cases[] = {
+      {"a/b.txt", "txt"},
+      {"a.b.c", "c"},
+      {"x.tar.pxz", "tar.pxz"},
+      {"x.tar.PxZ", "tar.PxZ"},
+      {"archive.pxz", "pxz"},
+      {"x..pxz", "pxz"},
+      {"d.d/x.pxz", "pxz"},
+      {"x.pxzz", "pxzz"},
+      {"a/.hidden", ""},
+      {"a\\.hidden", ""},
+      {".hidden", ""},
+      {"dir/.pxz", ""},
+      {"file.", ""},
+      {"dir.d/file", ""},
+      {"dir.d\\file", ""},
+      {"", ""},
+      {".", ""},
+      {"x.tar.", ""},
+  };
+  for (const auto& c : cases) EXPECT_STREQ(CoFilePath(c.path).extension(), c.ext) << c.path;
+}
+
+TEST(CoFilePathDecompose, ExtensionCacheFollowsEveryChange) {
+  CoFilePath p("a.txt");
+  EXPECT_STREQ(p.extension(), "txt");
+  p.setPath("b.cfg");
+  EXPECT_STREQ(p.extension(), "cfg");
+  p += ".old";
+  EXPECT_STREQ(p.extension(), "old");
+  CoFilePath copy(p);
+  p.setPath("c");
+  EXPECT_STREQ(copy.extension(), "old");
+  EXPECT_STREQ(p.extension(), "");
+}
+
+TEST(CoFilePathDecompose, BaseNameAndName) {
+  EXPECT_EQ(CoFilePath("a/b/c.txt").baseName(), "c.txt");
+  EXPECT_EQ(CoFilePath("a/b/c.txt").name(), "c");
+  EXPECT_EQ(CoFilePath("a/b/").baseName(), "b");
+  EXPECT_EQ(CoFilePath("a\\b").baseName(), "b");
+  EXPECT_EQ(CoFilePath("/").baseName(), "");
+  EXPECT_EQ(CoFilePath("plain").baseName(), "plain");
+  EXPECT_EQ(CoFilePath("d.d/x.tar.pxz").name(), "x");
+  EXPECT_EQ(CoFilePath("d/.profile").name(), ".profile");
+  const std::string longPath = std::string(1100, 'x') + "/y";
+  EXPECT_EQ(CoFilePath(longPath).baseName(), std::string(1024, 'x'));
+}
+
+TEST(CoFilePathDecompose, DirectoryName) {
+  const struct {
+    const char* path;
+    const char* dir;
+  } cases[] = {
+      {"", "."},     {".", "."},       {"..", "."}, {"a", "."},    {"a/", "."}, {"a/b", "a"},
+      {"a/b/", "a"}, {"a/b/c", "a/b"}, {"/a", "/"}, {"\\a", "\\"}, {"/", "."},  {"a\\b\\c", "a\\b"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(CoFilePath(c.path).directoryName(), c.dir) << c.path;
+}
+
+TEST(CoFilePathDecompose, AbsoluteInvalidCharsAndOrder) {
+  EXPECT_TRUE(CoFilePath("/a").isAbsolute());
+  EXPECT_TRUE(CoFilePath("\\a").isAbsolute());
+  EXPECT_FALSE(CoFilePath("C:/a").isAbsolute());
+  EXPECT_FALSE(CoFilePath("").isAbsolute());
+  EXPECT_TRUE(CoFilePath("a*b").pathContainsInvalidChars());
+  EXPECT_TRUE(CoFilePath("a;b").pathContainsInvalidChars());
+  EXPECT_FALSE(CoFilePath("a/b c").pathContainsInvalidChars());
+  EXPECT_LT(CoFilePath("B"), CoFilePath("a"));  // byte order, case-sensitive
+  EXPECT_NE(CoFilePath("a"), CoFilePath("A"));
+}
+
+TEST(CoFilePathClean, CollapsesSeparatorRunsAndDotParts) {
+  const struct {
+    const char* in;
+    const char* out;
+  } cases[] = {
+      {"a//b", "a/b"},    {"a\\b\\c", "a/b/c"}, {"a/./b", "a/b"},       {"a/././/b", "a/b"},
+      {"a\\.\\b", "a/b"}, {"a/../b", "a/../b"}, {"a/./../b", "a/../b"}, {"//srv//x", "/srv/x"},
+      {"a/b/", "a/b/"},   {"a//", "a/"},        {"a/./", "a/"},         {"plain", "plain"},
+      {"./a", "./a"},     {"a/.b", "a/.b"},     {"a/.", "a/."},
+  };
+  for (const auto& c : cases) {
+    CoFilePath p(c.in);
+    EXPECT_EQ(p.clean().getPath(), c.out) << c.in;
+  }
+}
+
+TEST(CoFilePathExpand, ReplacesVariablesThenCleans) {
+  ::setenv("KX_FILEUTIL_ROOT", "/srv//media", 1);
+  CoFilePath p("$KX_FILEUTIL_ROOT/./clips");
+  EXPECT_EQ(p.expand().getPath(), "/srv/media/clips");
+
+  ::unsetenv("KX_FILEUTIL_NOT_SET");
+  CoFilePath missing("/a/$KX_FILEUTIL_NOT_SET/b");
+  EXPECT_THROW(missing.expand(), CoException);
+  EXPECT_EQ(missing.getPath(), "/a/$KX_FILEUTIL_NOT_SET/b");
+  ::unsetenv("KX_FILEUTIL_ROOT");
+}
+
+// Sets or removes a variable for one test and puts back what was there.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const char* value) : name_(name) {
+    if (const char* old = std::getenv(name)) saved_ = old;
+    value ? ::setenv(name, value, 1) : ::unsetenv(name);
+  }
+  ~ScopedEnv() { saved_ ? ::setenv(name_, saved_->c_str(), 1) : ::unsetenv(name_); }
+
+ private:
+  const char* name_;
+  std::optional<std::string> saved_;
+};
+
+TEST(CoFilePathPlaces, TempDirFallsBackInOrder) {
+  ScopedEnv tmp("TMP", "/t1"), temp("TEMP", "/t2"), tmpdir("TMPDIR", "/t3");
+  EXPECT_EQ(CoFilePath::tempDir().getPath(), "/t1");
+  ::unsetenv("TMP");
+  EXPECT_EQ(CoFilePath::tempDir().getPath(), "/t2");
+  ::unsetenv("TEMP");
+  EXPECT_EQ(CoFilePath::tempDir().getPath(), "/t3");
+  ::unsetenv("TMPDIR");
+  EXPECT_EQ(CoFilePath::tempDir().getPath(), "/tmp");
+  ScopedEnv home("HOME", nullptr);
+  EXPECT_EQ(CoFilePath::homeDir().getPath(), "/tmp");
+  ::setenv("HOME", "/home/kx", 1);
+  EXPECT_EQ(CoFilePath::homeDir().getPath(), "/home/kx");
+  EXPECT_EQ(CoFilePath::rootDir().getPath(), "/");
+}
+
+std::string errorText(int err) {
+  return std::strerror(err);
+}
+
+class CoFilePathFs : public ::testing::Test {
+ protected:
+  TempDir dir_;
+};
+
+TEST_F(CoFilePathFs, MissingPathQueries) {
+  const CoFilePath missing(dir_ / "nothing.txt");
+  EXPECT_FALSE(missing.exists());
+  EXPECT_FALSE(missing.access(1));
+  EXPECT_FALSE(missing.isFile());
+  EXPECT_FALSE(missing.isDirectory());
+  try {
+    missing.size();
+    ADD_FAILURE() << "size() of a missing file returned";
+  } catch (const CoException& e) {
+    EXPECT_EQ(e.what(), errorText(ENOENT));
+  }
+  EXPECT_THROW(missing.lastModified(), CoException);
+  // A path through a file is missing too, not an error.
+  const CoFilePath file(dir_.write("f", "x"));
+  EXPECT_FALSE(CoFilePath(file.path(), "below").exists());
+}
+
+TEST_F(CoFilePathFs, CreateFileKeepsOrTruncates) {
+  CoFilePath file(dir_ / "f.txt");
+  file.createFile();
+  EXPECT_TRUE(file.isFile());
+  EXPECT_TRUE(file.access(1 | 2));
+  EXPECT_EQ(file.size(), 0);
+  dir_.write("f.txt", "0123456789");
+  file.createFile(CoFilePath::Permissions(), false);
+  EXPECT_EQ(file.size(), 10);
+  file.createFile(CoFilePath::Permissions(), true);
+  EXPECT_EQ(file.size(), 0);
+  EXPECT_GT(file.lastModified(), 1500000000);
+  EXPECT_THROW(CoFilePath(dir_ / "no/such/dir/f").createFile(), CoException);
+}
+
+TEST_F(CoFilePathFs, CreateDirOptions) {
+  CoFilePath deep(dir_.path().c_str(), "a/b/c");
+  EXPECT_THROW(deep.createDir(), CoException);
+  deep.createDir(CoFilePath::Permissions(7, 5, 0), CoFilePath::CREATE_DIR_PARENTS);
+  EXPECT_TRUE(deep.isDirectory());
+  struct stat st;
+  ASSERT_EQ(::stat(deep.path(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0750u);
+  try {
+    deep.createDir(CoFilePath::Permissions(7, 5, 5));
+    ADD_FAILURE() << "createDir of an existing directory returned";
+  } catch (const CoException& e) {
+    EXPECT_EQ(e.what(), errorText(EEXIST));
+    EXPECT_EQ(e.expertData(), "_mkdir " + deep.getPath());
+  }
+  deep.createDir(CoFilePath::Permissions(7, 5, 5), CoFilePath::CREATE_DIR_EXISTING_OK);
+  ASSERT_EQ(::stat(deep.path(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0755u);
+}
+
+TEST_F(CoFilePathFs, RemoveRenameAndRemoveDir) {
+  CoFilePath file(dir_.write("old", "data"));
+  const CoFilePath target(dir_ / "new");
+  file.renameTo(target);
+  EXPECT_EQ(file, target);
+  EXPECT_TRUE(target.isFile());
+  EXPECT_FALSE(CoFilePath(dir_ / "old").exists());
+
+  EXPECT_THROW(CoFilePath(dir_.path()).removeDir(), CoException);  // not empty
+  file.removeFile();
+  EXPECT_FALSE(file.exists());
+  file.removeFile(CoFilePath::REMOVE_FILE_MISSING_OK);
+  try {
+    file.removeFile();
+    ADD_FAILURE() << "removeFile of a missing file returned";
+  } catch (const CoException& e) {
+    EXPECT_EQ(e.what(), errorText(ENOENT));
+    EXPECT_EQ(e.expertData(), "unlink " + file.getPath());
+  }
+  CoFilePath sub(dir_ / "sub");
+  sub.createDir();
+  sub.removeDir();
+  EXPECT_FALSE(sub.exists());
+  EXPECT_THROW(CoFilePath(dir_ / "a").renameTo(CoFilePath(dir_ / "b")), CoException);
+}
+
+TEST_F(CoFilePathFs, UnsupportedOperationsAndDefaults) {
+  CoFilePath p(dir_.path());
+  const CoFilePath::Permissions perms;
+  EXPECT_EQ(perms.userMode(), 3);
+  EXPECT_EQ(perms.groupMode(), 1);
+  EXPECT_EQ(perms.otherMode(), 1);
+  try {
+    p.getPermissions();
+    ADD_FAILURE() << "getPermissions returned";
+  } catch (const CoException& e) {
+    EXPECT_STREQ(e.what(), "Unimplemented on this system.");
+  }
+  try {
+    p.createLink(CoFilePath("x"), true);
+    ADD_FAILURE() << "createLink returned";
+  } catch (const CoException& e) {
+    EXPECT_STREQ(e.what(), "Links not supported on this filesystem.");
+  }
+  EXPECT_FALSE(p.isSymLink());
+  EXPECT_FALSE(p.changeToRealOwner());
+  CoFilePath cwd;
+  EXPECT_TRUE(cwd.currentWorkingDir().isDirectory());
+  EXPECT_TRUE(cwd.isAbsolute());
+}
+
+}  // namespace
+}  // namespace Kestrix

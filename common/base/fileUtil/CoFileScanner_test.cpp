@@ -1,0 +1,141 @@
+#include "common/base/fileUtil/CoFileScanner.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "common/base/fileUtil/FileUtilTestSupport.h"
+#include "common/base/loggerBase/CoException.h"
+
+namespace Kestrix {
+namespace {
+
+using Scanner = CoAbstractFileScanner;
+
+// The tree every test walks:
+//   top.TXT  notes.md  .hidden  sub/  sub/a.txt  sub/deep/  sub/deep/b.txt
+class CoFileScannerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_.write("top.TXT", "t");
+    dir_.write("notes.md", "n");
+    dir_.write(".hidden", "h");
+    CoFilePath(dir_ / "sub/deep")
+        .createDir(CoFilePath::Permissions(7, 5, 5), CoFilePath::CREATE_DIR_PARENTS);
+    dir_.write("sub/a.txt", "a");
+    dir_.write("sub/deep/b.txt", "b");
+  }
+
+  // The scanner's relative paths, in byte order.
+  std::vector<std::string> relative(const Scanner::Options& options,
+                                    const Scanner::Filter* filter = nullptr) {
+    CoFileScanner scanner(CoFileScanner::RELATIVE_PATHS);
+    if (filter) scanner.addFilter(*filter);
+    scanner.scan(dir_.path(), options);
+    scanner.sort(CoFileScanner::alphabeticalSorter);
+    std::vector<std::string> out;
+    for (const CoFilePath& p : scanner.getPaths()) out.push_back(p.getPath());
+    return out;
+  }
+
+  TempDir dir_;
+};
+
+using Paths = std::vector<std::string>;
+
+TEST_F(CoFileScannerTest, DepthDecidesWhetherDirectoriesAreEntered) {
+  EXPECT_EQ(relative(Scanner::Options(0)), (Paths{"notes.md", "sub", "top.TXT"}));
+  EXPECT_EQ(relative(Scanner::Options(1)), (Paths{"notes.md", "top.TXT", "sub/a.txt", "sub/deep"}));
+  EXPECT_EQ(relative(Scanner::Options(5)),
+            (Paths{"notes.md", "top.TXT", "sub/a.txt", "sub/deep/b.txt"}));
+}
+
+TEST_F(CoFileScannerTest, HiddenEntriesOnlyWhenAsked) {
+  const Paths withHidden = relative(Scanner::Options(0, true));
+  EXPECT_EQ(withHidden, (Paths{".hidden", "notes.md", "sub", "top.TXT"}));
+}
+
+TEST_F(CoFileScannerTest, FullPathsWithoutTheFlag) {
+  CoFileScanner scanner;
+  scanner.scan(CoFilePath(dir_ / "sub"), Scanner::Options(1));
+  scanner.sort(CoFileScanner::alphabeticalSorter);
+  ASSERT_EQ(scanner.getPaths().size(), 2u);
+  EXPECT_EQ(scanner.getPaths()[0].getPath(), dir_ / "sub/a.txt");
+  EXPECT_EQ(scanner.getPaths()[1].getPath(), dir_ / "sub/deep/b.txt");
+  scanner.scan(CoFilePath(dir_ / "sub/deep"), Scanner::Options(0));  // scan starts afresh
+  ASSERT_EQ(scanner.getPaths().size(), 1u);
+  scanner.clear();
+  EXPECT_TRUE(scanner.getPaths().empty());
+}
+
+TEST_F(CoFileScannerTest, ExtensionFilterIgnoresCaseAndKeepsDirectories) {
+  const Scanner::ExtensionFilter txt("txt", Scanner::MATCH_INCLUDE);
+  EXPECT_EQ(relative(Scanner::Options(0), &txt), (Paths{"sub", "top.TXT"}));
+  EXPECT_EQ(relative(Scanner::Options(3), &txt), (Paths{"top.TXT", "sub/a.txt", "sub/deep/b.txt"}));
+  const char* exts[] = {"md", "TXT"};
+  const Scanner::ExtensionFilter notThese(exts, 2, Scanner::MATCH_EXCLUDE);
+  EXPECT_EQ(relative(Scanner::Options(3, true), &notThese), (Paths{".hidden"}));
+}
+
+TEST_F(CoFileScannerTest, TypeFilterAndIncludeStart) {
+  const Scanner::TypeFilter dirsOnly(CoFilePath::TYPE_DIRECTORY, Scanner::MATCH_INCLUDE);
+  EXPECT_EQ(relative(Scanner::Options(0), &dirsOnly), (Paths{"sub"}));
+  const Scanner::TypeFilter noDirs(CoFilePath::TYPE_DIRECTORY, Scanner::MATCH_EXCLUDE);
+  // Rejected directories are not entered either.
+  EXPECT_EQ(relative(Scanner::Options(3), &noDirs), (Paths{"notes.md", "top.TXT"}));
+  // Every walked directory is offered with its own relative path.
+  EXPECT_EQ(relative(Scanner::Options(1, false, false, true), &dirsOnly),
+            (Paths{"", "sub", "sub/deep"}));
+}
+
+class AbortingScanner : public CoFileScanner {
+ protected:
+  bool checkAbort() override { return true; }
+};
+
+TEST_F(CoFileScannerTest, AbortStillOffersTheStart) {
+  AbortingScanner scanner;
+  scanner.scan(dir_.path(), Scanner::Options(3, true, false, true));
+  ASSERT_EQ(scanner.getPaths().size(), 1u);
+  EXPECT_EQ(scanner.getPaths()[0].getPath(), dir_.path());
+}
+
+TEST_F(CoFileScannerTest, MissingStartThrowsInvalidPath) {
+  CoFileScanner scanner;
+  const CoFilePath missing(dir_ / "missing");
+  try {
+    scanner.scan(missing, Scanner::Options());
+    ADD_FAILURE() << "scan of a missing directory returned";
+  } catch (const CoException& e) {
+    EXPECT_STREQ(e.what(), "Invalid path");
+    EXPECT_EQ(e.expertData(), "'" + missing.getPath() + "/*.*'");
+  }
+}
+
+TEST(CoFileScannerSort, Predicates) {
+  std::vector<CoFilePath> paths = {CoFilePath("b/file10"), CoFilePath("a/file2"),
+                                   CoFilePath("b/File2"), CoFilePath("a/file10")};
+  auto sorted = [&](const CoFileScanner::Predicate& pred) {
+    std::vector<CoFilePath> copy = paths;
+    std::sort(copy.begin(), copy.end(), pred);
+    Paths out;
+    for (const CoFilePath& p : copy) out.push_back(p.getPath());
+    return out;
+  };
+  EXPECT_EQ(sorted(CoFileScanner::alphabeticalSorter),
+            (Paths{"a/file10", "a/file2", "b/File2", "b/file10"}));
+  EXPECT_EQ(sorted(CoFileScanner::naturalSorter),
+            (Paths{"a/file2", "a/file10", "b/File2", "b/file10"}));
+  EXPECT_EQ(sorted(CoFileScanner::alphabeticalBaseNameSorter),
+            (Paths{"b/File2", "a/file10", "b/file10", "a/file2"}));
+  EXPECT_EQ(sorted(CoFileScanner::naturalBaseNameSorter),
+            (Paths{"b/File2", "a/file2", "a/file10", "b/file10"}));
+  EXPECT_TRUE(CoFileScanner::alphabeticalSorterStr("Z", "a"));
+  EXPECT_TRUE(CoFileScanner::naturalSorterStr("x9", "x10"));
+  EXPECT_FALSE(CoFileScanner::alphabeticalSorterStr("x9", "x10"));
+  EXPECT_FALSE(CoFileScanner::naturalSorterStr("x10", "x10"));
+}
+
+}  // namespace
+}  // namespace Kestrix

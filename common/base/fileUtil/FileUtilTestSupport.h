@@ -1,0 +1,75 @@
+#pragma once
+// Test-only helpers of this module: a per-test temporary directory that is
+// removed with everything in it, and a router that keeps posted messages.
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "common/base/fileUtil/CoFilePath.h"
+#include "common/base/loggerBase/CoMsg.h"
+
+namespace Kestrix {
+
+class TempDir {
+ public:
+  TempDir() {
+    std::string pattern = CoFilePath::tempDir().getPath() + "/kestrix_fileUtil_XXXXXX";
+    if (::mkdtemp(pattern.data()) == nullptr) ADD_FAILURE() << "mkdtemp " << pattern;
+    path_ = pattern;
+  }
+  ~TempDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::string& path() const { return path_; }
+  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+  // Writes bytes to the file name below the directory; returns its path.
+  std::string write(const std::string& name, const std::string& bytes) const {
+    const std::string file = *this / name;
+    std::ofstream(file, std::ios::binary) << bytes;
+    return file;
+  }
+
+ private:
+  std::string path_;
+};
+
+class MsgCapture : public CoMsg::Router {
+ public:
+  MsgCapture() : saved_(CoMsg::filterLevel()) {
+    CoMsg::setFilterLevel(CoMsg::LEVEL_DEBUG);
+    CoMsg::setRouter(this);
+  }
+  ~MsgCapture() override {
+    CoMsg::setRouter(nullptr);
+    CoMsg::setFilterLevel(saved_);
+  }
+  void post(const CoMsg::Msg& msg) const override {
+    messages_.push_back({msg.getLevel(), msg.getMsg()});
+  }
+  struct Entry {
+    CoMsg::Level level;
+    std::string text;
+  };
+  const std::vector<Entry>& messages() const { return messages_; }
+  std::vector<std::string> texts(CoMsg::Level level) const {
+    std::vector<std::string> out;
+    for (const Entry& e : messages_)
+      if (e.level == level) out.push_back(e.text);
+    return out;
+  }
+
+ private:
+  CoMsg::Level saved_;
+  mutable std::vector<Entry> messages_;
+};
+
+}  // namespace Kestrix
