@@ -1,0 +1,262 @@
+#include "common/base/tcp/CoIoTcpDescriptor.h"
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <thread>
+
+#include "common/base/loggerBase/CoException.h"
+#include "common/base/tcp/TcpTestUtil.h"
+
+namespace Kestrix {
+namespace {
+
+using TcpTestUtil::RawSocket;
+using TcpTestUtil::secondsSince;
+using Clock = std::chrono::steady_clock;
+
+std::string causeText(CoIoDescriptor::IoError error) {
+  char text[256];
+  CoIoDescriptor::getIoError(error, text, sizeof text);
+  return text;
+}
+
+TEST(CoIoTcpConnect, RefusedPortLeavesAnInvalidDescriptorWithRefusedText) {
+  RawSocket bound(AF_INET, 0, -1);  // holds a port on which nobody listens
+  ASSERT_TRUE(bound.ok());
+  CoIoTcpDescriptor desc("127.0.0.1", bound.port(), 0, 0, 1);
+  EXPECT_FALSE(desc.isValid());
+  EXPECT_EQ(desc.lastError(), causeText(CoIoDescriptor::IO_CONNECTION_REFUSED));
+}
+
+TEST(CoIoTcpConnect, UnresolvableNameGivesHostNotFound) {
+  CoIoTcpDescriptor desc("no-such-host.invalid", 7, 0, 0, 1);
+  EXPECT_FALSE(desc.isValid());
+  EXPECT_EQ(desc.id(), -1);
+  EXPECT_EQ(desc.lastError(), causeText(CoIoDescriptor::IO_HOST_NOT_FOUND));
+}
+
+TEST(CoIoTcpConnect, SilentPeerTimesOutAfterTheConnectTimeOut) {
+  TcpTestUtil::SilentPeer silent;
+  const auto start = Clock::now();
+  CoIoTcpDescriptor desc("127.0.0.1", silent.port(), 0, 0, 1);
+  const double waited = secondsSince(start);
+  EXPECT_FALSE(desc.isValid());
+  EXPECT_EQ(desc.lastError(), causeText(CoIoDescriptor::IO_TIMED_OUT));
+  EXPECT_GE(waited, 0.9);
+  EXPECT_LT(waited, 2.5);
+}
+
+TEST(CoIoTcpConnect, ZeroTimeOutOnlyPolls) {
+  TcpTestUtil::SilentPeer silent;
+  const auto start = Clock::now();
+  CoIoTcpDescriptor desc("127.0.0.1", silent.port(), 0, 0, 0);
+  EXPECT_LT(secondsSince(start), 0.5);
+  EXPECT_FALSE(desc.isValid());
+  EXPECT_EQ(desc.lastError(), causeText(CoIoDescriptor::IO_TIMED_OUT));
+}
+
+TEST(CoIoTcpConnect, DebugSwitchOffPostsNoResolutionDetails) {
+  RawSocket listener(AF_INET, 0, 4);
+  TcpTestUtil::CaptureRouter messages;
+  CoIoTcpDescriptor desc("127.0.0.1", listener.port(), 0, 0, 1);
+  ASSERT_TRUE(desc.isValid()) << desc.lastError();
+  EXPECT_TRUE(messages.contains("Connected to 127.0.0.1:" + std::to_string(listener.port())));
+  EXPECT_FALSE(messages.contains("Calling getaddrinfo"));
+}
+
+TEST(CoIoTcpDebugFromEnv, ConnectPostsResolutionAndAddressBytes) {
+  RawSocket listener(AF_INET, 0, 4);
+  TcpTestUtil::CaptureRouter messages;
+  CoIoTcpDescriptor desc("127.0.0.1", listener.port(), 0, 0, 1);
+  ASSERT_TRUE(desc.isValid()) << desc.lastError();
+  const std::string port = std::to_string(listener.port());
+  EXPECT_TRUE(messages.contains("Calling getaddrinfo( 127.0.0.1, " + port + " )."));
+  EXPECT_TRUE(messages.contains("Trying family 2 with addr (len 16):"));
+  EXPECT_TRUE(messages.contains("7f 00 00 01 "));  // the address inside the hex dump
+}
+
+// A connected pair over loopback: the client under test, the server end
+// wrapped without options.
+class TcpPairTest : public ::testing::TestWithParam<int> {
+ protected:
+  void SetUp() override {
+    const int family = GetParam();
+    listener_ = std::make_unique<RawSocket>(family, 0, 4);
+    ASSERT_TRUE(listener_->ok());
+    client_ = std::make_unique<CoIoTcpDescriptor>(family == AF_INET6 ? "::1" : "127.0.0.1",
+                                                  listener_->port(), 8192, 8192, 1);
+    ASSERT_TRUE(client_->isValid()) << client_->lastError();
+    const int fd = listener_->accept();
+    ASSERT_GE(fd, 0);
+    server_ = std::make_unique<CoIoTcpDescriptor>(fd);
+  }
+  const char* loopbackText() const { return GetParam() == AF_INET6 ? "::1" : "127.0.0.1"; }
+
+  std::unique_ptr<RawSocket> listener_;
+  std::unique_ptr<CoIoTcpDescriptor> client_;
+  std::unique_ptr<CoIoTcpDescriptor> server_;
+};
+
+TEST_P(TcpPairTest, LinesTravelBothWaysAndAddressesAreNumeric) {
+  EXPECT_TRUE(client_->writeStr("ping\n"));
+  char line[16];
+  EXPECT_EQ(server_->readLine(line, sizeof line), 4);
+  EXPECT_STREQ(line, "ping");
+  EXPECT_TRUE(server_->writeStr("pong\n"));
+  EXPECT_EQ(client_->readLine(line, sizeof line), 4);
+  EXPECT_STREQ(line, "pong");
+
+  std::string peer = "unset", local = "unset";
+  client_->getPeerIP(peer);
+  client_->getSocketIP(local);
+  EXPECT_EQ(peer, loopbackText());
+  EXPECT_EQ(local, loopbackText());
+}
+
+TEST_P(TcpPairTest, ReceiveOfZeroIsZeroAndAClosedPeerIsReset) {
+  char buf[4];
+  EXPECT_EQ(client_->nonBlockingRead(buf, 0), 0);
+  EXPECT_EQ(client_->nonBlockingRead(buf, sizeof buf), 0);  // nothing there yet
+  server_->close();
+  EXPECT_EQ(client_->nonBlockingReadSelect(buf, sizeof buf, 1000), -1);
+  EXPECT_EQ(client_->lastError(), causeText(CoIoDescriptor::IO_CONNECTION_RESET));
+  EXPECT_FALSE(client_->isActive());
+}
+
+TEST_P(TcpPairTest, WriteToAVanishedPeerFailsWithoutASignal) {
+  server_.reset();
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  const std::string text(64 * 1024, 'y');
+  int result = 0;
+  for (int i = 0; i < 10 && result >= 0; ++i)
+    result = client_->nonBlockingWrite(text.data(), static_cast<unsigned int>(text.size()));
+  EXPECT_EQ(result, -1);
+  EXPECT_FALSE(client_->lastError().empty());
+}
+
+TEST_P(TcpPairTest, WrappingAndMovingKeepOneOwner) {
+  CoIoTcpDescriptor moved(std::move(*server_));
+  EXPECT_FALSE(server_->isValid());
+  EXPECT_TRUE(moved.isValid());
+  EXPECT_TRUE(client_->writeStr("x\n"));
+  char line[4];
+  EXPECT_EQ(moved.readLine(line, sizeof line), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Families, TcpPairTest, ::testing::Values(AF_INET, AF_INET6),
+                         [](const auto& info) { return info.param == AF_INET6 ? "IPv6" : "IPv4"; });
+
+TEST(CoIoTcpHostNames, CutKeepsLocalNamesAndDropsOtherDomains) {
+  const struct {
+    const char* in;
+    const char* out;
+  } cases[] = {
+      {"host.example.com", "host"},
+      {"host.local", "host.local"},
+      {"host.localdomain", "host.localdomain"},  // the six characters are ".local"
+      {"host.locally.org", "host.locally.org"},
+      {"host.site.local", "host"},
+      {"host", "host"},
+      {"host.", "host"},
+      {".local", ".local"},
+      {"", ""},
+  };
+  for (const auto& c : cases) {
+    std::string name = c.in;
+    CoIoTcpDescriptor::cutHostName(name);
+    EXPECT_EQ(name, c.out) << "for '" << c.in << "'";
+  }
+  std::string own;
+  ASSERT_TRUE(CoIoTcpDescriptor::getHostName(own));
+  EXPECT_FALSE(own.empty());
+  std::string cut = own;
+  CoIoTcpDescriptor::cutHostName(cut);
+  EXPECT_EQ(cut, own);  // the own name is already cut
+}
+
+TEST(CoIoTcpHostNames, DisplayFormKeepsIPv4LiteralsAndCutsNames) {
+  const struct {
+    const char* in;
+    const char* out;
+  } cases[] = {
+      {"10.1.2.3", "10.1.2.3"}, {"host.example.com", "host"},
+      {"host", "host"},         {"host.local", "host"},
+      {"1.2.3.x", "1"},         {"", ""},
+  };
+  for (const auto& c : cases) {
+    std::string name = c.in;
+    CoIoTcpDescriptor::makeDisplayableHostName(name);
+    EXPECT_EQ(name, c.out) << "for '" << c.in << "'";
+  }
+}
+
+TEST(CoIoTcpAddresses, MappedPrefixIsSkippedInAnyCase) {
+  const char* mapped = "::FfFf:10.0.0.1";
+  EXPECT_STREQ(CoIoTcpDescriptor::skipIPv4InIPv6Prefix(mapped), "10.0.0.1");
+  const char* plain = "::1";
+  EXPECT_EQ(CoIoTcpDescriptor::skipIPv4InIPv6Prefix(plain), plain);
+  EXPECT_EQ(CoIoTcpDescriptor::skipIPv4InIPv6Prefix(nullptr), nullptr);
+}
+
+TEST(CoIoTcpAddresses, TypesOfHostTexts) {
+  using T = CoIoTcpDescriptor;
+  EXPECT_EQ(T::getAddrType(nullptr), T::ADDR_INVALID);
+  EXPECT_EQ(T::getAddrType(""), T::ADDR_INVALID);
+  EXPECT_EQ(T::getAddrType("192.168.0.1"), T::ADDR_IPV4);
+  EXPECT_EQ(T::getAddrType("::1"), T::ADDR_IPV6);
+  EXPECT_EQ(T::getAddrType("::ffff:10.0.0.1"), T::ADDR_IPV6);
+  EXPECT_EQ(T::getAddrType("1.2.3"), T::ADDR_HOSTNAME);
+  EXPECT_EQ(T::getAddrType(std::string(255, 'h').c_str()), T::ADDR_HOSTNAME);
+  TcpTestUtil::CaptureRouter messages(CoMsg::LEVEL_WARN);
+  const std::string longName(300, 'h');
+  EXPECT_EQ(T::getAddrType(longName.c_str()), T::ADDR_INVALID);
+  EXPECT_TRUE(messages.contains("Invalid host name or address: '" + longName + "'"));
+}
+
+TEST(CoIoTcpAddresses, NameToAddressSkipsLoopbackAndLinkLocal) {
+  using T = CoIoTcpDescriptor;
+  EXPECT_EQ(T::getIpAddrFromHostName("127.0.0.2"), "127.0.0.2");
+  EXPECT_EQ(T::getIpAddrFromHostName("2001:db8::5"), "2001:db8::5");
+  const std::string notFound = causeText(CoIoDescriptor::IO_HOST_NOT_FOUND);
+  for (const char* only : {"127.0.0.1", "::1", "fe80::1"}) {
+    try {
+      T::getIpAddrFromHostName(only);
+      ADD_FAILURE() << only << " gave an address";
+    } catch (const CoException& e) {
+      EXPECT_EQ(std::string(e.what()), notFound) << only;
+    }
+  }
+  std::string ip = "unchanged";
+  EXPECT_FALSE(T::getIpAddrFromHostName("no-such-host.invalid", ip));
+  EXPECT_EQ(ip, "unchanged");
+  EXPECT_THROW(T::getIpAddrFromHostName("no-such-host.invalid"), CoException);
+}
+
+TEST(CoIoTcpAddresses, AddressToName) {
+  using T = CoIoTcpDescriptor;
+  EXPECT_EQ(T::getHostNameFromIpAddr("no-such-host.invalid", false), "");
+  EXPECT_EQ(T::getHostNameFromIpAddr("127.0.0.9", false), "127.0.0.9");  // numeric allowed
+  std::string name = "unchanged";
+  EXPECT_FALSE(T::getHostNameFromIpAddr("127.0.0.9", true, name));
+  EXPECT_EQ(name, "unchanged");
+}
+
+TEST(CoIoTcpAddresses, LocalIpIsNeverLoopbackAndIsCached) {
+  std::string first, second;
+  CoIoTcpDescriptor::resetCachedValues();
+  const bool found = CoIoTcpDescriptor::getLocalIP(first);
+  EXPECT_EQ(CoIoTcpDescriptor::getLocalIP(second), found);
+  if (!found) GTEST_SKIP() << "this host's name resolves to loopback only";
+  EXPECT_NE(first, "127.0.0.1");
+  EXPECT_NE(first, "::1");
+  EXPECT_EQ(second, first);
+}
+
+}  // namespace
+}  // namespace Kestrix

@@ -1,0 +1,22 @@
+#include "common/base/tcp/CoIoTcpServerHandler.h"
+
+namespace Kestrix {
+namespace {
+
+// The kind of handler the server-side event loop sees for a listener.
+constexpr int LISTENER_HANDLER_TYPE = 5;
+
+}  // namespace
+
+CoIoTcpServerHandler::CoIoTcpServerHandler(int port, int sendBufSize, int rcvBufSize)
+    : CoIoHandler(LISTENER_HANDLER_TYPE), descriptor_(port, sendBufSize, rcvBufSize) {}
+
+CoIoTcpServerHandler::CoIoTcpServerHandler(int minPort, int maxPort, int sendBufSize,
+                                           int rcvBufSize)
+    : CoIoHandler(LISTENER_HANDLER_TYPE), descriptor_(minPort, maxPort, sendBufSize, rcvBufSize) {}
+
+bool CoIoTcpServerHandler::handleSocket(int socket) {
+  return handleConnection(new CoIoTcpDescriptor(socket));
+}
+
+}  // namespace Kestrix

@@ -1,0 +1,37 @@
+#pragma once
+// The I/O handler that owns a listening socket for a server-side event
+// loop: when the loop finds the socket readable, handleRead() accepts one
+// connection, wraps it in a CoIoTcpDescriptor and gives it to the subclass
+// (handleConnection), which owns it from then on.
+
+#include "common/base/tcp/CoIoDescriptor.h"
+#include "common/base/tcp/CoIoTcpServerDescriptor.h"
+
+namespace Kestrix {
+
+class CoIoTcpServerHandler : public CoIoHandler {
+ public:
+  CoIoTcpServerHandler(int port, int sendBufSize, int rcvBufSize);
+  CoIoTcpServerHandler(int minPort, int maxPort, int sendBufSize, int rcvBufSize);
+
+  CoIoDescriptor* descriptor() override { return &descriptor_; }
+  const CoIoDescriptor* descriptor() const override { return &descriptor_; }
+  // Accepts one connection; false when none could be accepted.
+  bool handleRead() override;
+  ~CoIoTcpServerHandler() override = default;
+  // Wraps an accepted socket and hands it on.
+  virtual bool handleSocket(int socket);
+  virtual bool handleConnection(CoIoTcpDescriptor* connection) = 0;
+  // Forking a process per connection is not supported on this platform.
+  virtual bool forkOnConnection() { return false; }
+  virtual void preForkOnConnection() {}
+  virtual void postForkOnConnection(bool) {}
+
+ protected:
+  int getPort() const { return descriptor_.getPort(); }
+
+ private:
+  CoIoTcpServerDescriptor descriptor_;
+};
+
+}  // namespace Kestrix
