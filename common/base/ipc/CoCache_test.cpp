@@ -1,0 +1,442 @@
+#include "common/base/ipc/CoCache.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/base/loggerBase/CoMsg.h"
+
+namespace Kestrix {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct TextKey : CoCache::Key {
+  explicit TextKey(std::string t) : text(std::move(t)) {}
+  std::string text;
+};
+
+std::atomic<int> gDeleted{0};
+
+template <typename Base>
+struct TextEntry : Base {
+  explicit TextEntry(std::string t) : text(std::move(t)) {}
+  ~TextEntry() override { ++gDeleted; }
+  bool match(const CoCache::Key& key) override {
+    return static_cast<const TextKey&>(key).text == text;
+  }
+  std::string text;
+  // Threads that hold the entry right now, as they see it.
+  std::atomic<int> holders{0};
+};
+using PlainEntry = TextEntry<CoCache::Entry>;
+using SharedTextEntry = TextEntry<CoCache::SharedEntry>;
+
+class TextCache : public CoCache {
+ public:
+  enum class Reset { refuse, reuse, fail };
+  TextCache(int capacity, int64_t maxAge, bool keepExpired = false, bool manyPerKey = false,
+            bool shared = false)
+      : CoCache(capacity, maxAge, keepExpired, manyPerKey), shared_(shared) {}
+
+  std::atomic<int> created{0};
+  bool factoryFails = false;
+  Reset onReset = Reset::refuse;
+
+  PlainEntry* get(const std::string& text, bool create = true, bool waitIfLocked = true,
+                  bool recycle = true, int growBy = 0) {
+    return static_cast<PlainEntry*>(
+        getCacheEntry(TextKey(text), create, waitIfLocked, recycle, growBy));
+  }
+
+ protected:
+  Entry* create(const Key& key) override {
+    if (factoryFails) return nullptr;
+    ++created;
+    const std::string& text = static_cast<const TextKey&>(key).text;
+    if (shared_) return new SharedTextEntry(text);
+    return new PlainEntry(text);
+  }
+  bool reset(Entry& entry, const Key& key) override {
+    if (onReset == Reset::fail) throw std::runtime_error("reset failed");
+    if (onReset == Reset::refuse) return false;
+    static_cast<PlainEntry&>(entry).text = static_cast<const TextKey&>(key).text;
+    return true;
+  }
+
+ private:
+  bool shared_;
+};
+
+// Lets the clock move past a last access, at millisecond resolution.
+void passMs(int ms) {
+  std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+class CoCacheTest : public ::testing::Test {
+ protected:
+  void SetUp() override { gDeleted = 0; }
+};
+
+TEST_F(CoCacheTest, CapacityZeroGivesOneSlot) {
+  TextCache cache(0, -1);
+  EXPECT_EQ(cache.getTotalCapacity(), 1);
+  EXPECT_FLOAT_EQ(cache.getUsageRatio(), 0.0f);
+  cache.releaseCacheEntry(cache.get("a"));
+  EXPECT_FLOAT_EQ(cache.getUsageRatio(), 1.0f);
+}
+
+TEST_F(CoCacheTest, MissMakesALockedEntryThatLaterLookupsFind) {
+  TextCache cache(4, -1);
+  EXPECT_FLOAT_EQ(cache.getCacheHitRatio(), 1.0f) << "no lookups yet";
+  EXPECT_EQ(cache.get("a", false), nullptr) << "no entry is made without create";
+  EXPECT_EQ(cache.created, 0);
+  PlainEntry* a = cache.get("a");
+  ASSERT_NE(a, nullptr);
+  EXPECT_TRUE(a->isLocked());
+  EXPECT_EQ(a->text, "a");
+  EXPECT_GT(a->getLastAccessTime(), 0u);
+  EXPECT_FALSE(a->getLastAccessTimeStr().empty());
+  cache.releaseCacheEntry(a);
+  EXPECT_FALSE(a->isLocked());
+  EXPECT_EQ(cache.get("a"), a);
+  EXPECT_EQ(cache.created, 1);
+  EXPECT_FLOAT_EQ(cache.getCacheHitRatio(), 1.0f / 3.0f);
+  EXPECT_TRUE(cache.releaseCacheEntry(TextKey("a")));
+  EXPECT_FALSE(cache.releaseCacheEntry(TextKey("a"))) << "only locked entries are released";
+  EXPECT_FLOAT_EQ(cache.getUsageRatio(), 0.25f);
+}
+
+TEST_F(CoCacheTest, AHeldEntryIsSkippedWhenNotWaiting) {
+  TextCache cache(4, -1);
+  PlainEntry* a = cache.get("a");
+  EXPECT_EQ(cache.get("a", false, false), nullptr);
+  PlainEntry* second = cache.get("a", true, false);
+  ASSERT_NE(second, nullptr);
+  EXPECT_NE(second, a) << "a second entry for the key";
+  cache.releaseCacheEntry(a);
+  cache.releaseCacheEntry(second);
+}
+
+TEST_F(CoCacheTest, ExpiredUnheldEntriesGoOnAnyLookup) {
+  TextCache cache(4, 1000);
+  cache.releaseCacheEntry(cache.get("old"));
+  PlainEntry* held = cache.get("held");
+  passMs(3);
+  cache.releaseCacheEntry(cache.get("new"));
+  EXPECT_EQ(gDeleted, 1) << "the expired unheld entry, and only that one";
+  EXPECT_EQ(cache.get("old", false), nullptr);
+  cache.releaseCacheEntry(held);
+}
+
+TEST_F(CoCacheTest, KeepExpiredStillFindsTheEntryForItsOwnKey) {
+  TextCache cache(4, 1000, true);
+  PlainEntry* a = cache.get("a");
+  cache.releaseCacheEntry(a);
+  passMs(3);
+  EXPECT_EQ(cache.get("a"), a);
+  EXPECT_EQ(cache.created, 1);
+  cache.releaseCacheEntry(a);
+  passMs(3);
+  // Another key's lookup clears it all the same.
+  cache.releaseCacheEntry(cache.get("b"));
+  EXPECT_EQ(gDeleted, 1);
+  EXPECT_EQ(cache.get("a", false), nullptr);
+}
+
+TEST_F(CoCacheTest, ManyPerKeyReturnsTheLeastRecentlyUsed) {
+  TextCache cache(4, -1, false, true);
+  PlainEntry* first = cache.get("a");
+  PlainEntry* second = cache.get("a", true, false);
+  ASSERT_NE(first, second);
+  cache.releaseCacheEntry(first);
+  passMs(2);
+  cache.releaseCacheEntry(second);
+  // first was last used before second; using it makes second the older.
+  PlainEntry* got = cache.get("a");
+  EXPECT_EQ(got, first);
+  cache.releaseCacheEntry(got);
+  passMs(2);
+  got = cache.get("a");
+  EXPECT_EQ(got, second);
+  cache.releaseCacheEntry(got);
+}
+
+TEST_F(CoCacheTest, FullCacheRecyclesTheLeastRecentlyUsedUnheldEntry) {
+  TextCache cache(3, -1);
+  PlainEntry* oldestButHeld = cache.get("held");
+  passMs(2);
+  cache.releaseCacheEntry(cache.get("a"));
+  passMs(2);
+  cache.releaseCacheEntry(cache.get("b"));
+  PlainEntry* c = cache.get("c");
+  ASSERT_NE(c, nullptr);
+  EXPECT_EQ(cache.getTotalCapacity(), 3);
+  EXPECT_EQ(gDeleted, 1);
+  EXPECT_EQ(cache.get("a", false), nullptr) << "a was the least recently used unheld entry";
+  cache.releaseCacheEntry(c);
+  PlainEntry* b = cache.get("b", false);
+  EXPECT_NE(b, nullptr);
+  cache.releaseCacheEntry(b);
+  cache.releaseCacheEntry(oldestButHeld);
+}
+
+TEST_F(CoCacheTest, FullCacheWithoutRecyclingGrowsOrRefuses) {
+  TextCache cache(2, -1);
+  cache.releaseCacheEntry(cache.get("a"));
+  cache.releaseCacheEntry(cache.get("b"));
+  EXPECT_EQ(cache.get("c", true, true, false, 0), nullptr);
+  EXPECT_EQ(cache.created, 2);
+  PlainEntry* c = cache.get("c", true, true, false, 3);
+  ASSERT_NE(c, nullptr);
+  EXPECT_EQ(cache.getTotalCapacity(), 5);
+  EXPECT_FLOAT_EQ(cache.getUsageRatio(), 3.0f / 5.0f);
+  cache.releaseCacheEntry(c);
+  EXPECT_EQ(gDeleted, 0);
+}
+
+TEST_F(CoCacheTest, AllHeldFullCacheGrowsEvenWhenRecycling) {
+  TextCache cache(1, -1);
+  PlainEntry* a = cache.get("a");
+  EXPECT_EQ(cache.get("b"), nullptr) << "nothing to recycle and no growth";
+  PlainEntry* b = cache.get("b", true, true, true, 1);
+  ASSERT_NE(b, nullptr);
+  EXPECT_EQ(cache.getTotalCapacity(), 2);
+  cache.releaseCacheEntry(a);
+  cache.releaseCacheEntry(b);
+}
+
+TEST_F(CoCacheTest, RecyclingReusesAnEntryThatResetAccepts) {
+  TextCache cache(1, -1);
+  PlainEntry* a = cache.get("a");
+  cache.releaseCacheEntry(a);
+  cache.onReset = TextCache::Reset::reuse;
+  PlainEntry* b = cache.get("b");
+  EXPECT_EQ(b, a);
+  EXPECT_EQ(b->text, "b");
+  EXPECT_EQ(cache.created, 1);
+  EXPECT_EQ(gDeleted, 0);
+  cache.releaseCacheEntry(b);
+}
+
+TEST_F(CoCacheTest, AFailingResetDeletesTheOldEntryAndPassesTheException) {
+  TextCache cache(1, -1);
+  cache.releaseCacheEntry(cache.get("a"));
+  cache.onReset = TextCache::Reset::fail;
+  EXPECT_THROW(cache.get("b"), std::runtime_error);
+  EXPECT_EQ(gDeleted, 1);
+  EXPECT_FLOAT_EQ(cache.getUsageRatio(), 0.0f);
+}
+
+class CollectRouter : public CoMsg::Router {
+ public:
+  CollectRouter() { CoMsg::setRouter(this); }
+  ~CollectRouter() override { CoMsg::setRouter(nullptr); }
+  void post(const CoMsg::Msg& msg) const override {
+    std::lock_guard<std::mutex> guard(mutex_);
+    text_ += msg.getMsg();
+  }
+  std::string text() const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return text_;
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  mutable std::string text_;
+};
+
+TEST_F(CoCacheTest, AFactoryReturningNullIsReportedAndKeepsTheOldEntry) {
+  CollectRouter router;
+  TextCache cache(1, -1);
+  cache.factoryFails = true;
+  EXPECT_EQ(cache.get("a"), nullptr);
+  EXPECT_NE(router.text().find("Cache factory returned NULL."), std::string::npos);
+  cache.factoryFails = false;
+  cache.releaseCacheEntry(cache.get("a"));
+  cache.factoryFails = true;
+  EXPECT_EQ(cache.get("b"), nullptr) << "recycling needs a new entry";
+  PlainEntry* a = cache.get("a", false);
+  EXPECT_NE(a, nullptr);
+  cache.releaseCacheEntry(a);
+}
+
+TEST_F(CoCacheTest, RemovalSkipsHeldEntriesWhenAsked) {
+  TextCache cache(6, -1, false, true);
+  PlainEntry* held = cache.get("a");
+  PlainEntry* second = cache.get("a", true, false);
+  PlainEntry* third = cache.get("a", true, false);
+  ASSERT_NE(second, third);
+  cache.releaseCacheEntry(second);
+  cache.releaseCacheEntry(third);
+  cache.releaseCacheEntry(cache.get("b"));
+  cache.removeEntry(TextKey("a"), true);
+  EXPECT_EQ(gDeleted, 1);
+  cache.removeAllEntries(TextKey("a"), true);
+  EXPECT_EQ(gDeleted, 2);
+  EXPECT_TRUE(held->isLocked()) << "the held entry is still there";
+  cache.resetCache(true);
+  EXPECT_EQ(gDeleted, 3) << "b goes, the held entry stays";
+  cache.removeCacheEntry(held);
+  EXPECT_EQ(gDeleted, 4);
+  EXPECT_FLOAT_EQ(cache.getUsageRatio(), 0.0f);
+}
+
+TEST_F(CoCacheTest, IteratorWalksFromTheLastSlotAndHandsOverRemovedEntries) {
+  TextCache cache(3, -1);
+  for (const char* text : {"a", "b", "c"}) cache.releaseCacheEntry(cache.get(text));
+  std::vector<CoCache::Entry*> removed;
+  {
+    CoCache::Iterator it(cache);
+    EXPECT_EQ(static_cast<PlainEntry*>(it.next())->text, "c");
+    it.remove();
+    removed.push_back(it.pop());
+    EXPECT_EQ(static_cast<PlainEntry*>(removed.back())->text, "b");
+    EXPECT_EQ(static_cast<PlainEntry*>(it.next())->text, "a");
+    EXPECT_EQ(it.next(), nullptr);
+    EXPECT_EQ(it.pop(), nullptr);
+  }
+  EXPECT_EQ(gDeleted, 0) << "removed entries are not deleted";
+  EXPECT_FLOAT_EQ(cache.getUsageRatio(), 1.0f / 3.0f);
+  for (CoCache::Entry* entry : removed) delete entry;
+}
+
+TEST_F(CoCacheTest, EntryLockGuardReleasesItsEntry) {
+  TextCache cache(2, -1);
+  PlainEntry* a = cache.get("a");
+  {
+    CoCache::EntryLockGuard guard(cache, a);
+    EXPECT_EQ(guard.getEntry(), a);
+  }
+  EXPECT_FALSE(a->isLocked());
+  {
+    CoCache::EntryLockGuard guard(cache, nullptr);
+    guard.setEntry(cache.get("a"));
+  }
+  EXPECT_FALSE(a->isLocked());
+}
+
+// ---- Several threads --------------------------------------------------
+
+// Waits, at most five seconds, until count reaches target.
+bool reach(std::atomic<int>& count, int target) {
+  const auto deadline = Clock::now() + std::chrono::seconds(5);
+  while (count.load() < target)
+    if (Clock::now() > deadline)
+      return false;
+    else
+      std::this_thread::yield();
+  return true;
+}
+
+TEST_F(CoCacheTest, ASharedEntryIsHeldByManyAndFreedByTheLast) {
+  constexpr int kHolders = 4;
+  TextCache cache(2, -1, false, false, true);
+  std::atomic<int> holding{0};
+  std::atomic<bool> allHeldTogether{true};
+  std::vector<SharedTextEntry*> got(kHolders, nullptr);
+  std::vector<std::thread> threads;
+  for (int i = 0; i < kHolders; ++i)
+    threads.emplace_back([&, i] {
+      auto* entry = static_cast<SharedTextEntry*>(cache.getCacheEntry(TextKey("s")));
+      got[i] = entry;
+      ++holding;
+      // Everyone holds it at once before anyone lets go.
+      if (!reach(holding, kHolders)) allHeldTogether = false;
+      cache.releaseCacheEntry(entry);
+    });
+  for (std::thread& t : threads) t.join();
+  EXPECT_TRUE(allHeldTogether);
+  for (SharedTextEntry* entry : got) EXPECT_EQ(entry, got[0]);
+  EXPECT_EQ(cache.created, 1);
+  EXPECT_EQ(got[0]->getRefCount(), 0);
+  EXPECT_FALSE(got[0]->isLocked()) << "the last release gives the unit back";
+  // A plain lock of the unit is now possible: nobody holds it.
+  EXPECT_TRUE(got[0]->tryLock());
+  got[0]->CoCache::Entry::release();
+}
+
+TEST_F(CoCacheTest, ASharedEntryCountsItsHolders) {
+  TextCache cache(2, -1, false, false, true);
+  auto* first = static_cast<SharedTextEntry*>(cache.getCacheEntry(TextKey("s")));
+  auto* second = static_cast<SharedTextEntry*>(cache.getCacheEntry(TextKey("s")));
+  ASSERT_EQ(first, second);
+  EXPECT_EQ(first->getRefCount(), 2);
+  cache.releaseCacheEntry(first);
+  EXPECT_EQ(first->getRefCount(), 1);
+  EXPECT_TRUE(first->isLocked()) << "one holder is left";
+  cache.releaseCacheEntry(second);
+  EXPECT_FALSE(first->isLocked());
+}
+
+TEST_F(CoCacheTest, APlainEntryMakesASecondHolderWait) {
+  TextCache cache(2, -1);
+  PlainEntry* a = cache.get("a");
+  std::atomic<bool> releasedByFirst{false};
+  std::atomic<bool> secondSawRelease{false};
+  std::atomic<PlainEntry*> secondGot{nullptr};
+  std::thread second([&] {
+    PlainEntry* entry = cache.get("a");
+    secondSawRelease = releasedByFirst.load();
+    secondGot = entry;
+    cache.releaseCacheEntry(entry);
+  });
+  passMs(30);
+  EXPECT_EQ(secondGot.load(), nullptr) << "the second holder did not wait";
+  releasedByFirst = true;
+  cache.releaseCacheEntry(a);
+  second.join();
+  EXPECT_TRUE(secondSawRelease);
+  EXPECT_EQ(secondGot.load(), a);
+}
+
+TEST_F(CoCacheTest, RemovingAHeldEntryWaitsForItsHolder) {
+  TextCache cache(2, -1);
+  PlainEntry* a = cache.get("a");
+  std::atomic<bool> releasedByHolder{false};
+  std::thread holder([&] {
+    passMs(20);
+    releasedByHolder = true;
+    cache.releaseCacheEntry(a);
+  });
+  cache.removeEntry(TextKey("a"), false);
+  EXPECT_TRUE(releasedByHolder) << "deleted while still held";
+  EXPECT_EQ(gDeleted, 1);
+  holder.join();
+}
+
+TEST_F(CoCacheTest, ConcurrentLookupsNeverShareAPlainEntry) {
+  constexpr int kThreads = 4;
+  constexpr int kRounds = 300;
+  TextCache cache(2, 2000);
+  std::atomic<int> overlaps{0};
+  std::atomic<int> served{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t)
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < kRounds; ++i) {
+        const std::string key(1, static_cast<char>('a' + (i + t) % 3));
+        PlainEntry* entry = cache.get(key);
+        if (entry == nullptr) continue;
+        if (++entry->holders != 1) ++overlaps;
+        if (entry->text != key) ++overlaps;
+        --entry->holders;
+        cache.releaseCacheEntry(entry);
+        ++served;
+      }
+    });
+  for (std::thread& t : threads) t.join();
+  EXPECT_EQ(overlaps, 0);
+  // A lookup finds nothing to recycle while every entry is held.
+  EXPECT_GT(served, 0);
+  EXPECT_EQ(cache.getTotalCapacity(), 2);
+}
+
+}  // namespace
+}  // namespace Kestrix
