@@ -1,0 +1,369 @@
+#include "common/base/rcApi/rcAttrStream.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "common/base/rcApi/rcAttrList.h"
+#include "common/base/rcApi/rcTestMsgCapture.h"
+
+namespace Kestrix {
+namespace {
+
+using ::testing::ElementsAre;
+
+const char* const kParseError = "Error parsing attribute stream.";
+
+// All live entries as name=value, in walking order.
+std::vector<std::string> entries(const rcAttrStream& s) {
+  rcAttrStream::ConstIterator it(s);
+  std::vector<std::string> out;
+  unsigned ns, nl, vs, vl;
+  while (it.next(ns, nl, vs, vl))
+    out.push_back(it.getData().substr(ns, nl) + "=" + it.getData().substr(vs, vl));
+  return out;
+}
+
+TEST(rcAttrStreamFormat, EntriesAreWrittenBackToBack) {
+  rcAttrStream s;
+  s.addStringValue("Name", "x y");
+  s.addIntValue("Count", 12);
+  EXPECT_EQ(s.getStreamStr(), "Name 3 x yCount 2 12");
+  std::string name;
+  int count = 0;
+  EXPECT_TRUE(s.getStringValue("Name", name));
+  EXPECT_TRUE(s.getIntValue("Count", count));
+  EXPECT_EQ(name, "x y");
+  EXPECT_EQ(count, 12);
+}
+
+TEST(rcAttrStreamFormat, TypedWritersUseTheirTextForms) {
+  rcAttrStream s;
+  s.addIntValue("i", -7);
+  s.addUInt32Value("u", 0xABCu);
+  s.addUInt64Value("l", 0x07E40002000000ECull);
+  s.addFloatValue("f", 0.5f);
+  s.addBoolValue("t", true);
+  s.addBoolValue("n", false);
+  EXPECT_EQ(s.getStreamStr(), "i 2 -7u 5 0xabcl 17 0x7e40002000000ecf 3 0.5t 1 1n 1 0");
+  uint32_t u = 0;
+  uint64_t l = 0;
+  float f = 0;
+  bool t = false, n = true;
+  EXPECT_TRUE(s.getUInt32Value("u", u) && s.getUInt64Value("l", l));
+  EXPECT_TRUE(s.getFloatValue("f", f) && s.getBoolValue("t", t) && s.getBoolValue("n", n));
+  EXPECT_EQ(u, 0xABCu);
+  EXPECT_EQ(l, 0x07E40002000000ECull);
+  EXPECT_EQ(f, 0.5f);
+  EXPECT_TRUE(t);
+  EXPECT_FALSE(n);
+}
+
+TEST(rcAttrStreamFormat, ValuesKeepSpacesTabsAndLineBreaks) {
+  const std::string value = "a b\tc\r\nd \n";
+  rcAttrStream s;
+  s.addStringValue("v", value.c_str());
+  s.addStringValue("w", "1");
+  std::string out;
+  ASSERT_TRUE(s.getStringValue("v", out));
+  EXPECT_EQ(out, value);
+  EXPECT_EQ(s.toPrettyString(100), "v='a b c  d  ' w='1'");
+}
+
+TEST(rcAttrStreamEmpty, HoldsNothing) {
+  rcAttrStream s;
+  EXPECT_TRUE(s.isEmpty());
+  EXPECT_EQ(rcAttrStream::ConstIterator(s).getSize(), 0u);
+  int i = 5;
+  std::string text = "keep";
+  EXPECT_FALSE(s.getIntValue("a", i));
+  EXPECT_FALSE(s.getStringValue("a", text));
+  EXPECT_FALSE(s.getStringValue(nullptr, text));
+  EXPECT_EQ(i, 5);
+  EXPECT_EQ(text, "keep");
+  EXPECT_EQ(s.toPrettyString(10), "");
+}
+
+TEST(rcAttrStreamReplace, SecondAddBlanksTheFirstEntry) {
+  rcAttrStream s;
+  s.addStringValue("ab", "x");
+  s.addStringValue("ab", "yz");
+  EXPECT_EQ(s.getStreamStr(), "   1 xab 2 yz");
+  EXPECT_EQ(rcAttrStream::ConstIterator(s).getSize(), 1u);
+  EXPECT_THAT(entries(s), ElementsAre("ab=yz"));
+}
+
+TEST(rcAttrStreamReplace, DuplicatesFromTheWireAreReplacedFirstFirst) {
+  rcAttrStream s("a 1 xb 1 ya 1 z");
+  s.addStringValue("a", "w");
+  EXPECT_EQ(s.getStreamStr(), "  1 xb 1 ya 1 za 1 w");
+  EXPECT_THAT(entries(s), ElementsAre("b=y", "a=z", "a=w"));
+  s.addStringValue("a", "v");
+  EXPECT_THAT(entries(s), ElementsAre("b=y", "a=w", "a=v"));
+}
+
+TEST(rcAttrStreamReplace, NameWithSpaceIsRefusedAndChangesNothing) {
+  rcTestMsgCapture capture;
+  rcAttrStream s("a 1 x");
+  s.addStringValue("b c", "1");
+  EXPECT_EQ(s.getStreamStr(), "a 1 x");
+  EXPECT_EQ(capture.count("Illegal character: ' ' in attribute 'b c'."), 1);
+}
+
+TEST(rcAttrStreamRemove, IteratorBlanksTheNameInPlace) {
+  rcAttrStream s;
+  s.addStringValue("one", "1");
+  s.addStringValue("two", "2");
+  int v = 0;
+  ASSERT_TRUE(s.getIntValue("two", v));  // cursor now at the end
+  rcAttrStream::Iterator it(s);
+  it.remove("two");
+  EXPECT_EQ(s.getStreamStr(), "one 1 1    1 2");
+  EXPECT_FALSE(s.getIntValue("two", v));
+  EXPECT_TRUE(s.getIntValue("one", v));
+  it.remove("absent");
+  EXPECT_EQ(s.getStreamStr(), "one 1 1    1 2");
+  // Adding after a removal by iterator still replaces the right entry.
+  s.addStringValue("one", "3");
+  EXPECT_THAT(entries(s), ElementsAre("one=3"));
+}
+
+TEST(rcAttrStreamMalformed, TextWithoutSpaceHoldsNoEntryAndIsQuiet) {
+  rcTestMsgCapture capture;
+  rcAttrStream s("abc");
+  EXPECT_TRUE(s.isEmpty());
+  EXPECT_TRUE(capture.lines().empty());
+}
+
+TEST(rcAttrStreamMalformed, LengthWithoutSpaceIsOneErrorPerWalk) {
+  rcTestMsgCapture capture;
+  rcAttrStream s("abc 12");
+  EXPECT_TRUE(s.isEmpty());
+  EXPECT_EQ(capture.count(kParseError), 1);
+  std::string v;
+  EXPECT_FALSE(s.getStringValue("abc", v));
+  EXPECT_EQ(capture.count(kParseError), 2);
+}
+
+TEST(rcAttrStreamMalformed, EntriesBeforeTheFaultStayReadable) {
+  rcTestMsgCapture capture;
+  rcAttrStream s("a 1 xb -1 yc 1 z");
+  EXPECT_THAT(entries(s), ElementsAre("a=x"));
+  rcAttrStream t("a 1 xb 12");
+  EXPECT_THAT(entries(t), ElementsAre("a=x"));
+  EXPECT_EQ(capture.count(kParseError), 1);
+}
+
+TEST(rcAttrStreamMalformed, OverlongLengthGivesOnlyTheBytesThatExist) {
+  rcAttrStream s("a 1 xb 99999999999 yz");
+  std::string v;
+  ASSERT_TRUE(s.getStringValue("b", v));
+  EXPECT_EQ(v, "yz");
+  EXPECT_EQ(rcAttrStream::ConstIterator(s).getSize(), 2u);
+  // An entry appended behind a truncated value is swallowed by it, as a
+  // reader of the text would see it.
+  rcAttrStream t("a 5 xy");
+  t.addStringValue("b", "1");
+  EXPECT_FALSE(t.getStringValue("b", v));
+  EXPECT_TRUE(t.getStringValue("a", v));
+  EXPECT_EQ(v, "xyb 1");
+}
+
+TEST(rcAttrStreamMalformed, SeveralSpacesBeforeTheLengthAreAccepted) {
+  rcAttrStream s("a    2 xyb 1 z");
+  EXPECT_THAT(entries(s), ElementsAre("a=xy", "b=z"));
+}
+
+TEST(rcAttrStreamLookup, WrapsRoundToEntriesBeforeTheCursor) {
+  rcAttrStream s("a 1 1b 1 2c 1 3");
+  int v = 0;
+  ASSERT_TRUE(s.getIntValue("c", v));
+  EXPECT_EQ(v, 3);
+  ASSERT_TRUE(s.getIntValue("a", v));
+  EXPECT_EQ(v, 1);
+  EXPECT_FALSE(s.getIntValue("d", v));
+  ASSERT_TRUE(s.getIntValue("b", v));  // the failed lookup left the cursor in place
+  EXPECT_EQ(v, 2);
+}
+
+TEST(rcAttrStreamLookup, NamesCompareOverTheirFullLength) {
+  rcAttrStream s("ab 1 1a 1 2abc 1 3");
+  int v = 0;
+  ASSERT_TRUE(s.getIntValue("a", v));
+  EXPECT_EQ(v, 2);
+  EXPECT_FALSE(s.getIntValue("A", v));
+}
+
+TEST(rcAttrStreamLookup, BufferGetterTruncatesAndTerminates) {
+  rcAttrStream s("v 6 abcdef");
+  char buf[4] = {'x', 'x', 'x', 'x'};
+  ASSERT_TRUE(s.getStringValue("v", buf, sizeof buf));
+  EXPECT_STREQ(buf, "abc");
+  char one[1] = {'x'};
+  ASSERT_TRUE(s.getStringValue("v", one, 1));
+  EXPECT_EQ(one[0], '\0');
+}
+
+TEST(rcAttrStreamNumbers, HexAndDecimalReaders) {
+  rcAttrStream s("p 4 0x1fq 2 1fr 2 -1s 3 zzzt 9 123456789w 3 300");
+  uint32_t u32 = 0;
+  unsigned u = 7;
+  int i = 7;
+  unsigned char c = 0;
+  EXPECT_TRUE(s.getUInt32Value("p", u32));
+  EXPECT_EQ(u32, 31u);
+  EXPECT_TRUE(s.getUInt32Value("q", u32));
+  EXPECT_EQ(u32, 31u);
+  EXPECT_TRUE(s.getUIntValue("p", u));
+  EXPECT_EQ(u, 0u);
+  EXPECT_TRUE(s.getUIntValue("r", u));
+  EXPECT_EQ(u, 0xFFFFFFFFu);
+  EXPECT_TRUE(s.getIntValue("s", i));
+  EXPECT_EQ(i, 0);
+  EXPECT_TRUE(s.getUInt32Value("t", u32));
+  EXPECT_EQ(u32, 0xFFFFFFFFu);  // more than 32 bits of hexadecimal saturates
+  EXPECT_TRUE(s.getUCharValue("w", c));
+  EXPECT_EQ(c, 44);  // 300 keeps its low 8 bits
+}
+
+TEST(rcAttrStreamNumbers, OnlySixtyThreeCharactersAreConverted) {
+  rcAttrStream s;
+  s.addStringValue("n", (std::string(63, '0') + "7").c_str());
+  s.addStringValue("m", (std::string(62, '0') + "7").c_str());
+  int n = -1, m = -1;
+  ASSERT_TRUE(s.getIntValue("n", n) && s.getIntValue("m", m));
+  EXPECT_EQ(n, 0);
+  EXPECT_EQ(m, 7);
+}
+
+TEST(rcAttrStreamNumbers, BooleanTextRule) {
+  rcAttrStream s("a 3 YESb 2 oNc 1 Yd 4 TRUEe 5 falsef 2 nog 5 maybeh 0 ");
+  const char* truths[] = {"a", "b", "c", "d"};
+  const char* lies[] = {"e", "f", "g", "h"};
+  for (const char* name : truths) {
+    bool v = false;
+    EXPECT_TRUE(s.getBoolValue(name, v) && v) << name;
+  }
+  for (const char* name : lies) {
+    bool v = true;
+    EXPECT_TRUE(s.getBoolValue(name, v) && !v) << name;
+  }
+}
+
+TEST(rcAttrStreamEquality, OrderAndRemovedEntriesDoNotMatter) {
+  rcAttrStream a("x 1 1y 2 ab");
+  rcAttrStream b("y 2 abx 1 1");
+  rcAttrStream c("   1 9y 2 abx 1 1");
+  EXPECT_TRUE(a == b);
+  EXPECT_TRUE(a == c);
+  rcAttrStream d("y 2 abx 1 1z 0 ");
+  EXPECT_FALSE(a == d);
+  rcAttrStream e("y 2 acx 1 1");
+  EXPECT_FALSE(a == e);
+}
+
+TEST(rcAttrStreamPretty, LongValuesAreCut) {
+  rcAttrStream s;
+  s.addStringValue("Path", "abcdefgh");
+  EXPECT_EQ(s.toPrettyString(5), "Path='ab...'");
+  EXPECT_EQ(s.toPrettyString(8), "Path='abcdefgh'");
+  EXPECT_EQ(s.toPrettyString(1), "Path='...'");  // the width is at least 3
+}
+
+TEST(rcAttrStreamPretty, DumpsPostAtUserLevel) {
+  rcTestMsgCapture capture;
+  rcAttrStream s("a 1 xb 2 yz");
+  s.dump();
+  s.prettyDump(10);
+  std::vector<std::string> texts;
+  for (const auto& l : capture.lines()) {
+    texts.push_back(l.text);
+    EXPECT_EQ(l.level, CoMsg::LEVEL_USER);
+  }
+  EXPECT_THAT(texts, ElementsAre("Attribute Stream Dump", "'a': 'x'", "'b': 'yz'",
+                                 "Attribute Stream Dump Done", "Attribute Stream Pretty Dump",
+                                 "a='x' b='yz'", "Attribute Stream Pretty Dump Done"));
+}
+
+TEST(rcAttrStreamCopy, CopiesTextAndReadsFromTheStart) {
+  rcAttrStream a("a 1 1b 1 2");
+  int v = 0;
+  ASSERT_TRUE(a.getIntValue("b", v));
+  rcAttrStream b(a);
+  EXPECT_EQ(b.getStreamStr(), a.getStreamStr());
+  b.addStringValue("a", "3");
+  EXPECT_TRUE(a.getIntValue("a", v));
+  EXPECT_EQ(v, 1);
+  EXPECT_TRUE(b.getIntValue("a", v));
+  EXPECT_EQ(v, 3);
+}
+
+TEST(rcAttrStreamOrder, ManyEntriesReadBackInWrittenOrder) {
+  rcAttrStream s;
+  for (int i = 0; i < 1000; ++i) s.addIntValue(("k" + std::to_string(i)).c_str(), i * 3);
+  s.addIntValue("k500", -1);
+  EXPECT_EQ(rcAttrStream::ConstIterator(s).getSize(), 1000u);
+  for (int i = 0; i < 1000; ++i) {
+    int v = 0;
+    ASSERT_TRUE(s.getIntValue(("k" + std::to_string(i)).c_str(), v));
+    EXPECT_EQ(v, i == 500 ? -1 : i * 3);
+  }
+}
+
+// ----------------------------------------------------------------- lists
+
+TEST(rcAttrList, EncodesCountThenLengthPrefixedItems) {
+  rcAttrList<std::string> list(std::vector<std::string>{"ab", "c"});
+  EXPECT_EQ(list.getString(), "2 2 ab1 c");
+  std::vector<std::string> out{"stale"};
+  ASSERT_TRUE(list.getValues(out));
+  EXPECT_THAT(out, ElementsAre("ab", "c"));
+}
+
+TEST(rcAttrList, ItemsWithSpacesDigitsAndEmptyRoundTrip) {
+  const std::vector<std::string> items{"1 2", "", " ", "a\nb", "12 "};
+  rcAttrList<std::string> list(items);
+  std::vector<std::string> out;
+  ASSERT_TRUE(rcAttrList<std::string>(list.getString()).getValues(out));
+  EXPECT_EQ(out, items);
+}
+
+TEST(rcAttrList, RefusesMalformedLists) {
+  std::vector<std::string> out;
+  EXPECT_EQ(rcAttrList<std::string>(std::vector<std::string>{}).getString(), "0 ");
+  EXPECT_FALSE(rcAttrList<std::string>("0 ").getValues(out));
+  EXPECT_FALSE(rcAttrList<std::string>("2").getValues(out));
+  EXPECT_FALSE(rcAttrList<std::string>("2 2 ab1").getValues(out));    // no space after length
+  EXPECT_FALSE(rcAttrList<std::string>("1 -1 a").getValues(out));     // negative length
+  EXPECT_FALSE(rcAttrList<std::string>("3 2 ab1 c").getValues(out));  // fewer than counted
+  EXPECT_FALSE(rcAttrList<std::string>("1 2 ab1 c").getValues(out));  // more than counted
+  EXPECT_FALSE(rcAttrList<std::string>("").getValues(out));
+  EXPECT_TRUE(rcAttrList<std::string>("1 0 ").getValues(out));
+  EXPECT_THAT(out, ElementsAre(""));
+}
+
+TEST(rcAttrListPrivate, SingleValueTexts) {
+  using namespace rcAttrList_private;
+  EXPECT_EQ(toString<int>(-3), "-3");
+  EXPECT_EQ(toString<unsigned>(31u), "0x1f");
+  EXPECT_EQ(toString<uint64_t>(0x1234567890ull), "0x1234567890");
+  EXPECT_EQ(toString<float>(2.5f), "2.5");
+  EXPECT_EQ(toString<bool>(true), "1");
+  unsigned u = 0;
+  uint64_t l = 0;
+  bool b = false;
+  int i = 0;
+  EXPECT_TRUE(fromString<unsigned>("1f", u));
+  EXPECT_TRUE(fromString<uint64_t>("0x1234567890", l));
+  EXPECT_TRUE(fromString<bool>("On", b));
+  EXPECT_TRUE(fromString<int>("x", i));
+  EXPECT_EQ(u, 31u);
+  EXPECT_EQ(l, 0x1234567890ull);
+  EXPECT_TRUE(b);
+  EXPECT_EQ(i, 0);
+}
+
+}  // namespace
+}  // namespace Kestrix

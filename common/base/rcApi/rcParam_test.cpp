@@ -1,0 +1,265 @@
+#include "common/base/rcApi/rcParam.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "common/base/loggerBase/CoException.h"
+#include "common/base/rcApi/rcMethod.h"
+#include "common/base/rcApi/rcValue.h"
+
+namespace Kestrix {
+namespace {
+
+using ::testing::ElementsAre;
+
+std::vector<std::string> split(std::vector<const rcParam::Type*> types, const char* text) {
+  std::vector<rcParam::Info> list;
+  for (const rcParam::Type* t : types) list.push_back({t, "p"});
+  list.push_back({nullptr, nullptr});
+  rcParam::Array array(list.data(), text);
+  std::vector<std::string> out;
+  for (int i = 0; i < array.size(); ++i) out.push_back(array[i].stringValue());
+  return out;
+}
+
+const rcParam::Type* str() {
+  return &rcParamString::getType();
+}
+const rcParam::Type* num() {
+  return &rcParamInt::getType();
+}
+
+TEST(rcParamArraySplit, QuotedTextKeepsItsSpaces) {
+  EXPECT_THAT(split({str(), str()}, "\"a b\" c"), ElementsAre("a b", "c"));
+}
+
+TEST(rcParamArraySplit, SingleParameterTakesTheWholeText) {
+  EXPECT_THAT(split({str()}, "\"a b\" c\\\""), ElementsAre("\"a b\" c\\\""));
+}
+
+TEST(rcParamArraySplit, TwoSpacesGiveAnEmptyParameter) {
+  EXPECT_THAT(split({num(), num(), num()}, "1  2"), ElementsAre("1", "0", "2"));
+}
+
+TEST(rcParamArraySplit, TextBeyondTheLastParameterIsIgnored) {
+  EXPECT_THAT(split({num(), num()}, "1 2 3"), ElementsAre("1", "2"));
+}
+
+TEST(rcParamArraySplit, EscapedQuoteKeepsItsBackslash) {
+  EXPECT_THAT(split({str(), str()}, "\"a\\\"b c\" d"), ElementsAre("a\\\"b c", "d"));
+}
+
+TEST(rcParamArraySplit, ClientFormatWithTrailingSpace) {
+  EXPECT_THAT(split({str(), num(), str(), num()}, "\"src host\" 2 \"dst\" 3 "),
+              ElementsAre("src host", "2", "dst", "3"));
+}
+
+TEST(rcParamArraySplit, MissingTextsKeepDefaultsAndNullTextLeavesAll) {
+  EXPECT_THAT(split({str(), num(), num()}, "x"), ElementsAre("x", "0", "0"));
+  EXPECT_THAT(split({str(), num()}, nullptr), ElementsAre("", "0"));
+  EXPECT_THAT(split({str(), num()}, ""), ElementsAre("", "0"));
+  EXPECT_TRUE(split({}, "anything").empty());
+}
+
+TEST(rcParamArraySplit, UnterminatedQuoteRunsToTheEnd) {
+  EXPECT_THAT(split({str(), str()}, "\"a b c"), ElementsAre("a b c", ""));
+}
+
+TEST(rcParamTypes, NamesAndTextForms) {
+  EXPECT_STREQ(rcParamVoid::getType().name(), "void");
+  EXPECT_STREQ(rcParamInt::getType().name(), "int");
+  EXPECT_STREQ(rcParamLong::getType().name(), "long");
+  EXPECT_STREQ(rcParamFloat::getType().name(), "float");
+  EXPECT_STREQ(rcParamBool::getType().name(), "bool");
+  EXPECT_STREQ(rcParamString::getType().name(), "const char *");
+  EXPECT_EQ(&rcParamInt::getType(), &rcParamInt::getType());
+
+  rcParamFloat f;
+  f.setFloatValue(1.5f);
+  EXPECT_EQ(f.stringValue(), "1.500000");
+  rcParamLong l;
+  l.setStringValue("-42x");
+  EXPECT_EQ(l.longValue(), -42);
+  EXPECT_EQ(l.stringValue(), "-42");
+  rcParamInt i;
+  i.setFloatValue(3.0f);  // not its type: ignored
+  EXPECT_EQ(i.intValue(), 0);
+  rcParamVoid v;
+  v.setStringValue("x");
+  EXPECT_EQ(v.stringValue(), "");
+}
+
+TEST(rcParamTypes, BoolTextRule) {
+  for (const char* yes : {"yes", "On", "1", "TRUE", "y"}) {
+    rcParamBool b;
+    b.setStringValue(yes);
+    EXPECT_TRUE(b.boolValue()) << yes;
+    EXPECT_EQ(b.stringValue(), "true");
+  }
+  for (const char* no : {"no", "0", "maybe", "", "2"}) {
+    rcParamBool b;
+    b.setBoolValue(true);
+    b.setStringValue(no);
+    EXPECT_FALSE(b.boolValue()) << no;
+    EXPECT_EQ(b.stringValue(), "false");
+  }
+}
+
+// ---------------------------------------------------------------- quoting
+
+TEST(rcParamQuoting, QuotesAndBackslashesAreEscaped) {
+  EXPECT_EQ(rcParamStringToEscapedString("a\"b").getEscapedString(), "\"a\\\"b\"");
+  EXPECT_EQ(rcParamStringToEscapedString("c:\\x y").getEscapedString(), "\"c:\\\\x y\"");
+  EXPECT_EQ(rcParamStringToEscapedString(nullptr).getEscapedString(), "");
+  EXPECT_EQ(rcParamStringToEscapedString("").getEscapedString(), "\"\"");
+}
+
+TEST(rcParamQuoting, UnquotingReversesQuoting) {
+  for (const char* text : {"a\"b", "c:\\x y", "", "\\", "\"\"", "plain"}) {
+    const std::string quoted = rcParamStringToEscapedString(text).getEscapedString();
+    EXPECT_EQ(rcParamEscapedStringToString(quoted.c_str()).getString(), text) << quoted;
+  }
+  EXPECT_EQ(rcParamEscapedStringToString("ab\\").getString(), "ab");
+  EXPECT_EQ(rcParamEscapedStringToString("a\"b").getString(), "a\"b");
+  EXPECT_EQ(rcParamEscapedStringToString(nullptr).getString(), "");
+}
+
+TEST(rcParamQuoting, QuotedTextSurvivesTheSplit) {
+  const std::string a = rcParamStringToEscapedString("x \"y\"").getEscapedString();
+  const std::string text = a + " 7";
+  // The split keeps an escaped quote's backslash; unquoting removes it.
+  const std::vector<std::string> got = split({str(), num()}, text.c_str());
+  ASSERT_EQ(got.size(), 2u);
+  EXPECT_EQ(got[1], "7");
+  EXPECT_EQ(rcParamEscapedStringToString(got[0].c_str()).getString(), "x \"y\"");
+}
+
+// ------------------------------------------------------------------ value
+
+std::string wire(const std::string& plain) {
+  rcValue v;
+  v.setValue(plain);
+  return v.escapedValue();
+}
+
+std::string unwire(const std::string& bytes) {
+  rcValue v;
+  for (char c : bytes) v.appendEscapedChar(c);
+  return std::string(v.view());
+}
+
+TEST(rcValueEscaping, TabLineFeedAndBackslash) {
+  EXPECT_EQ(wire("a\tb\nc"), "a\\tb\\nc");
+  EXPECT_EQ(wire("\\"), "\\\\");
+  EXPECT_EQ(wire("a\r b"), "a\r b");
+  EXPECT_EQ(wire(""), "");
+  for (const std::string plain : {"a\tb\nc", "\\", "\\n", "x\\\\\n\t", ""})
+    EXPECT_EQ(unwire(wire(plain)), plain);
+}
+
+TEST(rcValueEscaping, UnknownEscapeKeepsTheByte) {
+  EXPECT_EQ(unwire("\\x"), "x");
+  EXPECT_EQ(unwire("a\\"), "a");  // a trailing backslash waits for its byte
+  rcValue v;
+  v.appendEscapedChar('\\');
+  v.clear();
+  v.appendEscapedChar('n');
+  EXPECT_EQ(v.view(), "n");  // clear drops the pending backslash
+}
+
+TEST(rcValueEscaping, RunsDecodeLikeSingleBytes) {
+  const std::string bytes = "ab\\tc\\\\\\nd\\qe\\";
+  for (size_t cut = 0; cut <= bytes.size(); ++cut) {
+    rcValue v;
+    v.appendEscaped(bytes.data(), cut);
+    v.appendEscaped(bytes.data() + cut, bytes.size() - cut);
+    EXPECT_EQ(std::string(v.view()), unwire(bytes)) << cut;
+  }
+}
+
+// ----------------------------------------------------------------- method
+
+// The methods here never reach their server context.
+rcServerContext& noContext() {
+  alignas(16) static char storage[16];
+  return *reinterpret_cast<rcServerContext*>(storage);
+}
+
+const rcParam::Info kTwoParams[] = {
+    {&rcParamString::getType(), "what"}, {&rcParamInt::getType(), "n"}, {nullptr, nullptr}};
+
+bool echo(void* object, const rcMethod&, const rcParam::Array& args, rcParam& result) {
+  result.setStringValue(args[0].stringValue() + "/" + std::to_string(args[1].intValue()) +
+                        (object != nullptr ? "/obj" : ""));
+  return true;
+}
+
+bool refuse(void*, const rcMethod& m, const rcParam::Array&, rcParam&) {
+  m.setLastError("refused");
+  return false;
+}
+
+// Throws what its first parameter names.
+bool thrower(void*, const rcMethod&, const rcParam::Array& args, rcParam&) {
+  const std::string what = args[0].stringValue();
+  if (what == "co") CO_THROW("co text", "expert");
+  if (what == "std") throw std::runtime_error("std text");
+  if (what == "cstr") throw "c text";
+  if (what == "nullstr") throw static_cast<const char*>(nullptr);
+  if (what == "int") throw 42;
+  if (what == "uint") throw 4294967295u;
+  if (what == "schar") throw static_cast<signed char>(-5);
+  if (what == "uchar") throw static_cast<unsigned char>(250);
+  if (what == "short") throw static_cast<short>(-300);
+  if (what == "long") throw -9000000000L;
+  if (what == "ulong") throw 18000000000000000000UL;
+  if (what == "llong") throw -1LL;
+  if (what == "ullong") throw 7ULL;
+  throw std::string("not named");
+}
+
+TEST(rcMethodCall, ResultTextOrLastError) {
+  const rcMethod ok(noContext(), "Echo", echo, rcParamString::getType(), kTwoParams);
+  std::string result;
+  int object = 0;
+  EXPECT_TRUE(ok.callMethod(&object, "\"a b\" 5", result));
+  EXPECT_EQ(result, "a b/5/obj");
+  EXPECT_TRUE(ok.callMethod(nullptr, nullptr, result));
+  EXPECT_EQ(result, "/0");
+  const rcMethod bad(noContext(), "Bad", refuse, rcParamVoid::getType(), nullptr);
+  EXPECT_FALSE(bad.callMethod(nullptr, "", result));
+  EXPECT_EQ(result, "refused");
+  EXPECT_EQ(bad.getParamList()->type, nullptr);
+  EXPECT_EQ(bad.getMethodType(), rcMethod::IMMEDIATE);
+}
+
+TEST(rcMethodCall, ThrownValuesBecomeErrorTexts) {
+  const rcMethod m(noContext(), "Throw", thrower, rcParamVoid::getType(), kTwoParams);
+  const std::pair<const char*, const char*> cases[] = {{"co", "co text"},
+                                                       {"std", "std text"},
+                                                       {"cstr", "c text"},
+                                                       {"nullstr", "Unknown error"},
+                                                       {"int", "42"},
+                                                       {"uint", "4294967295"},
+                                                       {"schar", "-5"},
+                                                       {"uchar", "250"},
+                                                       {"short", "-300"},
+                                                       {"long", "-9000000000"},
+                                                       {"ulong", "18000000000000000000"},
+                                                       {"llong", "-1"},
+                                                       {"ullong", "7"},
+                                                       {"other", "Unknown error"}};
+  for (const auto& [what, text] : cases) {
+    std::string result;
+    EXPECT_FALSE(m.callMethod(nullptr, (std::string(what) + " 0").c_str(), result)) << what;
+    EXPECT_EQ(result, text) << what;
+    EXPECT_EQ(m.lastError(), text) << what;
+  }
+}
+
+}  // namespace
+}  // namespace Kestrix

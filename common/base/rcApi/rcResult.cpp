@@ -1,0 +1,62 @@
+#include "common/base/rcApi/rcResult.h"
+
+#include <cstring>
+
+namespace Kestrix {
+
+const char* rcResult::statusToString(int status) {
+  switch (status) {
+    case OK:
+      return "ok";
+    case ERROR:
+      return "error";
+    default:
+      return "unknown";
+  }
+}
+
+void rcResult::set(int status, const char* value) {
+  status_ = statusToString(status);
+  value_.setValue(value);
+  state_ = 0;
+}
+
+size_t rcResult::parse(const char* data, size_t n, bool& complete) {
+  complete = false;
+  size_t i = 0;
+  while (i < n && state_ == 0) {
+    if (parse(data[i++])) {
+      complete = true;
+      return i;
+    }
+  }
+  if (i == n) return i;
+  const char* lf = static_cast<const char*>(std::memchr(data + i, '\n', n - i));
+  const size_t runEnd = lf != nullptr ? static_cast<size_t>(lf - data) : n;
+  value_.appendEscaped(data + i, runEnd - i);
+  if (lf == nullptr) return n;
+  complete = true;
+  return runEnd + 1;
+}
+
+void rcResult::reset() {
+  status_.clear();
+  value_.clear();
+  state_ = 0;
+}
+
+void rcResult::serialize(std::string& out) const {
+  out.reserve(out.size() + status_.size() + value_.length() + value_.length() / 10 + 3);
+  out += status_;
+  out += ' ';
+  value_.appendEscapedValue(out);
+  out += '\n';
+}
+
+std::string rcResult::toString() const {
+  std::string out;
+  serialize(out);
+  return out;
+}
+
+}  // namespace Kestrix

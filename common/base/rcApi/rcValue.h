@@ -1,0 +1,61 @@
+#pragma once
+// The text of a parameter block or a result as it travels on one protocol
+// line. The text is kept plain; its wire form writes LF as "\n", TAB as
+// "\t" and a backslash as "\\", so a line never holds a LF of its own.
+// appendEscapedChar decodes the wire form one byte at a time.
+
+#include <cstddef>
+#include <string>
+
+#include "common/base/rcApi/CoStringBuilder.h"
+
+namespace Kestrix {
+
+class rcValue {
+ public:
+  rcValue() : value_(256) {}
+  virtual ~rcValue() = default;
+
+  void setValue(const char* text) {
+    value_.setValue(text);
+    pending_ = false;
+  }
+  void setValue(const std::string& text) {
+    value_.setValue(text);
+    pending_ = false;
+  }
+  const char* value() const { return value_.c_str(); }
+  size_t length() const { return static_cast<size_t>(value_.length()); }
+  std::string_view view() const { return value_.view(); }
+  void clear() {
+    value_.clear();
+    pending_ = false;
+  }
+
+  // Decodes one wire byte.
+  void appendEscapedChar(char c) {
+    if (pending_) {
+      pending_ = false;
+      value_ += c == 'n' ? '\n' : c == 't' ? '\t' : c;
+      return;
+    }
+    if (c == '\\') {
+      pending_ = true;
+      return;
+    }
+    value_ += c;
+  }
+  // Decodes n wire bytes, none of which is a LF; the same as feeding them
+  // to appendEscapedChar one by one.
+  void appendEscaped(const char* data, size_t n);
+
+  std::string escapedValue() const;
+  // Appends the wire form to out.
+  void appendEscapedValue(std::string& out) const;
+
+ private:
+  CoStringBuilder value_;
+  bool pending_ = false;
+};
+
+}  // namespace Kestrix
