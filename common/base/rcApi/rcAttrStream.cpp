@@ -201,8 +201,10 @@ void rcAttrStream::buildIndex() {
   uint32_t pos = 0;
   Entry e;
   WalkEnd end = WalkEnd::END;
-  while (nextLive(stream_, pos, e, end, true)) {
+  // Removed entries count too: a truncated one would swallow what follows.
+  while (step(stream_, pos, e, end, true)) {
     if (end == WalkEnd::TRUNCATED) break;
+    if (e.nameLength == 0) continue;
     if (!index_.emplace(stream_.substr(e.start, e.nameLength), e.start).second) {
       end = WalkEnd::TRUNCATED;  // a name twice: first-match order needs the walk
       break;
