@@ -1,0 +1,175 @@
+#include "kestrix/client/api/KestrixDaemonInfo.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <climits>
+#include <string>
+
+namespace {
+
+using Kestrix::rcAttrStream;
+
+KestrixDaemonInfo fullRecord() {
+  KestrixDaemonInfo info;
+  info.setMetadataIP(0, "10.1.0.5");
+  info.setMetadataIP(1, "10.2.0.5");
+  info.setDataIP(0, "10.3.0.5");
+  info.setHostName("render01");
+  info.setDisplayName("Render One");
+  info.setOsType(KestrixOS::OS_TYPE_LINUX);
+  info.setDatabase("GRYNN");
+  info.setNodePort(7549);
+  info.setFramePort(7550);
+  info.setVersionMajorNumber(2020);
+  info.setProduct("Kestrix");
+  info.setVendor("Maker");
+  info.setProductVersionMajorNumber(4);
+  info.setProductVersionString("4.0.0");
+  info.setStorageId("store-7");
+  info.setHostUUID("123e4567-e89b-12d3-a456-426614174000");
+  return info;
+}
+
+TEST(KestrixDaemonInfo, DefaultRecord) {
+  const KestrixDaemonInfo info;
+  EXPECT_EQ(info.getVersionMajorNumber(), 2020);
+  EXPECT_EQ(info.getVersionMinorNumber(), 2);
+  EXPECT_EQ(info.getVersionMaintNumber(), 0);
+  EXPECT_EQ(info.getVersionBuildNumber(), 236);
+  EXPECT_EQ(info.getOsType(), KestrixOS::OS_TYPE_UNKNOWN);
+  EXPECT_STREQ(info.getMetadataIP(0), "");
+  EXPECT_GT(info.getLastUpdate(), 0u);
+}
+
+TEST(KestrixDaemonInfo, WriteThenReadGivesEqualRecord) {
+  const KestrixDaemonInfo info = fullRecord();
+  const rcAttrStream stream = info.toAttrStream();
+  EXPECT_EQ(KestrixDaemonInfo(stream), info);
+  // Key order as servers and older readers expect it.
+  const std::string text = stream.getStreamStr();
+  EXPECT_EQ(text.rfind("IP0 8 10.1.0.5IP1 8 10.2.0.5FrameIP0 8 10.3.0.5Hostname 8 10.1.0.5", 0), 0u);
+  EXPECT_LT(text.find("ProductVersionStr"), text.find("ProductBuild"));
+  EXPECT_NE(text.find("OSType 5 Linux"), std::string::npos);
+}
+
+TEST(KestrixDaemonInfo, RecordWithoutDataIPsReadsBackWithMetadataIP) {
+  KestrixDaemonInfo info = fullRecord();
+  info.setDataIP(0, "");
+  const KestrixDaemonInfo back(info.toAttrStream());
+  EXPECT_STREQ(back.getDataIP(0), "10.1.0.5");
+}
+
+TEST(KestrixDaemonInfo, HostnameAloneFillsAddressesAndNames) {
+  const KestrixDaemonInfo info(rcAttrStream("Hostname 6 edit01"));
+  EXPECT_STREQ(info.getMetadataIP(0), "edit01");
+  EXPECT_STREQ(info.getHostName(), "edit01");
+  EXPECT_STREQ(info.getDataIP(0), "edit01");
+  EXPECT_STREQ(info.getDisplayName(), "edit01");
+  EXPECT_STREQ(info.getProduct(), "unknown");
+  EXPECT_STREQ(info.getVendor(), "unknown");
+  EXPECT_EQ(info.getVersionMajorNumber(), 0);
+}
+
+TEST(KestrixDaemonInfo, ReadingRules) {
+  rcAttrStream stream;
+  stream.addStringValue("IP0", "10.0.0.1");
+  stream.addStringValue("IP2", "10.0.0.3");  // a gap ends the list
+  stream.addStringValue("OSType", "linux");
+  stream.addIntValue("ProductVersionMajor", 4);
+  stream.addIntValue("ProductVersionMinor", 1);
+  stream.addIntValue("ProductVersionMaint", 2);
+  stream.addStringValue("StorageId", "s");
+  stream.addIntValue("VersionMajor", 2);
+  const KestrixDaemonInfo info(stream);
+  EXPECT_STREQ(info.getMetadataIP(0), "10.0.0.1");
+  EXPECT_STREQ(info.getMetadataIP(2), "");
+  EXPECT_EQ(info.getOsType(), KestrixOS::OS_TYPE_LINUX);
+  EXPECT_STREQ(info.getProductVersionString(), "4.1.2");
+  EXPECT_STREQ(info.getStorageId(), "");  // protocol 2 has no storage id
+
+  rcAttrStream other("OSType 3 BeOS");
+  EXPECT_EQ(KestrixDaemonInfo(other).getOsType(), KestrixOS::OS_TYPE_UNKNOWN);
+}
+
+TEST(KestrixDaemonInfo, SixtyFifthAddressIsRefused) {
+  KestrixDaemonInfo info;
+  testing::internal::CaptureStdout();
+  info.setMetadataIP(64, "10.9.9.9");
+  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+            "Exceeding maximum number of IPs allowed, ignoring 10.9.9.9\n");
+  EXPECT_STREQ(info.getMetadataIP(64), "");
+}
+
+TEST(KestrixDaemonInfo, OrderingByDisplayNameThenDatabase) {
+  KestrixDaemonInfo a, b;
+  a.setDisplayName("alpha");
+  b.setDisplayName("beta");
+  EXPECT_TRUE(a < b);
+  b.setDisplayName("alpha");
+  a.setDatabase("Z");
+  b.setDatabase("A");
+  EXPECT_TRUE(b < a);
+}
+
+TEST(KestrixDaemonInfo, SameServerByStorageIdThenUUIDThenAddress) {
+  KestrixDaemonInfo a = fullRecord();
+  KestrixDaemonInfo b = fullRecord();
+  b.resetIPs();
+  b.setMetadataIP(0, "10.99.0.1");
+  EXPECT_TRUE(a.isSameServer(b));  // same storage id, different addresses
+  b.setStorageId("store-8");
+  EXPECT_FALSE(a.isSameServer(b));
+
+  a.setStorageId("");
+  b.setStorageId("");
+  EXPECT_TRUE(a.isSameServer(b));  // same host UUID
+  b.setHostUUID("");
+  a.setHostUUID("");
+  EXPECT_FALSE(a.isSameServer(b));  // no address in common
+  b.setMetadataIP(1, "::ffff:10.2.0.5");
+  EXPECT_TRUE(a.isSameServer(b));
+  b.setDatabase("OTHER");
+  EXPECT_FALSE(a.isSameServer(b));
+}
+
+TEST(KestrixDaemonInfo, SameServerAsIdentity) {
+  KestrixDaemonInfo info = fullRecord();
+  info.setStorageId("");
+  EXPECT_TRUE(info.isSameServer(KestrixServerId("10.1.0.5:7549")));
+  EXPECT_TRUE(info.isSameServer(KestrixServerId("10.3.0.5")));  // data address, database GRYNN
+  EXPECT_FALSE(info.isSameServer(KestrixServerId("10.1.0.5:7000")));
+  EXPECT_FALSE(info.isSameServer(KestrixServerId("10.1.0.5:ARCHIVE")));
+  EXPECT_FALSE(info.isSameServer(KestrixServerId("10.7.0.5:7549")));
+  KestrixServerId byStorage;
+  byStorage.setStorageId("store-7");
+  EXPECT_FALSE(info.isSameServer(byStorage));
+  info.setStorageId("store-7");
+  EXPECT_TRUE(info.isSameServer(byStorage));
+}
+
+TEST(KestrixDaemonInfo, LoopbackIdentityMatchesLocalServer) {
+  KestrixDaemonInfo info;
+  info.setDatabase("GRYNN");
+  info.setNodePort(7549);
+  info.setMetadataIP(0, "127.0.0.1");
+  EXPECT_TRUE(info.isLocal());
+  EXPECT_TRUE(info.isSameServer(KestrixServerId("localhost:7549")));
+  EXPECT_TRUE(info.isSameHost("::ffff:127.0.0.1"));
+  info.setMetadataIP(0, "192.0.2.10");
+  EXPECT_FALSE(info.isLocal());
+}
+
+TEST(KestrixDaemonInfo, ServerIdAndMessageQueue) {
+  const KestrixDaemonInfo info = fullRecord();
+  const KestrixServerId id = info.getServerId();
+  EXPECT_STREQ(id.getIPAddr(), "10.1.0.5");
+  EXPECT_STREQ(id.getDB(), "GRYNN");
+  EXPECT_EQ(id.getPort(), 7549);
+  EXPECT_STREQ(id.getStorageId(), "store-7");
+  const std::string queue = info.getFrameMsgQ().c_str();
+  EXPECT_EQ(queue.substr(queue.size() - std::string("/hlvn/msgq.kx.GRYNN.7550").size()),
+            "/hlvn/msgq.kx.GRYNN.7550");
+}
+
+}  // namespace
