@@ -188,6 +188,8 @@ TEST_F(CoConfigFileReaderTest, TypedGets) {
   EXPECT_FALSE(reader.get("T", "none", s, nullptr));
   EXPECT_EQ(s, "");
   EXPECT_FALSE(reader.isDefined("T", "Yes"));
+  EXPECT_EQ(reader.get(nullptr, "two", 3), 3);
+  EXPECT_EQ(reader.get("T", nullptr, 3), 3);
 }
 
 TEST_F(CoConfigFileReaderTest, PutCreatesAndCopiesAreIndependent) {

@@ -78,6 +78,9 @@ TEST_F(CoFileIOTest, StreamErrorsThrow) {
     EXPECT_STREQ(e.what(), std::strerror(EISDIR));
   }
   EXPECT_THROW(CoFileIO(dir_ / "gone").openAndReadASCIIFile(), CoException);
+  CoFileIO never(dir_ / "never");
+  EXPECT_THROW(never.read(&c, 1, 1), CoException);  // no stream: an error, not a crash
+  EXPECT_THROW(never.putChar('x'), CoException);
 }
 
 TEST_F(CoFileIOTest, AdoptedStreamIsNeverClosed) {
@@ -127,14 +130,6 @@ TEST(CoFileIOPreallocator, NamesAndParsing) {
   p.setFileSystem("xfs");
   EXPECT_STREQ(p.getMethodStr(), "FAllocate");
   EXPECT_STREQ(p.getFileSystemStr(), "XFS");
-}
-
-TEST(CoFileIOPreallocator, SupportTable) {
-  EXPECT_TRUE(Preallocator::isSupported(Preallocator::METHOD_NONE, Preallocator::FS_UNKNOWN));
-  EXPECT_TRUE(Preallocator::isSupported(Preallocator::METHOD_FALLOCATE, Preallocator::FS_XFS));
-  EXPECT_FALSE(Preallocator::isSupported(Preallocator::METHOD_FALLOCATE, Preallocator::FS_NFS));
-  EXPECT_FALSE(Preallocator::isSupported(Preallocator::METHOD_RESERVE, Preallocator::FS_XFS));
-  EXPECT_FALSE(Preallocator::isSupported(Preallocator::METHOD_INVALID, Preallocator::FS_GENERIC));
 }
 
 TEST_F(CoFileIOTest, PreallocateReservesOrRefuses) {

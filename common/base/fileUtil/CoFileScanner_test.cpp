@@ -2,11 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
+#include <typeinfo>
 #include <vector>
 
 #include "common/base/fileUtil/FileUtilTestSupport.h"
 #include "common/base/loggerBase/CoException.h"
+#include "common/base/loggerBase/EnvVarRegistry.h"
 
 namespace Kestrix {
 namespace {
@@ -111,6 +114,35 @@ TEST_F(CoFileScannerTest, MissingStartThrowsInvalidPath) {
     EXPECT_STREQ(e.what(), "Invalid path");
     EXPECT_EQ(e.expertData(), "'" + missing.getPath() + "/*.*'");
   }
+}
+
+TEST_F(CoFileScannerTest, DebugVariablesAreRegisteredTwiceAndQuietByDefault) {
+  EXPECT_EQ(EnvVarRegistry::getInstance()
+                ->search("QV_CO_FILE_SCANNER_DEBUG", EnvVarRegistry::FIELD_NAME, true)
+                .size(),
+            2u);
+  MsgCapture capture;
+  relative(Scanner::Options(3));
+  EXPECT_TRUE(capture.messages().empty());
+}
+
+// Run with QV_CO_FILE_SCANNER_DEBUG=1.
+class CoFileScannerDebugFromEnv : public CoFileScannerTest {};
+
+TEST_F(CoFileScannerDebugFromEnv, TracesFiltersAndDirectories) {
+  MsgCapture capture;
+  const Scanner::ExtensionFilter md("md", Scanner::MATCH_INCLUDE);
+  relative(Scanner::Options(0), &md);
+  const std::vector<std::string> user = capture.texts(CoMsg::LEVEL_USER);
+  auto has = [&](const std::string& text) {
+    return std::find(user.begin(), user.end(), text) != user.end();
+  };
+  EXPECT_TRUE(has("Checking '" + dir_ / "notes.md" + "'"));
+  EXPECT_TRUE(
+      has("Filter '" + std::string(typeid(md).name()) + "' rejected '" + dir_ / "top.TXT" + "'"));
+  EXPECT_FALSE(has("Checking '" + dir_ / ".hidden" + "'"));  // skipped before the filters
+  EXPECT_EQ(capture.texts(CoMsg::LEVEL_DEBUG),
+            std::vector<std::string>{"Scanning for files in '" + dir_.path() + "/*.*'"});
 }
 
 TEST(CoFileScannerSort, Predicates) {
