@@ -138,18 +138,29 @@ void setFlag(void* flag) {
   *static_cast<std::atomic<bool>*>(flag) = true;
 }
 
-TEST(CoThreadTest, RunsItsFunctionUnderItsNameAndLeavesTheListWhenDeleted) {
+struct Gated {
   std::atomic<bool> ran{false};
+  CoLock gate{0};
+};
+
+void runGated(void* arg) {
+  auto* gated = static_cast<Gated*>(arg);
+  gated->ran = true;
+  gated->gate.get();
+}
+
+TEST(CoThreadTest, RunsItsFunctionUnderItsNameAndLeavesTheListWhenDeleted) {
+  Gated gated;
   CoThread* thread = CoThreadMgr::createThread("A rather long thread name",
-                                               CoThread::UNMANAGED_THREAD, setFlag, &ran);
+                                               CoThread::UNMANAGED_THREAD, runGated, &gated);
   EXPECT_EQ(mgr().findThread("A rather long thread name"), thread);
   EXPECT_EQ(mgr().findThread(thread->getThreadId()), thread);
   EXPECT_NE(thread->getThreadId(), 0u) << "the id is known once start() returns";
   // The system keeps 15 characters of a name.
-  const std::string seen = systemThreadName(thread->getThreadId());
+  EXPECT_EQ(systemThreadName(thread->getThreadId()), "A rather long t");
+  gated.gate.release();
   thread->wait();
-  EXPECT_TRUE(ran);
-  EXPECT_EQ(seen, "A rather long t");
+  EXPECT_TRUE(gated.ran);
   EXPECT_FALSE(thread->isRunning());
   delete thread;
   EXPECT_EQ(mgr().findThread("A rather long thread name"), nullptr);
