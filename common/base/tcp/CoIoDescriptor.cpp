@@ -1,5 +1,6 @@
 #include "common/base/tcp/CoIoDescriptor.h"
 
+#include <climits>
 #include <cstdio>
 #include <cstring>
 
@@ -16,6 +17,10 @@ namespace {
 constexpr int STOP_POLL_MS = 1000;
 // Would-block failures of one wait in blockingWrite before it gives up.
 constexpr int MAX_WOULD_BLOCK_WAITS = 50;
+
+int waitMs(unsigned int timeoutMs) {
+  return timeoutMs > static_cast<unsigned int>(INT_MAX) ? INT_MAX : static_cast<int>(timeoutMs);
+}
 
 }  // namespace
 
@@ -157,7 +162,7 @@ int CoIoDescriptor::nonBlockingReadSelect(void* buf, unsigned int size, unsigned
     setLastError(IO_NOT_CONNECTED);
     return -1;
   }
-  const int ready = CoSocketOps::wait(id_, true, false, static_cast<int>(timeoutMs));
+  const int ready = CoSocketOps::wait(id_, true, false, waitMs(timeoutMs));
   if (ready > 0) return nonBlockingRead(buf, size);
   if (ready == 0 || getIoError() == IO_INTERRUPTED) return 0;
   setLastError(CoSocketError::lastText());
@@ -170,7 +175,7 @@ int CoIoDescriptor::nonBlockingWriteSelect(const void* buf, unsigned int size,
     setLastError(IO_NOT_CONNECTED);
     return -1;
   }
-  const int ready = CoSocketOps::wait(id_, false, true, static_cast<int>(timeoutMs));
+  const int ready = CoSocketOps::wait(id_, false, true, waitMs(timeoutMs));
   if (ready > 0) return nonBlockingWrite(buf, size);
   if (ready == 0 || getIoError() == IO_INTERRUPTED) return 0;
   setLastError(CoSocketError::lastText());

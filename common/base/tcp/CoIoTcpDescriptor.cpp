@@ -20,9 +20,6 @@ namespace {
 
 std::atomic<int32_t> gInitCount{0};
 
-// Read once at start-up: any value switches the diagnostics on.
-const bool gTcpDebug = std::getenv("QV_TCP_DEBUG") != nullptr;
-
 constexpr int64_t LOCAL_IP_CACHE_SECONDS = 60;
 
 // The local-IP cache. Its lock is not needed by single-threaded callers, but
@@ -55,7 +52,9 @@ CoIoTcpDescriptor::~CoIoTcpDescriptor() {
 }
 
 bool CoIoTcpDescriptor::tcpDebug() {
-  return gTcpDebug;
+  // Read once: any value switches the diagnostics on.
+  static const bool on = std::getenv("QV_TCP_DEBUG") != nullptr;
+  return on;
 }
 
 std::string CoIoTcpDescriptor::getLastSocketErrorStr() {

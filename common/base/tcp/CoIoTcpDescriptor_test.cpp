@@ -140,15 +140,6 @@ TEST_P(TcpPairTest, WriteToAVanishedPeerFailsWithoutASignal) {
   EXPECT_FALSE(client_->lastError().empty());
 }
 
-TEST_P(TcpPairTest, WrappingAndMovingKeepOneOwner) {
-  CoIoTcpDescriptor moved(std::move(*server_));
-  EXPECT_FALSE(server_->isValid());
-  EXPECT_TRUE(moved.isValid());
-  EXPECT_TRUE(client_->writeStr("x\n"));
-  char line[4];
-  EXPECT_EQ(moved.readLine(line, sizeof line), 1);
-}
-
 INSTANTIATE_TEST_SUITE_P(Families, TcpPairTest, ::testing::Values(AF_INET, AF_INET6),
                          [](const auto& info) { return info.param == AF_INET6 ? "IPv6" : "IPv4"; });
 

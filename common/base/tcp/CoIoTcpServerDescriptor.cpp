@@ -20,9 +20,15 @@ EnvVar<int>& forkOnConnDelayVar() {
 RegEnvVar<int> gRegConnQueueSize(connQueueSizeVar());
 RegEnvVar<int> gRegForkOnConnDelay(forkOnConnDelayVar());
 
-// Presence, read once at start-up.
-const bool gDisableIPv4 = std::getenv("QV_TCP_DISABLE_IPV4") != nullptr;
-const bool gDisableIPv6 = std::getenv("QV_TCP_DISABLE_IPV6") != nullptr;
+// Presence, read once.
+bool disableIPv4() {
+  static const bool disabled = std::getenv("QV_TCP_DISABLE_IPV4") != nullptr;
+  return disabled;
+}
+bool disableIPv6() {
+  static const bool disabled = std::getenv("QV_TCP_DISABLE_IPV6") != nullptr;
+  return disabled;
+}
 
 }  // namespace
 
@@ -30,7 +36,7 @@ int CoIoTcpServerDescriptor::connQueueSize() {
   return connQueueSizeVar().get();
 }
 bool CoIoTcpServerDescriptor::ipv4Disabled() {
-  return gDisableIPv4;
+  return disableIPv4();
 }
 
 CoIoTcpServerDescriptor::CoIoTcpServerDescriptor(int port, int sendBufSize, int rcvBufSize)
@@ -46,13 +52,13 @@ CoIoTcpServerDescriptor::CoIoTcpServerDescriptor(int minPort, int maxPort, int s
 
 bool CoIoTcpServerDescriptor::initPort(int port, int sendBufSize, int rcvBufSize, int minPort,
                                        int maxPort) {
-  if (gDisableIPv4 && gDisableIPv6) {
+  if (disableIPv4() && disableIPv6()) {
     setId(-1);
     setLastError(std::string("No protocol available"));
     return false;
   }
-  const bool neither = !gDisableIPv4 && !gDisableIPv6;
-  return initPort(port, sendBufSize, rcvBufSize, minPort, maxPort, gDisableIPv4, neither);
+  const bool neither = !disableIPv4() && !disableIPv6();
+  return initPort(port, sendBufSize, rcvBufSize, minPort, maxPort, disableIPv4(), neither);
 }
 
 }  // namespace Kestrix

@@ -74,6 +74,12 @@ bool CoIoTcpServerDescriptor::initPort(int port, int sendBufSize, int rcvBufSize
     return false;
   }
   setId(fd);
+  // An IPv6 listener takes IPv6 traffic only, as on systems where that is the
+  // default, so that disabling IPv4 does disable it.
+  if (ipv6) {
+    const int on = 1;
+    ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
+  }
   // Address reuse would let a scan take a port that only lingers in
   // TIME_WAIT; a fixed port wants it so that a restarted server gets its port.
   setReuseAddressSocketOption(!scanning);

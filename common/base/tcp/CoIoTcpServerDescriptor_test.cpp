@@ -118,6 +118,7 @@ TEST(CoIoTcpServerNoIPv4FromEnv, ListensOnIPv6Only) {
   CoIoTcpServerDescriptor server(-1, 0, 0);
   ASSERT_TRUE(server.isValid()) << server.lastError();
   EXPECT_TRUE(canConnect("::1", server.getPort()));
+  EXPECT_FALSE(canConnect("127.0.0.1", server.getPort()));
   EXPECT_TRUE(
       messages.contains("Listening for IPv6 traffic on " + std::to_string(server.getPort())));
 }
