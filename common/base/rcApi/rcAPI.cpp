@@ -1,0 +1,185 @@
+#include "common/base/rcApi/rcAPI.h"
+
+#include <algorithm>
+#include <new>
+
+#include "common/base/network/CoNetwork.h"
+#include "common/base/network/CoNetworkUtil.h"
+#include "common/base/osal/CoTime.h"
+#include "common/base/rcApi/rcCommand.h"
+#include "common/base/rcApi/rcConnectionInfo.h"
+#include "common/base/tcp/CoIoTcpDescriptor.h"
+
+namespace Kestrix {
+namespace {
+
+// Longest single wait of a call: a stop() from another thread is noticed
+// within this time even when the call may wait much longer.
+constexpr unsigned int STOP_CHECK_MS = 100;
+
+std::string timedOutText() {
+  char text[256];
+  CoIoDescriptor::getIoError(CoIoDescriptor::IO_TIMED_OUT, text, sizeof text);
+  return text;
+}
+
+}  // namespace
+
+rcAPI::rcAPI() { CoNetwork::init(); }
+
+rcAPI::rcAPI(const unsigned short* parts, unsigned int count) {
+  CoNetwork::init();
+  for (unsigned int i = 0; i < 4; ++i) {
+    const uint64_t part = i < count && parts != nullptr ? parts[i] : 0;
+    version_ |= part << (48 - 16 * i);
+  }
+}
+
+rcAPI::~rcAPI() {
+  dropConnection();
+  CoNetwork::uninit();
+}
+
+std::string rcAPI::lastError() const {
+  std::lock_guard<std::mutex> lock(stopMutex_);
+  return lastError_;
+}
+
+void rcAPI::setLastError(const char* text) {
+  std::lock_guard<std::mutex> lock(stopMutex_);
+  lastError_ = text != nullptr ? text : "";
+}
+
+void rcAPI::dropConnection() {
+  std::unique_ptr<CoIoTcpDescriptor> old;
+  {
+    std::lock_guard<std::mutex> lock(stopMutex_);
+    old = std::move(connection_);
+  }
+  buffer_.reset();
+}
+
+void rcAPI::disconnect() { dropConnection(); }
+
+bool rcAPI::isConnected(bool check) const {
+  if (!connection_) return false;
+  return !check || connection_->isActive();
+}
+
+void rcAPI::stop(const char* reason) {
+  std::lock_guard<std::mutex> lock(stopMutex_);
+  // No liveness probe here: it would read the socket under a waiting call.
+  if (!connection_ || !connection_->isValid()) return;
+  stopped_ = true;
+  connection_->stop();
+  lastError_ = reason != nullptr ? reason
+                                 : CoNetworkUtil::strerror(CoNetworkUtil::NET_CONNECTION_ABORTED);
+}
+
+bool rcAPI::fail(const std::string& text, std::string& result, bool drop) {
+  setLastError(text.c_str());
+  result = text;
+  if (drop) dropConnection();
+  return false;
+}
+
+unsigned int rcAPI::msLeft(uint64_t deadline) {
+  const uint64_t now = CoTime::getTime();
+  return now >= deadline ? 0 : static_cast<unsigned int>(std::min<uint64_t>((deadline - now) / 1000, 0xffffffffu));
+}
+
+bool rcAPI::connect(const char* host, int port, unsigned int timeoutMs) {
+  dropConnection();
+  timedOut_ = false;
+  buffer_.reset(new (std::nothrow) char[RECEIVE_BUFFER_SIZE]);
+  if (!buffer_) {
+    setLastError("Cannot allocate result buffer.");
+    return false;
+  }
+  auto connection =
+      std::make_unique<CoIoTcpDescriptor>(host, port, 0, 0, CONNECT_TIMEOUT_SECONDS);
+  if (!connection->lastError().empty()) {
+    setLastError(connection->lastError().c_str());
+    dropConnection();
+    return false;
+  }
+  {
+    std::lock_guard<std::mutex> lock(stopMutex_);
+    connection_ = std::move(connection);
+  }
+  rcConnectionInfo info(version_);
+  info.fillInfo(connection_.get());
+  std::string result;
+  if (call(0, "_login", info.toAttrStream().c_str(), true, result, timeoutMs)) return true;
+  // Servers without a login step.
+  if (result == "Unknown method: _login" || result == "Unknown method: '_login'.") return true;
+  setLastError(result.c_str());
+  dropConnection();
+  return false;
+}
+
+bool rcAPI::sendRequest(const std::string& line, std::string& result, unsigned int timeoutMs,
+                        uint64_t deadline) {
+  size_t done = 0;
+  unsigned int waitMs = timeoutMs;
+  while (done < line.size()) {
+    const size_t rest = line.size() - done;
+    const unsigned int slice = std::min(waitMs, STOP_CHECK_MS);
+    const int n = connection_->nonBlockingWriteSelect(
+        line.data() + done, static_cast<unsigned int>(std::min<size_t>(rest, 0x7fffffff)), slice);
+    if (n < 0) return fail(connection_->lastError(), result, true);
+    done += static_cast<size_t>(n);
+    waitMs = msLeft(deadline);
+    if (done < line.size() && waitMs == 0 && static_cast<size_t>(n) < rest)
+      return fail(timedOutText(), result, true);
+    if (stopped_) break;
+  }
+  return true;
+}
+
+bool rcAPI::call(int objectId, const char* method, const char* params, bool sync,
+                 std::string& result, unsigned int timeoutMs) {
+  timedOut_ = false;
+  stopped_ = false;
+  if (!connection_ || !connection_->isActive())
+    return fail("Connection not established.", result, false);
+  const uint64_t deadline = CoTime::getTime() + uint64_t{timeoutMs} * 1000;
+
+  rcCommand command;
+  command.set(sync ? rcCommand::SYNC : rcCommand::ASYNC, objectId, method, params);
+  request_.clear();
+  command.serialize(request_);
+  if (!sendRequest(request_, result, timeoutMs, deadline)) return false;
+
+  if (!sync) {
+    if (stopped_) return fail(lastError(), result, true);
+    result.clear();
+    return true;
+  }
+
+  reply_.reset();
+  unsigned int waitMs = timeoutMs == 0 ? 1 : timeoutMs;
+  for (;;) {
+    const int n = connection_->nonBlockingReadSelect(buffer_.get(), RECEIVE_BUFFER_SIZE,
+                                                     std::min(waitMs, STOP_CHECK_MS));
+    bool complete = false;
+    if (n > 0) reply_.parse(buffer_.get(), static_cast<size_t>(n), complete);
+    if (stopped_) {
+      std::string reason = lastError();
+      if (reason.empty()) reason = std::string(method) + " command stopped.";
+      return fail(reason, result, true);
+    }
+    waitMs = msLeft(deadline);
+    if (!complete && waitMs == 0) timedOut_ = true;
+    if (n < 0) return fail(connection_->lastError(), result, true);
+    if (timedOut_) return fail(timedOutText(), result, false);
+    if (complete) {
+      result.assign(reply_.getValue().view());
+      if (reply_.isOk()) return true;
+      setLastError(result.c_str());
+      return false;
+    }
+  }
+}
+
+}  // namespace Kestrix

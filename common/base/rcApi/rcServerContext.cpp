@@ -1,0 +1,268 @@
+#include "common/base/rcApi/rcServerContext.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <ctime>
+
+#include "common/base/loggerBase/CoMsg.h"
+#include "common/base/osal/CoTime.h"
+#include "common/base/rcApi/rcSysCalls.h"
+
+namespace Kestrix {
+namespace {
+
+// The listener's port convention: -1 asks the system for a port.
+int listenerPort(int port) { return port == 0 ? -1 : port; }
+
+unsigned nowSeconds() { return static_cast<unsigned>(std::time(nullptr)); }
+
+}  // namespace
+
+// ---- Client --------------------------------------------------------------
+
+rcServerContext::Client::Client(CoIoTcpDescriptor* connection, rcServerContext& context)
+    : CoIoHandler(EVENT_READ | EVENT_EXCEPTION),
+      connection_(connection),
+      context_(context),
+      info_(0) {
+  const char* preset = std::getenv("QV_RC_CONNINFO");
+  if (preset == nullptr) return;
+  const rcConnectionInfo record(preset, nullptr);
+  if (!record.isValid()) {
+    CO_POST_ERROR("Invalid client login information");
+    return;
+  }
+  info_.setTimestamp(nowSeconds());
+  info_.setClientInfo(record, connection_.get());
+  info_.logConnection();
+}
+
+rcServerContext::Client::~Client() = default;
+
+bool rcServerContext::Client::handleException() {
+  CO_POST_ERROR("%s", connection_->lastError().c_str());
+  return true;
+}
+
+bool rcServerContext::Client::writeReply(const std::string& line) {
+  const uint64_t deadline = CoTime::getTime() + uint64_t{REPLY_WRITE_TIMEOUT_MS} * 1000;
+  size_t done = 0;
+  while (done < line.size()) {
+    const uint64_t now = CoTime::getTime();
+    const unsigned leftMs = now >= deadline ? 0 : static_cast<unsigned>((deadline - now) / 1000);
+    const int n = connection_->nonBlockingWriteSelect(
+        line.data() + done, static_cast<unsigned>(line.size() - done), leftMs);
+    if (n < 0) break;
+    if (n == 0 && leftMs == 0) {
+      char text[256];
+      CoIoDescriptor::getIoError(CoIoDescriptor::IO_TIMED_OUT, text, sizeof text);
+      connection_->setLastError(text);
+      break;
+    }
+    done += static_cast<size_t>(n);
+  }
+  if (done == line.size()) return true;
+  CO_POST_ERROR("%s", connection_->lastError().c_str());
+  connection_->close();
+  return false;
+}
+
+bool rcServerContext::Client::handleRead() {
+  char buffer[8192];
+  const int n = connection_->nonBlockingRead(buffer, sizeof buffer - 1);
+  if (n < 0) {
+    connection_->close();
+    return false;
+  }
+  size_t pos = 0;
+  while (pos < static_cast<size_t>(n)) {
+    bool complete = false;
+    pos += command_.parse(buffer + pos, static_cast<size_t>(n) - pos, complete);
+    if (!complete) break;
+    context_.processCommand(command_, *this);
+    const bool delayed = method_ != nullptr && method_->getMethodType() != rcMethod::IMMEDIATE;
+    if (!command_.isAsync() && !delayed) {
+      context_.replyLine_.clear();
+      context_.result_.serialize(context_.replyLine_);
+      if (!writeReply(context_.replyLine_)) {
+        context_.current_ = nullptr;
+        return false;
+      }
+    }
+    context_.current_ = nullptr;
+    command_.reset();
+    if (!info_.isValid()) {
+      CO_POST_ERROR("Invalid client info, breaking connection");
+      connection_->close();
+      return false;
+    }
+  }
+  return true;
+}
+
+// ---- rcServerContext -----------------------------------------------------
+
+rcServerContext::rcServerContext(int port)
+    : CoIoTcpServerHandler(listenerPort(port), 0, 0) {
+  if (!CoIoTcpServerHandler::descriptor()->isValid()) {
+    CO_POST_ERROR("Unable to set-up port %d to accept connections: %s", port,
+                  CoIoTcpServerHandler::descriptor()->lastError().c_str());
+    return;
+  }
+  setUp(port, port);
+}
+
+rcServerContext::rcServerContext(int firstPort, int lastPort)
+    : CoIoTcpServerHandler(firstPort, lastPort, 0, 0) {
+  if (!CoIoTcpServerHandler::descriptor()->isValid()) {
+    CO_POST_ERROR("Unable to find port in range %d to %d accept connections: %s", firstPort,
+                  lastPort, CoIoTcpServerHandler::descriptor()->lastError().c_str());
+    return;
+  }
+  setUp(firstPort, lastPort);
+}
+
+void rcServerContext::setUp(int, int) {
+  valid_ = true;
+  rcSysCalls::registerSystemMethods(*this);
+  registerIOHandler(static_cast<CoIoTcpServerHandler*>(this));
+}
+
+rcServerContext::~rcServerContext() {
+  for (Client* client : clients_) {
+    unregisterIOHandler(client);
+    delete client;
+  }
+  unregisterIOHandler(static_cast<CoIoTcpServerHandler*>(this));
+}
+
+bool rcServerContext::login(const rcConnectionInfo&) { return true; }
+
+// A failed accept (a client that gave up, too many open files) must not
+// take the listener out of the loop: the server keeps accepting.
+bool rcServerContext::handleRead() {
+  CoIoTcpServerHandler::handleRead();
+  return true;
+}
+
+void rcServerContext::dropInvalidClients() {
+  for (size_t i = clients_.size(); i-- > 0;) {
+    Client* client = clients_[i];
+    if (client->connection()->isValid()) continue;
+    unregisterIOHandler(client);
+    clients_.erase(clients_.begin() + static_cast<std::ptrdiff_t>(i));
+    delete client;
+  }
+}
+
+bool rcServerContext::handleConnection(CoIoTcpDescriptor* connection) {
+  dropInvalidClients();
+  Client* client = new Client(connection, *this);
+  clients_.push_back(client);
+  registerIOHandler(client);
+  return true;
+}
+
+bool rcServerContext::registerMethod(const rcMethod& method) {
+  if (methods_.count(method.getName()) != 0) {
+    lastError_ = std::string("Method '") + method.getName() + "' already registered";
+    CO_POST_ERROR("%s", lastError_.c_str());
+    return false;
+  }
+  methods_.emplace(method.getName(), method);
+  return true;
+}
+
+bool rcServerContext::registerObject(int id, void* object) {
+  if (id == 0) {
+    lastError_ = "Reserved object Id";
+    CO_POST_ERROR("%s", lastError_.c_str());
+    return false;
+  }
+  if (objects_.count(id) != 0) {
+    lastError_ = "Object '" + std::to_string(id) + "' already registered";
+    CO_POST_ERROR("%s", lastError_.c_str());
+    return false;
+  }
+  objects_[id] = object;
+  return true;
+}
+
+bool rcServerContext::unregisterObject(int id) { return objects_.erase(id) != 0; }
+
+unsigned rcServerContext::getCurrentClientId() const {
+  return current_ != nullptr ? current_->getId() : 0;
+}
+
+const rcConnectionInfo* rcServerContext::getCurrentConnectionInfo() const {
+  return current_ != nullptr ? &current_->info() : nullptr;
+}
+
+void rcServerContext::setCurrentConnectionInfo(const rcConnectionInfo& info) {
+  if (current_ == nullptr) return;
+  rcConnectionInfo& record = current_->info();
+  record.setTimestamp(nowSeconds());
+  record.setClientInfo(info, current_->connection());
+  record.logConnection();
+}
+
+rcServerContext::Client* rcServerContext::findClient(unsigned id) const {
+  for (Client* client : clients_)
+    if (client->getId() == id) return client;
+  return nullptr;
+}
+
+bool rcServerContext::isIdValid(unsigned id) const {
+  const Client* client = findClient(id);
+  return client != nullptr && client->connection()->isValid();
+}
+
+bool rcServerContext::isLoginCommand(const rcCommand& command) const {
+  if (std::string_view(command.getMethod()) != "_login") return false;
+  const rcParam::Info params[] = {{&rcParamString::getType(), "attrStr"}, {nullptr, nullptr}};
+  const rcParam::Array args(params, command.getParams().value());
+  const rcConnectionInfo info(args[0].stringValue().c_str(), nullptr);
+  return info.getVersion() != 0;
+}
+
+void rcServerContext::returnFromDelayedCommand(unsigned clientId, bool ok, const char* value) {
+  Client* client = findClient(clientId);
+  if (client == nullptr || !client->connection()->isValid()) return;
+  current_ = client;
+  result_.set(ok ? rcResult::OK : rcResult::ERROR, value);
+  replyLine_.clear();
+  result_.serialize(replyLine_);
+  client->writeReply(replyLine_);
+  current_ = nullptr;
+}
+
+void rcServerContext::processCommand(const rcCommand& command, Client& client) {
+  current_ = &client;
+  const bool async = command.isAsync();
+  auto found = methods_.find(command.getMethod());
+  if (found == methods_.end()) {
+    client.setMethod(nullptr);
+    if (!async)
+      result_.set(rcResult::ERROR, (std::string("Unknown method: ") + command.getMethod()).c_str());
+    return;
+  }
+  const int objectId = std::atoi(command.getObjectId());
+  void* object = nullptr;
+  if (objectId != 0) {
+    auto target = objects_.find(objectId);
+    if (target == objects_.end()) {
+      client.setMethod(nullptr);
+      if (!async) result_.set(rcResult::ERROR, ("Invalid Object: " + std::to_string(objectId)).c_str());
+      return;
+    }
+    object = target->second;
+  }
+  const rcMethod& method = found->second;
+  client.setMethod(&method);
+  std::string text;
+  const bool ok = method.callMethod(object, command.getParams().value(), text);
+  if (!async && method.getMethodType() == rcMethod::IMMEDIATE)
+    result_.set(ok ? rcResult::OK : rcResult::ERROR, text.c_str());
+}
+
+}  // namespace Kestrix

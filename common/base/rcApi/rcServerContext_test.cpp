@@ -1,0 +1,240 @@
+#include "common/base/rcApi/rcServerContext.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "common/base/rcApi/rcAPI.h"
+#include "common/base/rcApi/rcAttrStream.h"
+#include "common/base/rcApi/rcRemoteCallTestUtil.h"
+
+namespace Kestrix {
+namespace {
+
+using rcTest::RawClient;
+using rcTest::ServerThread;
+
+std::string requestLine(const char* kind, const char* object, const char* method,
+                        const std::string& params) {
+  rcCommand command;
+  command.set(std::string(kind) == "async" ? rcCommand::ASYNC : rcCommand::SYNC,
+              std::atoi(object), method, params.c_str());
+  return command.toString();
+}
+
+std::string loginRecord() {
+  rcConnectionInfo info(0x0001000200030004ull);
+  info.fillInfo(nullptr);
+  return info.toAttrStream();
+}
+
+// A server with a few scripted methods; the test's methods reach it
+// through their method's context.
+class TestServer : public rcServerContext {
+ public:
+  TestServer() : rcServerContext(0) {
+    static const rcParam::Info oneText[] = {{&rcParamString::getType(), "text"},
+                                            {nullptr, nullptr}};
+    registerMethod(rcMethod(*this, "Echo", echo, rcParamString::getType(), oneText));
+    registerMethod(rcMethod(*this, "Throw42", throw42, rcParamVoid::getType(), nullptr));
+    registerMethod(
+        rcMethod(*this, "Later", later, rcParamVoid::getType(), nullptr, rcMethod::DELAYED));
+    registerMethod(rcMethod(*this, "Release", release, rcParamVoid::getType(), oneText));
+    registerMethod(rcMethod(*this, "ObjectName", objectName, rcParamString::getType(), nullptr));
+  }
+
+  unsigned waitingClient = 0;
+
+ private:
+  static bool echo(void*, const rcMethod&, const rcParam::Array& args, rcParam& result) {
+    result.setStringValue(args[0].stringValue());
+    return true;
+  }
+  static bool throw42(void*, const rcMethod&, const rcParam::Array&, rcParam&) { throw 42; }
+  static bool later(void*, const rcMethod& method, const rcParam::Array&, rcParam&) {
+    auto& self = static_cast<TestServer&>(method.getServerContext());
+    self.waitingClient = self.getCurrentClientId();
+    return true;
+  }
+  static bool release(void*, const rcMethod& method, const rcParam::Array& args, rcParam&) {
+    auto& self = static_cast<TestServer&>(method.getServerContext());
+    self.returnFromDelayedCommand(self.waitingClient, true, args[0].stringValue().c_str());
+    return true;
+  }
+  static bool objectName(void* object, const rcMethod&, const rcParam::Array&, rcParam& result) {
+    result.setStringValue(static_cast<const char*>(object));
+    return true;
+  }
+};
+
+class ServerContextTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(server.isValid());
+    ASSERT_TRUE(server.registerObject(7, const_cast<char*>("seven")));
+    thread = std::make_unique<ServerThread>(server);
+  }
+  void TearDown() override { thread.reset(); }
+
+  // A raw client that has logged in.
+  std::unique_ptr<RawClient> loggedIn() {
+    auto client = std::make_unique<RawClient>(server.getPort());
+    EXPECT_TRUE(client->send(requestLine("sync", "0", "_login", loginRecord())));
+    EXPECT_EQ(client->readLine(), "ok ");
+    return client;
+  }
+
+  TcpTestUtil::CaptureRouter messages{CoMsg::LEVEL_ERROR};
+  TestServer server;
+  std::unique_ptr<ServerThread> thread;
+};
+
+TEST_F(ServerContextTest, UnknownMethodAndObjectAreAnsweredSyncOnly) {
+  auto client = loggedIn();
+  client->send("sync 0 X \n");
+  EXPECT_EQ(client->readLine(), "error Unknown method: X");
+  client->send("async 0 X \n");
+  client->send("sync 7 ObjectName \n");
+  EXPECT_EQ(client->readLine(), "ok seven");  // nothing came for the async request
+  client->send("sync 8 ObjectName \n");
+  EXPECT_EQ(client->readLine(), "error Invalid Object: 8");
+}
+
+TEST_F(ServerContextTest, FirstRequestOtherThanLoginIsAnsweredThenDisconnected) {
+  RawClient client(server.getPort());
+  client.send("sync 0 _ping \n");
+  EXPECT_EQ(client.readLine(), "ok ");
+  EXPECT_TRUE(client.closedByPeer());
+  EXPECT_TRUE(messages.contains("Invalid client info, breaking connection"));
+}
+
+TEST_F(ServerContextTest, WrongChecksumIsRefused) {
+  rcAttrStream record(loginRecord());
+  unsigned crc = 0;
+  ASSERT_TRUE(record.getUIntValue("IntCRC", crc));
+  record.addIntValue("IntCRC", static_cast<int>(crc + 1));
+  RawClient client(server.getPort());
+  client.send(requestLine("sync", "0", "_login", record.getStreamStr()));
+  EXPECT_EQ(client.readLine(), "error Authentication failed for client's login information");
+  EXPECT_TRUE(client.closedByPeer());
+}
+
+TEST_F(ServerContextTest, ThrownIntegerBecomesErrorText) {
+  auto client = loggedIn();
+  client->send("sync 0 Throw42 \n");
+  EXPECT_EQ(client->readLine(), "error 42");
+}
+
+TEST_F(ServerContextTest, DelayedMethodIsAnsweredWhenReleased) {
+  auto waiting = loggedIn();
+  waiting->send("sync 0 Later \n");
+  EXPECT_EQ(waiting->readLine(300), "<timeout>");
+  auto other = loggedIn();
+  other->send("sync 0 Release done\n");
+  EXPECT_EQ(other->readLine(), "ok ");
+  EXPECT_EQ(waiting->readLine(), "ok done");
+}
+
+TEST_F(ServerContextTest, BytesAfterLineFeedAreTheNextRequest) {
+  auto client = loggedIn();
+  client->send("sync 0 Echo one\nsync 0 Echo two\\nlines\nsync 0 Ec");
+  EXPECT_EQ(client->readLine(), "ok one");
+  EXPECT_EQ(client->readLine(), "ok two\\nlines");
+  client->send("ho three\n");
+  EXPECT_EQ(client->readLine(), "ok three");
+}
+
+TEST_F(ServerContextTest, GarbageFromOneClientLeavesOthersServed) {
+  auto good = loggedIn();
+  RawClient garbage(server.getPort());
+  garbage.send("\x01\x02\xff" "garbage\n");
+  EXPECT_EQ(garbage.readLine(), "error Unknown method: ");
+  EXPECT_TRUE(garbage.closedByPeer());
+  RawClient silent(server.getPort());
+  silent.send("sync 0 _pi");  // half a line, then nothing
+  good->send("sync 0 Echo still\n");
+  EXPECT_EQ(good->readLine(), "ok still");
+}
+
+TEST_F(ServerContextTest, LongRequestLineIsServedWhileOthersAreToo) {
+  auto big = loggedIn();
+  auto small = loggedIn();
+  const std::string text(8 << 20, 'x');
+  std::thread sender([&] { big->send("sync 0 Echo " + text + "\n"); });
+  small->send("sync 0 Echo quick\n");
+  EXPECT_EQ(small->readLine(), "ok quick");
+  const std::string reply = big->readLine(20000);
+  sender.join();
+  EXPECT_EQ(reply.size(), text.size() + 3);
+  EXPECT_EQ(reply.substr(0, 5), "ok xx");
+}
+
+TEST_F(ServerContextTest, ClientVanishingMidReplyDoesNotStopTheServer) {
+  {
+    auto leaving = loggedIn();
+    leaving->send("sync 0 Echo " + std::string(4 << 20, 'y') + "\n");
+  }  // closed before reading its reply
+  auto next = loggedIn();
+  next->send("sync 0 _ping \n");
+  EXPECT_EQ(next->readLine(), "ok ");
+}
+
+TEST(ServerContextSetup, RegistrationRules) {
+  rcServerContext server(0);
+  ASSERT_TRUE(server.isValid());
+  EXPECT_GT(server.getPort(), 0);
+  auto noop = [](void*, const rcMethod&, const rcParam::Array&, rcParam&) { return true; };
+  TcpTestUtil::CaptureRouter messages{CoMsg::LEVEL_ERROR};
+  EXPECT_TRUE(server.registerMethod(rcMethod(server, "M", noop, rcParamVoid::getType(), nullptr)));
+  EXPECT_FALSE(server.registerMethod(rcMethod(server, "M", noop, rcParamVoid::getType(), nullptr)));
+  EXPECT_EQ(server.lastError(), "Method 'M' already registered");
+  EXPECT_FALSE(server.registerMethod(
+      rcMethod(server, "_ping", noop, rcParamVoid::getType(), nullptr)));
+  EXPECT_FALSE(server.registerObject(0, &server));
+  EXPECT_EQ(server.lastError(), "Reserved object Id");
+  EXPECT_TRUE(server.registerObject(3, &server));
+  EXPECT_FALSE(server.registerObject(3, &server));
+  EXPECT_EQ(server.lastError(), "Object '3' already registered");
+  EXPECT_TRUE(server.unregisterObject(3));
+  EXPECT_FALSE(server.unregisterObject(3));
+}
+
+TEST(ServerContextSetup, PortInUseLeavesContextInvalid) {
+  rcServerContext first(0);
+  TcpTestUtil::CaptureRouter messages{CoMsg::LEVEL_ERROR};
+  rcServerContext second(first.getPort());
+  EXPECT_FALSE(second.isValid());
+  EXPECT_TRUE(messages.contains("Unable to set-up port " + std::to_string(first.getPort()) +
+                                " to accept connections: "));
+}
+
+TEST(ServerContextSetup, CancelEndsWaitingLoopAtOnce) {
+  rcServerContext server(0);
+  const auto start = std::chrono::steady_clock::now();
+  std::thread loop([&] { server.run(); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  server.cancel();
+  loop.join();
+  EXPECT_LT(TcpTestUtil::secondsSince(start), 1.0);
+}
+
+TEST(ServerContextEnv, PresetConnectionInfoSkipsLogin) {
+  // The record is read when a client is made, so setting it here is enough.
+  rcConnectionInfo info(0x0001000000000000ull);
+  info.fillInfo(nullptr);
+  ::setenv("QV_RC_CONNINFO", info.toAttrStream().c_str(), 1);
+  rcServerContext server(0);
+  {
+    ServerThread thread(server);
+    RawClient client(server.getPort());
+    client.send("sync 0 _ping \nsync 0 _ping \n");
+    EXPECT_EQ(client.readLine(), "ok ");
+    EXPECT_EQ(client.readLine(), "ok ");
+  }
+  ::unsetenv("QV_RC_CONNINFO");
+}
+
+}  // namespace
+}  // namespace Kestrix

@@ -1,0 +1,41 @@
+#include "common/base/rcApi/rcSysCalls.h"
+
+#include "common/base/rcApi/rcConnectionInfo.h"
+#include "common/base/rcApi/rcMethod.h"
+#include "common/base/rcApi/rcServerContext.h"
+
+namespace Kestrix {
+namespace rcSysCalls {
+namespace {
+
+bool ping(void*, const rcMethod&, const rcParam::Array&, rcParam&) { return true; }
+
+bool login(void*, const rcMethod& method, const rcParam::Array& args, rcParam&) {
+  const std::string text = args[0].stringValue();
+  const rcConnectionInfo info(text.c_str(), nullptr);
+  if (!info.isValid()) {
+    method.setLastError("Authentication failed for client's login information");
+    return false;
+  }
+  rcServerContext& context = method.getServerContext();
+  context.setCurrentConnectionInfo(info);
+  if (!context.login(info)) {
+    method.setLastError("Authentication failed");
+    return false;
+  }
+  return true;
+}
+
+const rcParam::Info kLoginParams[] = {{&rcParamString::getType(), "attrStr"}, {nullptr, nullptr}};
+
+}  // namespace
+
+void registerSystemMethods(rcServerContext& context) {
+  context.registerMethod(rcMethod(context, "_ping", ping, rcParamVoid::getType(),
+                                  rcMethod::getDudParamList()));
+  context.registerMethod(
+      rcMethod(context, "_login", login, rcParamString::getType(), kLoginParams));
+}
+
+}  // namespace rcSysCalls
+}  // namespace Kestrix
