@@ -294,7 +294,8 @@ TEST_F(CoCacheTest, IteratorWalksFromTheLastSlotAndHandsOverRemovedEntries) {
   std::vector<CoCache::Entry*> removed;
   {
     CoCache::Iterator it(cache);
-    EXPECT_EQ(static_cast<PlainEntry*>(it.next())->text, "c");
+    removed.push_back(it.next());
+    EXPECT_EQ(static_cast<PlainEntry*>(removed.back())->text, "c");
     it.remove();
     removed.push_back(it.pop());
     EXPECT_EQ(static_cast<PlainEntry*>(removed.back())->text, "b");
