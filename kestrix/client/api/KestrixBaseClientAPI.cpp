@@ -1,0 +1,185 @@
+#include "kestrix/client/api/KestrixBaseClientAPI.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+
+#include "common/base/rcApi/rcAttrStream.h"
+
+using Kestrix::rcAttrStream;
+
+namespace {
+
+// Splits text at ',' into its pieces, empty ones included.
+template <typename Out>
+void splitAtCommas(const std::string& text, Out out) {
+  std::string copy = text;
+  KestrixTokenizer tokenizer(copy.data(), ',');
+  for (const char* piece = tokenizer.getNext(); piece != nullptr; piece = tokenizer.getNext())
+    out(piece);
+}
+
+std::string stringValue(const rcAttrStream& stream, const char* name) {
+  std::string value;
+  stream.getStringValue(name, value);
+  return value;
+}
+
+int countValue(const rcAttrStream& stream, const char* name) {
+  int n = 0;
+  stream.getIntValue(name, n);
+  return n;
+}
+
+}  // namespace
+
+bool KestrixBaseClientAPI::call(const char* method, const char* params, std::string& reply,
+                                unsigned int waitMs) {
+  try {
+    if (connection_ == nullptr) throw std::runtime_error("No connection to the server");
+    connection_->callMethod(method, params, true, reply, waitMs);
+    return true;
+  } catch (const std::exception& e) {  // the library's CoException included
+    setLastError(e.what());
+    return false;
+  }
+}
+
+bool KestrixBaseClientAPI::translatePaths(const KestrixStrList& src, KestrixStrList& dst,
+                                          const char* srcHost, const char* dstHost,
+                                          KestrixOS::OsType srcType, KestrixOS::OsType dstType) {
+  if (srcHost == nullptr || *srcHost == '\0') {
+    setLastError("Invalid source host name given");
+    return false;
+  }
+  if (dstHost == nullptr || *dstHost == '\0') {
+    setLastError("Invalid destination host name given");
+    return false;
+  }
+  char head[1024];
+  std::snprintf(head, sizeof head, "\"%s\" %d \"%s\" %d ", srcHost, static_cast<int>(srcType),
+                dstHost, static_cast<int>(dstType));
+  std::string params = head;
+  for (unsigned i = 0; i < src.size(); ++i) {
+    if (i > 0) params += ',';
+    params += '"';
+    params += src[i];
+    params += '"';
+  }
+  std::string reply;
+  if (!call("TranslatePaths", params.c_str(), reply)) return false;
+  KestrixStrList result;
+  result.reserve(static_cast<int>(src.size()));
+  if (!reply.empty()) splitAtCommas(reply, [&result](const char* piece) { result.push_back(piece); });
+  dst = result;
+  return true;
+}
+
+bool KestrixBaseClientAPI::getTranslationGroups(std::list<KestrixPathTranslationGroup>& groups) {
+  groups.clear();
+  std::string reply;
+  if (!call("GetTranslationGroups", "", reply)) return false;
+  const rcAttrStream stream(reply);
+  const int n = countValue(stream, "numGroups");
+  for (int i = 0; i < n; ++i) {
+    KestrixPathTranslationGroup group;
+    int field = 0;
+    splitAtCommas(stringValue(stream, std::to_string(i).c_str()), [&](const char* piece) {
+      if (field == 0)
+        group.groupName = piece;
+      else if (field == 1)
+        group.osType = std::atoi(piece);
+      else
+        group.hostNames.emplace_back(piece);
+      ++field;
+    });
+    groups.push_back(group);
+  }
+  return true;
+}
+
+bool KestrixBaseClientAPI::getHostTranslations(std::list<KestrixHostTranslation>& translations) {
+  translations.clear();
+  std::string reply;
+  if (!call("GetHostTranslations", "", reply)) return false;
+  const rcAttrStream stream(reply);
+  const int n = countValue(stream, "numHostTranslations");
+  for (int i = 0; i < n; ++i) {
+    const rcAttrStream entry(stringValue(stream, std::to_string(i).c_str()));
+    translations.push_back({stringValue(entry, "srcHost"), stringValue(entry, "srcPath"),
+                            stringValue(entry, "dstHost"), stringValue(entry, "dstPath")});
+  }
+  return true;
+}
+
+bool KestrixBaseClientAPI::getOsTypeTranslations(std::list<KestrixOsTypeTranslation>& translations) {
+  translations.clear();
+  std::string reply;
+  if (!call("GetOsTypeTranslations", "", reply)) return false;
+  const rcAttrStream stream(reply);
+  const int n = countValue(stream, "numOsTypeTranslations");
+  for (int i = 0; i < n; ++i) {
+    const rcAttrStream entry(stringValue(stream, std::to_string(i).c_str()));
+    translations.push_back({stringValue(entry, "srcType"), stringValue(entry, "srcPath"),
+                            stringValue(entry, "dstType"), stringValue(entry, "dstPath")});
+  }
+  return true;
+}
+
+bool KestrixBaseClientAPI::queryVersion(int& major, int& minor) {
+  std::string reply;
+  if (!call("QueryVersion", "", reply)) return false;
+  std::sscanf(reply.c_str(), "%d %d", &major, &minor);
+  return true;
+}
+
+bool KestrixBaseClientAPI::ping(unsigned int waitMs) {
+  std::string reply;
+  return call("Ping", "", reply, waitMs);
+}
+
+bool KestrixBaseClientAPI::shutdown() {
+  std::string reply;
+  return call("Shutdown", "", reply);
+}
+
+bool KestrixBaseClientAPI::getDaemonInfo(const KestrixDaemonInfo*& info) {
+  try {
+    if (connection_ == nullptr) throw std::runtime_error("No connection to the server");
+    info = &connection_->getDaemonInfo(false);
+    return true;
+  } catch (const std::exception& e) {
+    setLastError(e.what());
+    return false;
+  }
+}
+
+void KestrixBaseClientAPI::addConnectCallback(KestrixClientConnection::ConnectCallback* callback) {
+  if (connection_ != nullptr) connection_->addConnectCallback(callback);
+}
+
+void KestrixBaseClientAPI::removeConnectCallback(
+    KestrixClientConnection::ConnectCallback* callback) {
+  if (connection_ != nullptr) connection_->removeConnectCallback(callback);
+}
+
+bool KestrixNodeClientAPI::getVersion(int& major, int& minor) {
+  std::string reply;
+  if (!call("QueryNodePlugInVersion", "", reply)) return false;
+  std::sscanf(reply.c_str(), "%d %d", &major, &minor);
+  return true;
+}
+
+bool KestrixNodeClientAPI::getProduct(KestrixStr& product) {
+  std::string reply;
+  if (!call("QueryNodePlugInProduct", "", reply)) return false;
+  product = reply.c_str();
+  return true;
+}
+
+bool KestrixNodeClientAPI::getVendor(KestrixStr& vendor) {
+  std::string reply;
+  if (!call("QueryNodePlugInVendor", "", reply)) return false;
+  vendor = reply.c_str();
+  return true;
+}

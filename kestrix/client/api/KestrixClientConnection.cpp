@@ -1,0 +1,345 @@
+#include "kestrix/client/api/KestrixClientConnection.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
+
+#include "common/base/ipc/CoCache.h"
+#include "common/base/loggerBase/CoException.h"
+#include "common/base/loggerBase/CoMsg.h"
+#include "common/base/loggerBase/EnvVar.h"
+#include "common/base/loggerBase/qvAssert.h"
+#include "common/base/network/CoNetworkUtil.h"
+#include "common/base/osal/CoTime.h"
+#include "common/base/tcp/CoIoTcpDescriptor.h"
+
+using Kestrix::CoException;
+using Kestrix::CoMutexGuard;
+
+namespace {
+
+Kestrix::EnvVar<bool>& traceVar() {
+  static Kestrix::EnvVar<bool> var("QV_KESTRIX_TRACE", false);
+  return var;
+}
+Kestrix::RegEnvVar<bool> gRegTrace(traceVar());
+
+bool trace() { return traceVar().get(); }
+
+int latencySetting(const char* name) {
+  const char* text = std::getenv(name);
+  const int value = text != nullptr ? std::atoi(text) : 0;
+  return value < 0 ? 0 : value;
+}
+
+int connectLatencyMs() {
+  static const int value = latencySetting("QV_KESTRIX_CONNECT_EXTRA_LATENCY_MSEC");
+  return value;
+}
+
+int callLatencyMs() {
+  static const int value = latencySetting("QV_KESTRIX_CALL_EXTRA_LATENCY_MSEC");
+  return value;
+}
+
+// KESTRIX_SHARED_CONNECTIONS sets both the capacity and the idle seconds.
+struct SharedSettings {
+  int capacity = 16;
+  int idleSeconds = 30;
+  SharedSettings() {
+    const char* text = std::getenv("KESTRIX_SHARED_CONNECTIONS");
+    if (text == nullptr) return;
+    const int value = std::max(0, std::atoi(text));
+    capacity = value;
+    idleSeconds = value;
+  }
+};
+const SharedSettings gSharedSettings;
+
+std::atomic<KestrixClientConnection::DisconnectCallback> gDisconnectCallback{nullptr};
+
+}  // namespace
+
+// ---- KestrixClientConnection ----------------------------------------------
+
+KestrixClientConnection::KestrixClientConnection(const KestrixServerId& id)
+    : engine_(CLIENT_VERSION, 4), id_(id) {
+  if (*id_.getStorageId() == '\0') {
+    if (*id_.getDB() == '\0' && id_.getPort() == 0) id_.setDB(KestrixServerId::DEFAULT_DB);
+    if (std::isalpha(static_cast<unsigned char>(id_.getIPAddr()[0]))) {
+      std::string address;
+      if (Kestrix::CoIoTcpDescriptor::getIpAddrFromHostName(id_.getIPAddr(), address))
+        id_.setIPAddr(address.c_str());
+    }
+  }
+  info_.setDatabase(id_.getDB());
+  info_.setMetadataIP(0, id_.getIPAddr());
+  info_.setStorageId(id_.getStorageId());
+  info_.setNodePort(id_.getPort());
+}
+
+KestrixClientConnection::~KestrixClientConnection() = default;
+
+bool KestrixClientConnection::isSameServer(const KestrixServerId& id) const {
+  CoMutexGuard guard(callMutex_);
+  return info_.isSameServer(id);
+}
+
+void KestrixClientConnection::simulateLatency(int ms) {
+  if (ms <= 0) return;
+  if (trace()) CO_POST_USER("Simulating extra latency of %d ms", ms);
+  Kestrix::CoTime::sleepMs(ms);
+}
+
+void KestrixClientConnection::connect(unsigned int timeoutMs) {
+  infoStale_ = true;
+  // Servers found by discovery join here; until then the identity's own
+  // address and port are used.
+  CO_POST_DEBUG("Connecting to server [%s:%u] [%s] [%s]", id_.getIPAddr(),
+                static_cast<unsigned>(id_.getPort()), id_.getDB(), id_.getStorageId());
+  if (*id_.getIPAddr() == '\0' || id_.getPort() == 0)
+    CO_THROW(Kestrix::CoNetworkUtil::strerror(Kestrix::CoNetworkUtil::NET_CONNECTION_REFUSED)
+                 .c_str(),
+             nullptr);
+  simulateLatency(connectLatencyMs());
+  if (engine_.connect(id_.getIPAddr(), id_.getPort(), timeoutMs)) {
+    CO_POST_DEBUG("Connected to server [%s:%u] [%s] [%s]", id_.getIPAddr(),
+                  static_cast<unsigned>(id_.getPort()), id_.getDB(), id_.getStorageId());
+    return;
+  }
+  const std::string error = engine_.lastError();
+  CO_POST_DEBUG("Could not connect to server [%s:%u] [%s] [%s]: %s", id_.getIPAddr(),
+                static_cast<unsigned>(id_.getPort()), id_.getDB(), id_.getStorageId(),
+                error.c_str());
+  CO_THROW(error.c_str(), nullptr);
+}
+
+void KestrixClientConnection::callDisconnectCallback() const {
+  if (DisconnectCallback callback = gDisconnectCallback.load()) callback(id_);
+}
+
+void KestrixClientConnection::callMethod(const char* method, const char* params, bool sync,
+                                         std::string& result, unsigned int timeoutMs) {
+  bool connected;
+  {
+    CoMutexGuard guard(callMutex_);
+    connected = engine_.isConnected(false);
+  }
+  bool leftEarly = false;
+  for (int pass = 0; pass < 2 && !leftEarly; ++pass) {
+    CoMutexGuard guard(callMutex_);
+    if (trace()) CO_POST_USER("Calling %s(%s)", method, params);
+    bool ok = false;
+    if (connected) ok = engine_.call(0, method, params, sync, result, timeoutMs);
+    simulateLatency(callLatencyMs());
+    if (trace()) CO_POST_USER("Finished %s() -> '%s'", method, result.c_str());
+    if (ok) return;
+    if (connected && engine_.isConnected(true)) {
+      leftEarly = true;  // the server answered with an error, or the reply timed out
+      break;
+    }
+    if (connected) {
+      callDisconnectCallback();
+      if (engine_.stopped()) CO_THROW(engine_.lastError().c_str(), nullptr);
+    }
+    connect(timeoutMs);
+    connected = true;
+    connectCallbacks();
+  }
+  if (!leftEarly) CO_THROW(result.c_str(), nullptr);
+  if (engine_.timedOut()) {
+    CoMutexGuard guard(callMutex_);
+    engine_.disconnect();
+    callDisconnectCallback();
+  }
+  CO_THROW(result.c_str(), nullptr);
+}
+
+void KestrixClientConnection::connectCallbacks() {
+  CoMutexGuard run(callbacksRunMutex_, false);
+  if (!run.tryLock()) return;
+  CoMutexGuard list(callbacksMutex_);
+  for (ConnectCallback* callback : std::vector<ConnectCallback*>(callbacks_)) {
+    if (!engine_.isConnected(true)) break;
+    callback->connected(*this);
+  }
+}
+
+const KestrixDaemonInfo& KestrixClientConnection::getDaemonInfo(bool cachedOnly) {
+  CoMutexGuard guard(callMutex_);
+  if (infoStale_ && !cachedOnly) {
+    std::string reply;
+    callMethod("GetDaemonInfo", "\"\"", true, reply, DAEMON_INFO_TIMEOUT_MS);
+    info_ = KestrixDaemonInfo(Kestrix::rcAttrStream(reply));
+    infoStale_ = false;
+  }
+  return info_;
+}
+
+void KestrixClientConnection::disconnect() {
+  engine_.stop(nullptr);
+  CoMutexGuard guard(callMutex_);
+  CO_POST_DEBUG("Forced disconnect");
+  engine_.disconnect();
+}
+
+bool KestrixClientConnection::isConnected() const {
+  CoMutexGuard guard(callMutex_);
+  return engine_.isConnected(true);
+}
+
+void KestrixClientConnection::stop(const char* reason) { engine_.stop(reason); }
+
+void KestrixClientConnection::addConnectCallback(ConnectCallback* callback) {
+  CoMutexGuard guard(callbacksMutex_);
+  callbacks_.push_back(callback);
+}
+
+void KestrixClientConnection::removeConnectCallback(ConnectCallback* callback) {
+  CoMutexGuard guard(callbacksMutex_);
+  auto it = std::find(callbacks_.begin(), callbacks_.end(), callback);
+  if (it != callbacks_.end()) callbacks_.erase(it);
+}
+
+void KestrixClientConnection::registerDisconnectCallBack(DisconnectCallback callback) {
+  gDisconnectCallback = callback;
+}
+
+void KestrixRegisterDisconnectCallBack(KestrixClientConnection::DisconnectCallback callback) {
+  KestrixClientConnection::registerDisconnectCallBack(callback);
+}
+
+// ---- The shared connections cache ------------------------------------------
+
+namespace {
+
+class Connections : public Kestrix::CoCache {
+ public:
+  class Key : public Kestrix::CoCache::Key {
+   public:
+    explicit Key(const KestrixServerId& id) : id(id) {}
+    const KestrixServerId& id;
+  };
+  // Matches no entry: a lookup with it only runs the pass over idle entries.
+  class CleanKey : public Kestrix::CoCache::Key {};
+
+  class Entry : public Kestrix::CoCache::SharedEntry {
+   public:
+    explicit Entry(const KestrixServerId& id)
+        : idText(id.getId()), connection(new KestrixClientConnection(id)) {
+      CO_POST_DEBUG("Creating shared connection '%p' to '%s'", static_cast<void*>(this),
+                    idText.c_str());
+    }
+    ~Entry() override {
+      CO_POST_DEBUG("Releasing shared connection '%p' to '%s'", static_cast<void*>(this),
+                    idText.c_str());
+      delete connection;
+    }
+    bool match(const Kestrix::CoCache::Key& key) override {
+      const auto* wanted = dynamic_cast<const Key*>(&key);
+      if (wanted == nullptr) return false;
+      try {
+        return connection->isSameServer(wanted->id);
+      } catch (const std::exception& e) {
+        CO_POST_DEBUG("%s", e.what());
+        return false;
+      }
+    }
+
+    std::string idText;
+    KestrixClientConnection* connection;
+
+   protected:
+    void incref() override {
+      SharedEntry::incref();
+      CO_POST_DEBUG("Referencing shared connection '%p' to '%s' (%d)", static_cast<void*>(this),
+                    idText.c_str(), getRefCount());
+    }
+    void decref() override {
+      CO_POST_DEBUG("Unreferencing shared connection '%p' to '%s' (%d)", static_cast<void*>(this),
+                    idText.c_str(), getRefCount() - 1);
+      SharedEntry::decref();
+    }
+  };
+
+  Connections(int capacity, int64_t idleMicroseconds)
+      : CoCache(capacity, idleMicroseconds, true, false) {}
+
+ protected:
+  Kestrix::CoCache::Entry* create(const Kestrix::CoCache::Key& key) override {
+    const auto* wanted = dynamic_cast<const Key*>(&key);
+    return wanted != nullptr ? new Entry(wanted->id) : nullptr;
+  }
+};
+
+std::atomic<Connections*> gConnections{nullptr};
+
+}  // namespace
+
+class KestrixClientConnection::Shared::Imp {
+ public:
+  Connections* cache = nullptr;
+  Connections::Entry* entry = nullptr;
+
+  void release() {
+    if (entry != nullptr) cache->releaseCacheEntry(entry);
+    entry = nullptr;
+    cache = nullptr;
+  }
+  void take(const KestrixServerId& id) {
+    Connections* connections = gConnections.load();
+    QV_ASSERT(connections);
+    if (connections == nullptr) CO_THROW("Kestrix client API not initialized", nullptr);
+    entry = static_cast<Connections::Entry*>(connections->getCacheEntry(Connections::Key(id)));
+    if (entry == nullptr) CO_THROW("Cannot create a shared connection", "to '%s'", id.getId());
+    cache = connections;
+  }
+};
+
+KestrixClientConnection::Shared::Shared() : imp_(new Imp) {}
+
+KestrixClientConnection::Shared::Shared(const KestrixServerId& id) : imp_(new Imp) {
+  imp_->take(id);
+}
+
+KestrixClientConnection::Shared::~Shared() {
+  imp_->release();
+  delete imp_;
+}
+
+void KestrixClientConnection::Shared::reset(const KestrixServerId* id) {
+  imp_->release();
+  if (id != nullptr) imp_->take(*id);
+}
+
+KestrixClientConnection* KestrixClientConnection::Shared::get() const {
+  return imp_->entry != nullptr ? imp_->entry->connection : nullptr;
+}
+
+void KestrixClientConnection::Shared::init() {
+  if (gConnections.load() != nullptr) return;
+  gConnections = new Connections(gSharedSettings.capacity,
+                                 int64_t{gSharedSettings.idleSeconds} * 1000000);
+}
+
+void KestrixClientConnection::Shared::uninit() { delete gConnections.exchange(nullptr); }
+
+int KestrixClientConnection::Shared::capacity() { return gSharedSettings.capacity; }
+
+long long KestrixClientConnection::Shared::idleTime() {
+  return static_cast<long long>(gSharedSettings.idleSeconds) * 1000000;
+}
+
+void KestrixClientConnection::Shared::releaseUnusedConnections(bool all) {
+  Connections* connections = gConnections.load();
+  if (connections == nullptr) return;
+  if (all) {
+    connections->resetCache(true);
+    return;
+  }
+  connections->getCacheEntry(Connections::CleanKey(), false, false);
+}
+
+void KestrixClientReleaseUnusedConnections(bool all) {
+  KestrixClientConnection::Shared::releaseUnusedConnections(all);
+}

@@ -1,0 +1,428 @@
+// The facade against the library's own server context on loopback, with
+// scripted methods: request texts, reply splitting, errors, reconnection,
+// time-outs, shared connections and the rule caches.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "common/base/rcApi/rcRemoteCallTestUtil.h"
+#include "common/base/rcApi/rcServerContext.h"
+#include "kestrix/client/api/KestrixBaseClientAPI.h"
+#include "kestrix/client/api/KestrixClientAPI.h"
+#include "kestrix/client/api/KestrixDaemonInfo.h"
+#include "kestrix/client/api/KestrixServerImp.h"
+#include "kestrix/client/api/KestrixServerList.h"
+
+namespace {
+
+using Kestrix::rcMethod;
+using Kestrix::rcParam;
+using Kestrix::rcParamString;
+using Kestrix::rcParamVoid;
+using Kestrix::rcServerContext;
+
+// What the scripted server saw and will answer; shared with its thread.
+struct Script {
+  std::mutex mutex;
+  std::vector<std::string> translateRequests;
+  std::string translateReply;
+  bool translateFails = false;
+  int groupCalls = 0;
+  int groupFailures = 0;  // the first n calls fail
+  int daemonInfoCalls = 0;
+};
+Script gScript;
+
+class ScriptedServer : public rcServerContext {
+ public:
+  explicit ScriptedServer(int port = 0) : rcServerContext(port) {
+    static const rcParam::Info wholeText[] = {{&rcParamString::getType(), "params"},
+                                              {nullptr, nullptr}};
+    registerMethod(rcMethod(*this, "TranslatePaths", translate, rcParamString::getType(),
+                            wholeText));
+    registerMethod(
+        rcMethod(*this, "GetDaemonInfo", daemonInfo, rcParamString::getType(), wholeText));
+    registerMethod(
+        rcMethod(*this, "GetTranslationGroups", groups, rcParamString::getType(), nullptr));
+    registerMethod(rcMethod(*this, "GetHostTranslations", hostTranslations,
+                            rcParamString::getType(), nullptr));
+    registerMethod(rcMethod(*this, "Ping", noReply, rcParamVoid::getType(), nullptr,
+                            rcMethod::DELAYED));
+  }
+
+ private:
+  static bool translate(void*, const rcMethod& method, const rcParam::Array& args,
+                        rcParam& result) {
+    std::lock_guard<std::mutex> lock(gScript.mutex);
+    gScript.translateRequests.push_back(args[0].stringValue());
+    if (gScript.translateFails) {
+      method.setLastError("Cannot translate path");
+      return false;
+    }
+    result.setStringValue(gScript.translateReply);
+    return true;
+  }
+  static bool daemonInfo(void*, const rcMethod& method, const rcParam::Array&, rcParam& result) {
+    std::lock_guard<std::mutex> lock(gScript.mutex);
+    ++gScript.daemonInfoCalls;
+    KestrixDaemonInfo info;
+    info.setMetadataIP(0, "127.0.0.1");
+    info.setHostName("srvhost");
+    info.setDisplayName("Server Display");
+    info.setDatabase("GRYNN");
+    info.setNodePort(static_cast<rcServerContext&>(method.getServerContext()).getPort());
+    result.setStringValue(info.toAttrStream().getStreamStr());
+    return true;
+  }
+  static bool groups(void*, const rcMethod& method, const rcParam::Array&, rcParam& result) {
+    std::lock_guard<std::mutex> lock(gScript.mutex);
+    if (gScript.groupCalls++ < gScript.groupFailures) {
+      method.setLastError("Rules are being reloaded");
+      return false;
+    }
+    result.setStringValue("numGroups 1 10 24 farm,2,render01,render02");
+    return true;
+  }
+  static bool hostTranslations(void*, const rcMethod&, const rcParam::Array&, rcParam& result) {
+    Kestrix::rcAttrStream entry;
+    entry.addStringValue("srcHost", "a");
+    entry.addStringValue("srcPath", "/data");
+    entry.addStringValue("dstHost", "b");
+    entry.addStringValue("dstPath", "D:\\data");
+    Kestrix::rcAttrStream list;
+    list.addIntValue("numHostTranslations", 1);
+    list.addStringValue("0", entry.getStreamStr());
+    result.setStringValue(list.getStreamStr());
+    return true;
+  }
+  static bool noReply(void*, const rcMethod&, const rcParam::Array&, rcParam&) { return true; }
+};
+
+class FacadeTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(client.init());
+    {
+      std::lock_guard<std::mutex> lock(gScript.mutex);
+      gScript.translateRequests.clear();
+      gScript.translateReply.clear();
+      gScript.translateFails = false;
+      gScript.groupCalls = 0;
+      gScript.groupFailures = 0;
+      gScript.daemonInfoCalls = 0;
+    }
+    startServer(0);
+  }
+  void TearDown() override { stopServer(); }
+
+  void startServer(int port) {
+    server = std::make_unique<ScriptedServer>(port);
+    ASSERT_TRUE(server->isValid());
+    thread = std::make_unique<Kestrix::rcTest::ServerThread>(*server);
+  }
+  void stopServer() {
+    thread.reset();
+    server.reset();
+  }
+  KestrixServerId id() const {
+    return KestrixServerId(("127.0.0.1:" + std::to_string(server->getPort())).c_str());
+  }
+  std::vector<std::string> requests() {
+    std::lock_guard<std::mutex> lock(gScript.mutex);
+    return gScript.translateRequests;
+  }
+  void setReply(const std::string& reply) {
+    std::lock_guard<std::mutex> lock(gScript.mutex);
+    gScript.translateReply = reply;
+  }
+
+  KestrixClient client;
+  std::unique_ptr<ScriptedServer> server;
+  std::unique_ptr<Kestrix::rcTest::ServerThread> thread;
+};
+
+KestrixStrList listOf(std::initializer_list<const char*> items) {
+  KestrixStrList list;
+  for (const char* item : items) list.push_back(item);
+  return list;
+}
+
+std::vector<std::string> toVector(const KestrixStrList& list) {
+  std::vector<std::string> out;
+  for (unsigned i = 0; i < list.size(); ++i) out.emplace_back(list[i]);
+  return out;
+}
+
+TEST_F(FacadeTest, RequestTextIsHeadThenQuotedCommaJoinedPaths) {
+  KestrixServerHandle handle(id());
+  setReply("/x/a,/x/b");
+  KestrixStrList out;
+  ASSERT_TRUE(handle.translatePaths(listOf({"/a 1", "/b,\"q\""}), out, "src", "dst",
+                                    KestrixOS::OS_TYPE_LINUX, KestrixOS::OS_TYPE_WINNT))
+      << handle.lastError();
+  ASSERT_EQ(requests().size(), 1u);
+  EXPECT_EQ(requests()[0], "\"src\" 2 \"dst\" 3 \"/a 1\",\"/b,\"q\"\"");
+  EXPECT_EQ(toVector(out), (std::vector<std::string>{"/x/a", "/x/b"}));
+}
+
+TEST_F(FacadeTest, EmptyListSendsHeadAloneAndEmptyReplyGivesNoResults) {
+  KestrixServerHandle handle(id());
+  KestrixStrList out = listOf({"stale"});
+  ASSERT_TRUE(handle.translatePaths(KestrixStrList(), out, "s", "d", KestrixOS::OS_TYPE_UNKNOWN,
+                                    KestrixOS::OS_TYPE_LINUX));
+  EXPECT_EQ(requests().at(0), "\"s\" 0 \"d\" 2 ");
+  EXPECT_EQ(out.size(), 0u);
+}
+
+TEST_F(FacadeTest, ReplyPiecesAreTakenAsTheyCome) {
+  KestrixServerHandle handle(id());
+  setReply("one,two,three");
+  KestrixStrList out;
+  ASSERT_TRUE(handle.translatePaths(listOf({"a", "b"}), out, "s", "d", KestrixOS::OS_TYPE_LINUX,
+                                    KestrixOS::OS_TYPE_LINUX));
+  EXPECT_EQ(toVector(out), (std::vector<std::string>{"one", "two", "three"}));
+  setReply("one,");
+  ASSERT_TRUE(handle.translatePaths(listOf({"a"}), out, "s", "d", KestrixOS::OS_TYPE_LINUX,
+                                    KestrixOS::OS_TYPE_LINUX));
+  EXPECT_EQ(toVector(out), (std::vector<std::string>{"one", ""}));
+}
+
+TEST_F(FacadeTest, TranslatePathWithNoPiecesGivesEmptyText) {
+  KestrixServerHandle handle(id());
+  KestrixStr out("old");
+  ASSERT_TRUE(handle.translatePath("/a", out, "s", "d", KestrixOS::OS_TYPE_LINUX,
+                                   KestrixOS::OS_TYPE_LINUX));
+  EXPECT_STREQ(out.c_str(), "");
+}
+
+TEST_F(FacadeTest, MissingHostsAreTakenFromTheDescription) {
+  KestrixServerHandle handle(id());
+  KestrixStrList out;
+  ASSERT_TRUE(handle.translatePaths(listOf({"/p"}), out, nullptr, nullptr,
+                                    KestrixOS::OS_TYPE_UNKNOWN, KestrixOS::OS_TYPE_MACOSX));
+  EXPECT_EQ(requests().at(0), "\"Server Display\" 0 \"srvhost\" 4 \"/p\"");
+  EXPECT_STREQ(handle.getHostName(), "srvhost");
+}
+
+TEST_F(FacadeTest, EmptySourceHostIsRefusedWithoutTraffic) {
+  KestrixServerHandle handle(id());
+  KestrixStrList out = listOf({"kept"});
+  EXPECT_FALSE(handle.translatePaths(listOf({"/p"}), out, "", "d", KestrixOS::OS_TYPE_LINUX,
+                                     KestrixOS::OS_TYPE_LINUX));
+  EXPECT_STREQ(handle.lastError(), "Invalid source host name given");
+  EXPECT_FALSE(handle.translatePaths(listOf({"/p"}), out, "s", "", KestrixOS::OS_TYPE_LINUX,
+                                     KestrixOS::OS_TYPE_LINUX));
+  EXPECT_STREQ(handle.lastError(), "Invalid destination host name given");
+  EXPECT_TRUE(requests().empty());
+  EXPECT_EQ(toVector(out), (std::vector<std::string>{"kept"}));
+  EXPECT_FALSE(handle.isConnected());
+}
+
+TEST_F(FacadeTest, ErrorReplyKeepsConnectionAndOutput) {
+  KestrixServerHandle handle(id());
+  {
+    std::lock_guard<std::mutex> lock(gScript.mutex);
+    gScript.translateFails = true;
+  }
+  KestrixStrList out = listOf({"kept"});
+  EXPECT_FALSE(handle.translatePaths(listOf({"/p"}), out, "s", "d", KestrixOS::OS_TYPE_LINUX,
+                                     KestrixOS::OS_TYPE_LINUX));
+  EXPECT_STREQ(handle.lastError(), "Cannot translate path");
+  EXPECT_EQ(toVector(out), (std::vector<std::string>{"kept"}));
+  EXPECT_TRUE(handle.isConnected());
+}
+
+TEST_F(FacadeTest, RefusedConnectionIsLastErrorAndRetriedLater) {
+  const KestrixServerId serverId = id();
+  stopServer();
+  KestrixServerHandle handle(serverId);
+  KestrixStrList out;
+  EXPECT_FALSE(handle.translatePaths(listOf({"/p"}), out, "s", "d", KestrixOS::OS_TYPE_LINUX,
+                                     KestrixOS::OS_TYPE_LINUX));
+  EXPECT_STRNE(handle.lastError(), "");
+  EXPECT_EQ(handle.getHostName(), nullptr);
+  startServer(serverId.getPort());
+  EXPECT_TRUE(handle.translatePaths(listOf({"/p"}), out, "s", "d", KestrixOS::OS_TYPE_LINUX,
+                                    KestrixOS::OS_TYPE_LINUX))
+      << handle.lastError();
+}
+
+struct CountingCallback : KestrixClientConnection::ConnectCallback {
+  int calls = 0;
+  void connected(KestrixClientConnection&) override { ++calls; }
+};
+
+std::vector<std::string> gDisconnected;
+void recordDisconnect(const KestrixServerId& id) { gDisconnected.emplace_back(id.getId()); }
+
+TEST_F(FacadeTest, ClosedConnectionIsReopenedOnceWithCallbacks) {
+  // A fixed port is listened on with address reuse, so that the restarted
+  // server gets it back while the closed connections linger.
+  const KestrixServerId serverId = id();
+  stopServer();
+  startServer(serverId.getPort());
+  KestrixServerHandle handle(serverId);
+  KestrixStrList out;
+  ASSERT_TRUE(handle.translatePaths(listOf({"/p"}), out, "s", "d", KestrixOS::OS_TYPE_LINUX,
+                                    KestrixOS::OS_TYPE_LINUX));
+  CountingCallback callback;
+  handle.imp()->base->addConnectCallback(&callback);
+  gDisconnected.clear();
+  KestrixRegisterDisconnectCallBack(recordDisconnect);
+  stopServer();  // closes the connection from the server's side
+  startServer(serverId.getPort());
+  EXPECT_TRUE(handle.translatePaths(listOf({"/q"}), out, "s", "d", KestrixOS::OS_TYPE_LINUX,
+                                    KestrixOS::OS_TYPE_LINUX))
+      << handle.lastError();
+  EXPECT_EQ(callback.calls, 1);
+  EXPECT_EQ(gDisconnected.size(), 1u);
+  EXPECT_EQ(requests().back(), "\"s\" 2 \"d\" 2 \"/q\"");
+  handle.imp()->base->removeConnectCallback(&callback);
+  KestrixRegisterDisconnectCallBack(nullptr);
+}
+
+TEST_F(FacadeTest, ReplyTimeOutClosesConnectionAndCallsDisconnectCallback) {
+  KestrixServerHandle handle(id());
+  gDisconnected.clear();
+  KestrixRegisterDisconnectCallBack(recordDisconnect);
+  EXPECT_FALSE(handle.ping(200));
+  char text[256];
+  Kestrix::CoIoDescriptor::getIoError(Kestrix::CoIoDescriptor::IO_TIMED_OUT, text, sizeof text);
+  EXPECT_STREQ(handle.lastError(), text);
+  EXPECT_EQ(gDisconnected.size(), 1u);
+  EXPECT_FALSE(handle.isConnected());
+  KestrixRegisterDisconnectCallBack(nullptr);
+}
+
+TEST_F(FacadeTest, TwoHandlesShareOneConnection) {
+  KestrixServerHandle first(id());
+  KestrixServerHandle second(id());
+  KestrixStrList out;
+  ASSERT_TRUE(first.translatePaths(listOf({"/p"}), out, "s", "d", KestrixOS::OS_TYPE_LINUX,
+                                   KestrixOS::OS_TYPE_LINUX));
+  ASSERT_TRUE(second.translatePaths(listOf({"/p"}), out, "s", "d", KestrixOS::OS_TYPE_LINUX,
+                                    KestrixOS::OS_TYPE_LINUX));
+  ASSERT_NE(first.imp()->shared.get(), nullptr);
+  EXPECT_EQ(first.imp()->shared.get(), second.imp()->shared.get());
+  EXPECT_EQ(server->getNbClients(), 1);
+  KestrixServerHandle copy(first);
+  EXPECT_NE(copy.imp(), first.imp());
+  EXPECT_EQ(copy.getId(), first.getId());
+}
+
+TEST_F(FacadeTest, CacheFillThatFailsIsRetried) {
+  {
+    std::lock_guard<std::mutex> lock(gScript.mutex);
+    gScript.groupFailures = 1;
+  }
+  KestrixServerHandle handle(id());
+  int n = -1;
+  EXPECT_FALSE(handle.getNumTranslationGroups(n));
+  EXPECT_STREQ(handle.lastError(), "Rules are being reloaded");
+  ASSERT_TRUE(handle.getNumTranslationGroups(n));
+  EXPECT_EQ(n, 1);
+  KestrixServerHandle::TranslationGroup group;
+  ASSERT_TRUE(handle.getTranslationGroup(0, group));
+  EXPECT_STREQ(group.getGroupName(), "farm");
+  EXPECT_STREQ(group.getOSType(), "Linux");
+  ASSERT_EQ(group.getNumHosts(), 2);
+  EXPECT_STREQ(group.getHost(1), "render02");
+  EXPECT_FALSE(handle.getTranslationGroup(-1, group));
+  EXPECT_STREQ(handle.lastError(), "Translation group index out of range");
+  EXPECT_FALSE(handle.getTranslationGroup(1, group));
+  {
+    std::lock_guard<std::mutex> lock(gScript.mutex);
+    EXPECT_EQ(gScript.groupCalls, 2);  // the filled list is kept
+  }
+}
+
+TEST_F(FacadeTest, HostTranslationsAndMissingMethod) {
+  KestrixServerHandle handle(id());
+  KestrixServerHandle::HostTranslation translation;
+  ASSERT_TRUE(handle.getHostTranslation(0, translation)) << handle.lastError();
+  EXPECT_STREQ(translation.getDestinationPath(), "D:\\data");
+  EXPECT_FALSE(handle.getHostTranslation(1, translation));
+  EXPECT_STREQ(handle.lastError(), "Host Translation index out of range");
+  int n = 0;
+  EXPECT_FALSE(handle.getNumOsTypeTranslations(n));
+  EXPECT_STREQ(handle.lastError(), "Unknown method: GetOsTypeTranslations");
+}
+
+TEST_F(FacadeTest, VersionComparisonAgainstDescription) {
+  KestrixServerHandle handle(id());
+  bool atLeast = false;
+  ASSERT_TRUE(handle.compareVersion(atLeast, 2020, 2, 0, 236));
+  EXPECT_TRUE(atLeast);
+  ASSERT_TRUE(handle.compareVersion(atLeast, 2020, 2, 0, 237));
+  EXPECT_FALSE(atLeast);
+  int major = 0, minor = 0;
+  ASSERT_TRUE(handle.getProtocolVersion(major, minor));
+  EXPECT_EQ(major, 2020);
+  EXPECT_TRUE(handle.isDatabase("GRYNN"));
+  EXPECT_TRUE(handle.invalidateCache());
+}
+
+TEST(KestrixClientLifecycle, CountedStartsAndStops) {
+  {
+    KestrixClient first;
+    ASSERT_TRUE(first.init());
+    {
+      KestrixClient second;
+      ASSERT_TRUE(second.init());
+    }
+    // Still running: shared connections can be taken.
+    EXPECT_NO_THROW(KestrixClientConnection::Shared(KestrixServerId("127.0.0.1:1")));
+    KestrixClient neverStarted;
+  }
+  // Stopped: a handle cannot attach and says why.
+  KestrixServerHandle handle(KestrixServerId("127.0.0.1:1"));
+  EXPECT_FALSE(handle.ping(100));
+  EXPECT_STREQ(handle.lastError(), "Kestrix client API not initialized");
+  KestrixClient again;
+  EXPECT_TRUE(again.init());
+}
+
+TEST(KestrixSharedConnectionsFromEnv, ValueSetsCapacityAndIdleTime) {
+  EXPECT_EQ(KestrixClientConnection::Shared::capacity(), 4);
+  EXPECT_EQ(KestrixClientConnection::Shared::idleTime(), 4000000);
+}
+
+TEST(KestrixTokenizer, SplitsInPlaceAndRestores) {
+  char text[] = "a,,b,";
+  KestrixTokenizer tokenizer(text, ',');
+  std::vector<std::string> pieces;
+  for (const char* p = tokenizer.getNext(); p != nullptr; p = tokenizer.getNext())
+    pieces.emplace_back(p);
+  EXPECT_EQ(pieces, (std::vector<std::string>{"a", "", "b", ""}));
+  EXPECT_STREQ(text, "a,,b,");
+  char empty[] = "";
+  KestrixTokenizer none(empty, ',');
+  EXPECT_EQ(none.getNext(), nullptr);
+}
+
+TEST(KestrixBaseInterface, LocaleConversionsInUtf8AndCLocales) {
+  EXPECT_EQ(KestrixBaseInterface::localeToUTF8("plain"), "plain");
+  std::string text = "caf\xc3\xa9";
+  KestrixBaseInterface::utf8ToLocale(text);  // the C locale has no e-acute
+  EXPECT_EQ(text, "caf?");
+}
+
+}  // namespace
+
+namespace {
+
+TEST(KestrixServerList, SaysDiscoveryIsMissingAndChecksBounds) {
+  KestrixServerList list("GRYNN", nullptr, 0);
+  int n = 0;
+  EXPECT_FALSE(list.getNumNodes(n));
+  EXPECT_STRNE(list.lastError(), "");
+  KestrixServerInfo info;
+  EXPECT_FALSE(list.getNode(-1, info));
+  EXPECT_STREQ(list.lastError(), "Index -1 is out of the bounds 0,0.");
+  EXPECT_STREQ(list.getGatewayIpAddr(), "");
+}
+
+}  // namespace
