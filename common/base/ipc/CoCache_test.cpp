@@ -418,15 +418,21 @@ TEST_F(CoCacheTest, ConcurrentLookupsNeverShareAPlainEntry) {
   TextCache cache(2, 2000);
   std::atomic<int> overlaps{0};
   std::atomic<int> served{0};
+  std::atomic<int> ready{0};
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t)
     threads.emplace_back([&, t] {
+      ++ready;
+      reach(ready, kThreads);  // all start together
       for (int i = 0; i < kRounds; ++i) {
-        const std::string key(1, static_cast<char>('a' + (i + t) % 3));
+        // Runs of the same key, of different lengths per thread, so
+        // that threads often want the entry another one holds.
+        const std::string key(1, static_cast<char>('a' + i * (t + 1) / 7 % 3));
         PlainEntry* entry = cache.get(key);
         if (entry == nullptr) continue;
         if (++entry->holders != 1) ++overlaps;
         if (entry->text != key) ++overlaps;
+        std::this_thread::yield();  // holds it a little
         --entry->holders;
         cache.releaseCacheEntry(entry);
         ++served;

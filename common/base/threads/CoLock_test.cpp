@@ -11,7 +11,7 @@
 namespace Kestrix {
 namespace {
 
-constexpr int kRounds = 20000;
+constexpr int kRounds = 5000;
 
 TEST(CoLockTest, ZeroUnitsBlocksGetUntilAnotherThreadReleases) {
   CoLock lock(0);
@@ -44,15 +44,21 @@ TEST(CoLockTest, TryGetTakesOnlyFreeUnits) {
 TEST(CoLockTest, OneUnitExcludesOtherThreads) {
   CoLock lock(1);
   int counter = 0;  // deliberately plain: only the lock protects it
+  std::atomic<int> inside{0};
+  std::atomic<int> overlaps{0};
   auto work = [&] {
     for (int i = 0; i < kRounds; ++i) {
       CoLockGuard guard(lock);
+      if (++inside != 1) ++overlaps;
       ++counter;
+      if (i % 8 == 0) std::this_thread::yield();  // widens the window
+      --inside;
     }
   };
   std::thread a(work), b(work);
   a.join();
   b.join();
+  EXPECT_EQ(overlaps, 0);
   EXPECT_EQ(counter, 2 * kRounds);
   EXPECT_TRUE(lock.tryGet()) << "guards gave every unit back";
 }
@@ -82,15 +88,21 @@ TEST(CoMutexTest, OwnerTakesItAgainAndOthersWaitForTheLastUnlock) {
 TEST(CoMutexTest, ExcludesOtherThreads) {
   CoMutex mutex;
   int counter = 0;
+  std::atomic<int> inside{0};
+  std::atomic<int> overlaps{0};
   auto work = [&] {
     for (int i = 0; i < kRounds; ++i) {
       CoMutexGuard guard(mutex);
+      if (++inside != 1) ++overlaps;
       ++counter;
+      if (i % 8 == 0) std::this_thread::yield();
+      --inside;
     }
   };
   std::thread a(work), b(work);
   a.join();
   b.join();
+  EXPECT_EQ(overlaps, 0);
   EXPECT_EQ(counter, 2 * kRounds);
 }
 
