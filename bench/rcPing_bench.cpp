@@ -1,0 +1,220 @@
+// Round-trip rate of the remote-call engine against the server context, in
+// two processes so that neither end shares a loop or an allocator with the
+// other:
+//
+//   rcPing_bench server
+//     serves a context on a port the system chooses, prints that port as
+//     the first line on standard output, and runs until SIGTERM or SIGINT
+//     arrives or standard input closes.
+//   rcPing_bench client PORT CONNECTIONS SECONDS
+//     CONNECTIONS threads, each with a connection of its own to 127.0.0.1,
+//     make synchronous "_ping" calls for SECONDS and the total rate is
+//     printed on a line starting with "rcPing:".
+//
+// Run it inside tools/netns-run; bench/rcPing.sh does everything in one go.
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/base/rcApi/rcAPI.h"
+#include "common/base/rcApi/rcServerContext.h"
+
+namespace Kestrix {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Long enough that a loaded machine never times out a ping, short enough
+// that a dead server ends the run.
+constexpr unsigned int CALL_TIMEOUT_MS = 5000;
+
+int usage() {
+  std::fprintf(stderr,
+               "usage: rcPing_bench server\n"
+               "       rcPing_bench client PORT CONNECTIONS SECONDS\n");
+  return 2;
+}
+
+bool parsePositive(const char* text, long max, long& value) {
+  char* end = nullptr;
+  errno = 0;
+  value = std::strtol(text, &end, 10);
+  return errno == 0 && end != text && *end == '\0' && value > 0 && value <= max;
+}
+
+// SIGTERM, SIGINT and the end of standard input are watched by one thread
+// through a signalfd, so the loop thread needs no handler of its own and
+// the stop is an ordinary cancel() from another thread.
+int serve() {
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGTERM);
+  sigaddset(&stopSignals, SIGINT);
+  // Blocked before any thread starts, so every thread inherits the mask.
+  if (pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr) != 0) return 1;
+  const int signals = signalfd(-1, &stopSignals, SFD_CLOEXEC);
+  if (signals < 0) {
+    std::perror("rcPing server: signalfd");
+    return 1;
+  }
+
+  rcServerContext server(0);
+  if (!server.isValid()) {
+    std::fprintf(stderr, "rcPing server: cannot listen: %s\n", server.lastError().c_str());
+    ::close(signals);
+    return 1;
+  }
+  std::printf("%d\n", server.getPort());
+  std::fflush(stdout);
+
+  // A pipe of our own ends the watcher when the loop stops for another
+  // reason.
+  int quit[2];
+  if (::pipe2(quit, O_CLOEXEC) != 0) {
+    ::close(signals);
+    return 1;
+  }
+  std::thread watcher([&] {
+    pollfd fds[3] = {{signals, POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}, {quit[0], POLLIN, 0}};
+    for (;;) {
+      if (::poll(fds, 3, -1) < 0) {
+        if (errno == EINTR) continue;
+        break;
+      }
+      if (fds[0].revents != 0 || fds[2].revents != 0) break;
+      if (fds[1].revents == 0) continue;
+      char buffer[256];
+      const ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
+      if (n > 0) continue;
+      if (n < 0 && errno == EINTR) continue;
+      break;  // end of input or an input we cannot read
+    }
+    server.cancel();
+  });
+
+  server.run();
+  const char byte = 1;
+  [[maybe_unused]] const ssize_t written = ::write(quit[1], &byte, 1);
+  watcher.join();
+  ::close(quit[0]);
+  ::close(quit[1]);
+  ::close(signals);
+  std::fprintf(stderr, "rcPing server: stopped with %d clients\n", server.getNbClients());
+  return 0;
+}
+
+struct Worker {
+  std::thread thread;
+  uint64_t calls = 0;
+  uint64_t failures = 0;
+  std::string error;
+};
+
+int runClient(int port, int connections, int seconds) {
+  std::vector<Worker> workers(static_cast<size_t>(connections));
+  std::atomic<int> connected{0};
+  std::atomic<int> refused{0};
+  std::atomic<bool> go{false};
+  std::atomic<bool> abort{false};
+  Clock::time_point end;
+
+  for (Worker& worker : workers) {
+    worker.thread = std::thread([&, w = &worker] {
+      rcAPI api;
+      if (!api.connect("127.0.0.1", port, CALL_TIMEOUT_MS)) {
+        w->error = api.lastError();
+        ++refused;
+        return;
+      }
+      ++connected;
+      while (!go.load(std::memory_order_acquire)) {
+        if (abort.load()) return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      }
+      std::string result;
+      // The clock is read once per call; a steady clock costs no system
+      // call, so it does not weigh on the rate measured.
+      while (Clock::now() < end) {
+        if (api.call(0, "_ping", "", true, result, CALL_TIMEOUT_MS)) {
+          ++w->calls;
+          continue;
+        }
+        ++w->failures;
+        w->error = result;
+        if (!api.isConnected(false)) return;
+      }
+      api.disconnect();
+    });
+  }
+
+  // Every connection logs in before the clock starts, so the rate counts
+  // round trips only.
+  const auto connectDeadline = Clock::now() + std::chrono::seconds(30);
+  while (connected + refused < connections && Clock::now() < connectDeadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  if (connected != connections) {
+    abort = true;
+    for (Worker& worker : workers) worker.thread.join();
+    for (const Worker& worker : workers)
+      if (!worker.error.empty()) {
+        std::fprintf(stderr, "rcPing client: connect failed: %s\n", worker.error.c_str());
+        break;
+      }
+    std::fprintf(stderr, "rcPing client: %d of %d connections logged in\n", connected.load(),
+                 connections);
+    return 1;
+  }
+
+  const Clock::time_point start = Clock::now();
+  end = start + std::chrono::seconds(seconds);
+  go.store(true, std::memory_order_release);
+  for (Worker& worker : workers) worker.thread.join();
+  const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+
+  uint64_t calls = 0, failures = 0;
+  std::string lastError;
+  for (const Worker& worker : workers) {
+    calls += worker.calls;
+    failures += worker.failures;
+    if (!worker.error.empty()) lastError = worker.error;
+  }
+  const double rate = static_cast<double>(calls) / elapsed;
+  std::printf("rcPing: %.1f round trips/s (connections %d, %llu calls in %.2f s, %llu failed)\n",
+              rate, connections, static_cast<unsigned long long>(calls), elapsed,
+              static_cast<unsigned long long>(failures));
+  if (failures != 0) {
+    std::fprintf(stderr, "rcPing client: last failure: %s\n", lastError.c_str());
+    return 1;
+  }
+  return 0;
+}
+
+}  // namespace
+}  // namespace Kestrix
+
+int main(int argc, char** argv) {
+  if (argc == 2 && std::strcmp(argv[1], "server") == 0) return Kestrix::serve();
+  if (argc != 5 || std::strcmp(argv[1], "client") != 0) return Kestrix::usage();
+  long port = 0, connections = 0, seconds = 0;
+  if (!Kestrix::parsePositive(argv[2], 65535, port) ||
+      !Kestrix::parsePositive(argv[3], 1000, connections) ||
+      !Kestrix::parsePositive(argv[4], 3600, seconds))
+    return Kestrix::usage();
+  return Kestrix::runClient(static_cast<int>(port), static_cast<int>(connections),
+                            static_cast<int>(seconds));
+}
