@@ -42,6 +42,13 @@ class CollectRouter : public CoMsg::Router {
     std::lock_guard<std::mutex> guard(mutex_);
     return lines_;
   }
+  // The PID of the first line holding text, or -1.
+  int pidOf(const std::string& text) const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    for (size_t i = 0; i < lines_.size(); ++i)
+      if (lines_[i].find(text) != std::string::npos) return pids_[i];
+    return -1;
+  }
   bool has(const std::string& text) const {
     for (const std::string& line : lines())
       if (line.find(text) != std::string::npos) return true;
@@ -390,6 +397,8 @@ TEST(CoThreadTest, JobExecThreadsAreNotAnnounced) {
   EXPECT_TRUE(
       router.has("Registered thread 'loud' [ " + std::to_string(loud->getThreadId()) + " ]"));
   EXPECT_FALSE(router.has("Registered thread 'Job Exec 3'"));
+  EXPECT_EQ(router.pidOf("Registered thread 'loud'"), static_cast<int>(loud->getThreadId()))
+      << "the line carries the id of the thread that posted it";
   delete quiet;
   delete loud;
 }
