@@ -44,6 +44,9 @@ class rcAppContext {
 
   // Ends the waiting round and every later one until resetCancel().
   void cancel();
+  // Ends the waiting round only (0 ready handles), for a loop that has
+  // something else to do; safe from any thread or a signal handler.
+  void wakeUp();
   bool isCancelled() const { return cancelled_; }
   void resetCancel();
 

@@ -30,6 +30,10 @@ rcAppContext::~rcAppContext() {
 
 void rcAppContext::cancel() {
   cancelled_ = true;
+  wakeUp();
+}
+
+void rcAppContext::wakeUp() {
   if (wakeWrite_ >= 0) {
     const char byte = 1;
     // A full pipe already holds a wake-up; nothing else can fail here.

@@ -1,0 +1,101 @@
+#include "kestrix/server/KestrixServerConfig.h"
+
+#include <cstring>
+
+#include "common/base/fileUtil/CoConfigFileReader.h"
+#include "common/base/osal/StringUtil.h"
+#include "kestrix/client/api/KestrixOS.h"
+
+namespace Kestrix {
+namespace {
+
+bool hasPrefix(const std::string& text, const char* prefix, std::string& rest) {
+  const size_t n = std::strlen(prefix);
+  if (text.compare(0, n, prefix) != 0) return false;
+  rest = text.substr(n);
+  return true;
+}
+
+std::string trimmed(const std::string& text) {
+  const size_t first = text.find_first_not_of(" \t");
+  if (first == std::string::npos) return std::string();
+  return text.substr(first, text.find_last_not_of(" \t") - first + 1);
+}
+
+// Reads the keys of one rule section; each must be present and not empty.
+class SectionReader {
+ public:
+  SectionReader(const CoConfigFileReader& file, const std::string& section, std::string& error)
+      : file_(file), section_(section), error_(error) {}
+
+  bool text(const char* key, std::string& out) {
+    out = trimmed(file_.get(section_.c_str(), key, ""));
+    if (!out.empty()) return true;
+    error_ = "Section [" + section_ + "] lacks '" + key + "'";
+    return false;
+  }
+  bool osType(const char* key, int& out) {
+    std::string name;
+    if (!text(key, name)) return false;
+    out = KestrixOS::strToOsType(name.c_str());
+    if (out != KestrixOS::OS_TYPE_UNKNOWN) return true;
+    error_ = "Section [" + section_ + "]: unknown OS type '" + name +
+             "' (Irix, Linux, WindowsNT or MacOSX)";
+    return false;
+  }
+
+ private:
+  const CoConfigFileReader& file_;
+  const std::string& section_;
+  std::string& error_;
+};
+
+}  // namespace
+
+bool KestrixServerConfig::load(const char* path, std::string& error) {
+  CoConfigFileReader file;
+  if (const int code = file.read(path, 0); code != 0) {
+    error = std::string("Cannot read rules file '") + path + "': " + std::strerror(code);
+    return false;
+  }
+  KestrixServerConfig next;
+  for (const std::string& section : file.getSectionNames()) {
+    SectionReader reader(file, section, error);
+    std::string name;
+    if (section == "Server") {
+      next.displayName = trimmed(file.get("Server", "DisplayName", ""));
+      next.hostName = trimmed(file.get("Server", "HostName", ""));
+      next.database = trimmed(file.get("Server", "Database", "GRYNN"));
+      next.storageId = trimmed(file.get("Server", "StorageId", ""));
+      if (next.database.empty()) next.database = "GRYNN";
+    } else if (hasPrefix(section, "Group ", name)) {
+      KestrixRuleGroup group;
+      group.name = trimmed(name);
+      std::string hosts;
+      if (!reader.osType("OsType", group.osType) || !reader.text("Hosts", hosts)) return false;
+      for (const std::string& host : StringUtil::stringToTokenPath(hosts, ", \t"))
+        group.hosts.push_back(host);
+      next.rules.groups.push_back(group);
+    } else if (hasPrefix(section, "HostTranslation ", name)) {
+      KestrixRuleHostTranslation rule;
+      if (!reader.text("srcHost", rule.srcHost) || !reader.text("srcPath", rule.srcPath) ||
+          !reader.text("dstHost", rule.dstHost) || !reader.text("dstPath", rule.dstPath))
+        return false;
+      next.rules.hostTranslations.push_back(rule);
+    } else if (hasPrefix(section, "OsTypeTranslation ", name)) {
+      KestrixRuleOsTypeTranslation rule;
+      if (!reader.osType("srcType", rule.srcType) || !reader.text("srcPath", rule.srcPath) ||
+          !reader.osType("dstType", rule.dstType) || !reader.text("dstPath", rule.dstPath))
+        return false;
+      next.rules.osTypeTranslations.push_back(rule);
+    } else {
+      error = "Unknown section [" + section +
+              "] (expected Server, Group, HostTranslation or OsTypeTranslation)";
+      return false;
+    }
+  }
+  *this = next;
+  return true;
+}
+
+}  // namespace Kestrix

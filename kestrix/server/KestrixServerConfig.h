@@ -1,0 +1,32 @@
+#pragma once
+// What kestrixd reads from its rules file: the server's own settings and its
+// translation rules, in the library's configuration file syntax:
+//
+//   [Server]                      DisplayName, HostName, Database, StorageId
+//   [Group <name>]                OsType, Hosts (comma-separated)
+//   [HostTranslation <name>]      srcHost, srcPath, dstHost, dstPath
+//   [OsTypeTranslation <name>]    srcType, srcPath, dstType, dstPath
+//
+// OS types are written by name (Irix, Linux, WindowsNT, MacOSX). A file that
+// cannot be read, an unknown section, a rule missing a key or naming an
+// unknown OS type makes the whole file bad: the server keeps what it had.
+
+#include <string>
+
+#include "kestrix/server/KestrixTranslationRules.h"
+
+namespace Kestrix {
+
+struct KestrixServerConfig {
+  std::string displayName;  // empty: the host name
+  std::string hostName;     // the name of this server's host in the rules; empty: the system's
+  std::string database = "GRYNN";
+  std::string storageId;
+  KestrixTranslationRules rules;
+
+  // Reads path; false with error set (and this object unchanged) when the
+  // file is bad.
+  bool load(const char* path, std::string& error);
+};
+
+}  // namespace Kestrix

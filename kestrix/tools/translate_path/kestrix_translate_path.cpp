@@ -1,0 +1,141 @@
+// kestrix_translate_path: asks a server which paths on a destination host
+// (and operating system) name the same files as paths on the server's host,
+// and prints the answers one per line. Everything, errors included, goes to
+// standard output; the exit code is 0 on success and 1 otherwise.
+
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <memory>
+#include <string>
+
+#include "common/base/fileUtil/CoFileIO.h"
+#include "common/base/fileUtil/CoFilePath.h"
+#include "kestrix/client/api/KestrixClientAPI.h"
+#include "kestrix/tools/translate_path/getopt.h"
+
+namespace {
+
+// Filled by the option loop.
+std::string gServerHost;
+std::string gDestinationHost;
+KestrixStr gSinglePath;
+KestrixStr gPathFileName;
+KestrixOS::OsType gDestinationOsType = KestrixOS::OS_TYPE_UNKNOWN;
+
+void printUsage(const char* program) {
+  std::printf("Usage: %s\n", program);
+  std::printf("  [-h <host name or IP of Kestrix server> (default = localhost)]\n");
+  std::printf("  [-p <path on Kestrix server host to translate>]\n");
+  std::printf("  [-f <file containing paths on remote host to translate to \n");
+  std::printf("      path on the local host, delimited by new lines>]\n");
+  std::printf("  [-H <destination host name> (default = localhost)]\n");
+  std::printf("  [-O <destination operating system> (Irix,Linux,WindowsNT,MacOSX)]\n\n");
+  std::printf("  Either -p or -f must be specified, but not both.\n");
+  std::printf("\n");
+}
+
+// False on a usage error.
+bool parseOptions(int argc, char** argv) {
+  for (;;) {
+    const int c = getopt(argc, argv, "h:p:f:H:O:");
+    switch (c) {
+      case -1:
+        return true;
+      case 'h':
+        gServerHost = optarg;
+        break;
+      case 'p':
+        gSinglePath = optarg;
+        break;
+      case 'f':
+        gPathFileName = optarg;
+        break;
+      case 'H':
+        gDestinationHost = optarg;
+        break;
+      case 'O':
+        gDestinationOsType = KestrixOS::strToOsType(optarg);
+        break;
+      default:
+        return false;
+    }
+  }
+}
+
+// Appends the lines of text to paths: runs of line ends count as one, and a
+// CR right before a LF belongs to the line end, so files written on Windows
+// read the same.
+void splitLines(const char* text, KestrixStrList& paths) {
+  const char* start = text;
+  for (const char* p = text;; ++p) {
+    if (*p != '\n' && *p != '\0') continue;
+    const char* end = p;
+    if (*p == '\n' && end > start && end[-1] == '\r') --end;
+    if (end > start) paths.push_back(std::string(start, static_cast<size_t>(end - start)).c_str());
+    if (*p == '\0') return;
+    start = p + 1;
+  }
+}
+
+// Reads the path file into paths; false (after the message) when it cannot.
+bool readPathFile(KestrixStrList& paths) {
+  std::unique_ptr<char[]> buffer;
+  try {
+    const Kestrix::CoFilePath path(gPathFileName.c_str());
+    const int32_t size = path.size();
+    buffer.reset(new char[static_cast<size_t>(size) + 1]());
+    Kestrix::CoFileIO file(path);
+    file.openFile("r");
+    file.read(buffer.get(), 1, static_cast<size_t>(size));
+    file.closeFile();
+  } catch (const std::exception& e) {
+    std::printf("Cannot read path file '%s': %s\n", gPathFileName.c_str(), e.what());
+    return false;
+  }
+  splitLines(buffer.get(), paths);
+  return true;
+}
+
+int run() {
+  KestrixClient client;
+  if (!client.init()) {
+    std::printf("Unable to initialize Kestrix client API.\n");
+    return 1;
+  }
+  if (gServerHost.empty()) gServerHost = KestrixOS::getHostName().c_str();
+  if (gDestinationHost.empty()) gDestinationHost = gServerHost;
+
+  KestrixServerId serverId(gServerHost.c_str());
+  KestrixServerHandle server(serverId);
+  KestrixStrList sourcePaths;
+  KestrixStrList results;
+  if (!gSinglePath.isEmpty())
+    sourcePaths.push_back(gSinglePath.c_str());
+  else if (!readPathFile(sourcePaths))
+    return 1;
+
+  if (!server.translatePaths(sourcePaths, results, nullptr, gDestinationHost.c_str(),
+                             KestrixOS::OS_TYPE_UNKNOWN, gDestinationOsType)) {
+    std::printf("Unable to translate paths on server '%s' to local path: %s\n",
+                gServerHost.c_str(), server.lastError());
+    return 1;
+  }
+  for (unsigned i = 0; i < results.size(); ++i) std::printf("%s\n", results[i]);
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (!parseOptions(argc, argv) || gSinglePath.isEmpty() == gPathFileName.isEmpty()) {
+    printUsage(argv[0]);
+    return 1;
+  }
+  try {
+    return run();
+  } catch (const std::exception& e) {
+    std::printf("%s\n", e.what());
+    return 1;
+  }
+}
