@@ -43,9 +43,10 @@ in_private_namespace() {
 # otherwise links the program against the module libraries of the same
 # build, so the benchmark does not hang on how that file lists programs.
 build_program() {
+  mkdir -p "$build"
   cmake -S "$repo" -B "$build" -DKESTRIX_BENCH=ON -DKESTRIX_TESTS=OFF \
-    -DCMAKE_BUILD_TYPE=Release -DKESTRIX_MODULES="$modules" >"$build.configure.log" 2>&1 ||
-    die "configuring $build failed (see $build.configure.log)"
+    -DCMAKE_BUILD_TYPE=Release -DKESTRIX_MODULES="$modules" >"$build/configure.log" 2>&1 ||
+    die "configuring $build failed (see $build/configure.log)"
   if cmake --build "$build" --target help 2>/dev/null | grep -q '[ .]rcPing_bench$'; then
     cmake --build "$build" -j2 --target rcPing_bench || die "building rcPing_bench failed"
     return
