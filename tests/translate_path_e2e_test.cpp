@@ -1,0 +1,348 @@
+// End-to-end: the built kestrix_translate_path run as a user would against a
+// running kestrixd, comparing exact standard output and exit codes; and
+// kestrixd's own behaviour as a process (rule reload, bad requests,
+// shut-down).
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/base/rcApi/rcAPI.h"
+#include "tests/ProcessRunner.h"
+
+namespace {
+
+using KestrixTest::runProgram;
+using KestrixTest::RunResult;
+
+const std::string kCommand = KESTRIX_TRANSLATE_PATH_BINARY;
+const std::string kServer = KESTRIXD_BINARY;
+
+const char* const kUsage =
+    "  [-h <host name or IP of Kestrix server> (default = localhost)]\n"
+    "  [-p <path on Kestrix server host to translate>]\n"
+    "  [-f <file containing paths on remote host to translate to \n"
+    "      path on the local host, delimited by new lines>]\n"
+    "  [-H <destination host name> (default = localhost)]\n"
+    "  [-O <destination operating system> (Irix,Linux,WindowsNT,MacOSX)]\n\n"
+    "  Either -p or -f must be specified, but not both.\n"
+    "\n";
+
+std::string usage() { return "Usage: " + kCommand + "\n" + kUsage; }
+
+const char* const kRules =
+    "[Server]\n"
+    "DisplayName = Test Server\n"
+    "HostName = fs\n"
+    "[Group farm]\n"
+    "OsType = Linux\n"
+    "Hosts = fs, r1\n"
+    "[Group edit]\n"
+    "OsType = WindowsNT\n"
+    "Hosts = e1\n"
+    "[HostTranslation data]\n"
+    "srcHost = fs\n"
+    "srcPath = /data\n"
+    "dstHost = e1\n"
+    "dstPath = D:\\data\n"
+    "[OsTypeTranslation mac]\n"
+    "srcType = Linux\n"
+    "srcPath = /data\n"
+    "dstType = MacOSX\n"
+    "dstPath = /Volumes/data\n";
+
+// A loopback port that nothing listens on right now.
+int freePort() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+  socklen_t length = sizeof addr;
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length);
+  ::close(fd);
+  return ntohs(addr.sin_port);
+}
+
+bool accepts(int port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+  ::close(fd);
+  return ok;
+}
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+void writeFile(const std::string& path, const std::string& text) {
+  std::ofstream(path, std::ios::binary) << text;
+}
+
+// A kestrixd process on a free port, with its rules file and log in a
+// temporary directory of its own.
+class ServerProcess {
+ public:
+  explicit ServerProcess(const std::string& rules) {
+    char dirTemplate[] = "/tmp/kestrix-e2e-XXXXXX";
+    dir_ = ::mkdtemp(dirTemplate);
+    rulesPath = dir_ + "/rules.conf";
+    logPath = dir_ + "/kestrixd.log";
+    writeFile(rulesPath, rules);
+    port = freePort();
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      std::freopen(logPath.c_str(), "w", stdout);
+      const std::string portText = std::to_string(port);
+      ::execl(kServer.c_str(), kServer.c_str(), "-c", rulesPath.c_str(), "-p", portText.c_str(),
+              static_cast<char*>(nullptr));
+      ::_exit(127);
+    }
+    for (int i = 0; i < 200 && !accepts(port); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ~ServerProcess() {
+    if (pid_ > 0) {
+      ::kill(pid_, SIGTERM);
+      ::waitpid(pid_, nullptr, 0);
+    }
+    std::system(("rm -rf '" + dir_ + "'").c_str());
+  }
+  // Waits for the process to end by itself; its exit code, -1 on time-out.
+  int waitExit(int timeoutMs) {
+    for (int waited = 0; waited < timeoutMs; waited += 10) {
+      int status = 0;
+      if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+        pid_ = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return -1;
+  }
+  void signal(int sig) const { ::kill(pid_, sig); }
+  std::string address() const { return "127.0.0.1:" + std::to_string(port); }
+  std::string dir() const { return dir_; }
+
+  int port = 0;
+  std::string rulesPath;
+  std::string logPath;
+
+ private:
+  std::string dir_;
+  pid_t pid_ = -1;
+};
+
+RunResult command(std::vector<std::string> args) {
+  args.insert(args.begin(), kCommand);
+  return runProgram(args);
+}
+
+class TranslatePathTest : public ::testing::Test {
+ protected:
+  ServerProcess server{kRules};
+
+  void expectOutput(const std::vector<std::string>& args, const std::string& out, int code) {
+    const RunResult r = command(args);
+    EXPECT_EQ(r.out, out);
+    EXPECT_EQ(r.err, "") << "nothing goes to standard error";
+    EXPECT_EQ(r.exitCode, code);
+  }
+};
+
+TEST_F(TranslatePathTest, UsageErrorsPrintUsageAndExitOne) {
+  const std::vector<std::vector<std::string>> cases = {
+      {},
+      {"-p", "/a", "-f", "/b"},
+      {"-p", ""},
+      {"-p"},
+      {"-x", "v"},
+      {"-:"},
+      {"--", "-p", "/a"},
+      {"-", "-p", "/a"},
+      {"word", "-p", "/a"},
+      {"/"},
+  };
+  for (const auto& args : cases) {
+    SCOPED_TRACE(::testing::PrintToString(args));
+    expectOutput(args, usage(), 1);
+  }
+}
+
+TEST_F(TranslatePathTest, SlashAndGluedFormsOfOptions) {
+  expectOutput({"-h", server.address(), "/p", "/data/x", "-H", "e1"}, "D:\\data\\x\n", 0);
+  expectOutput({"-h" + server.address(), "-pabc", "-H", "r1"}, "abc\n", 0);
+}
+
+TEST_F(TranslatePathTest, PathAfterDashPIsNeverAnOption) {
+  // "-h" is the path; with no -h the local host is asked, which has no port.
+  char host[256] = {};
+  ::gethostname(host, sizeof host);
+  expectOutput({"-p", "-h"},
+               std::string("Unable to translate paths on server '") + host +
+                   "' to local path: Connection refused\n",
+               1);
+}
+
+TEST_F(TranslatePathTest, OsNameInAnyCase) {
+  expectOutput({"-h", server.address(), "-p", "/data/a", "-H", "newhost", "-O", "mAcOsX"},
+               "/Volumes/data/a\n", 0);
+  expectOutput({"-h", server.address(), "-p", "/data/a", "-H", "newhost", "-O", "BeOS"},
+               "Unable to translate paths on server '" + server.address() +
+                   "' to local path: No translation for path '/data/a' from host 'fs' to host "
+                   "'newhost'\n",
+               1);
+}
+
+TEST_F(TranslatePathTest, PathFileSkipsEmptyLinesAndWindowsLineEnds) {
+  const std::string file = server.dir() + "/paths.txt";
+  writeFile(file, "/data/a b\r\n\r\n\n/data/c\r\n");
+  expectOutput({"-h", server.address(), "-f", file, "-H", "e1"},
+               "D:\\data\\a b\nD:\\data\\c\n", 0);
+}
+
+TEST_F(TranslatePathTest, EmptyPathFileIsOneRequestWithNoResults) {
+  const std::string file = server.dir() + "/empty.txt";
+  writeFile(file, "");
+  expectOutput({"-h", server.address(), "-f", file, "-H", "e1"}, "", 0);
+  EXPECT_NE(readFile(server.logPath).find("Connection ["), std::string::npos);
+}
+
+TEST_F(TranslatePathTest, MissingPathFileFailsBeforeAnyConnection) {
+  const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  ASSERT_EQ(::listen(listener, 4), 0);
+  socklen_t length = sizeof addr;
+  ::getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &length);
+  const std::string host = "127.0.0.1:" + std::to_string(ntohs(addr.sin_port));
+  expectOutput({"-h", host, "-f", "/nonexistent/paths.txt"},
+               "Cannot read path file '/nonexistent/paths.txt': No such file or directory\n", 1);
+  pollfd p = {listener, POLLIN, 0};
+  EXPECT_EQ(::poll(&p, 1, 0), 0) << "the command connected although the file was missing";
+  ::close(listener);
+}
+
+TEST_F(TranslatePathTest, ServerErrorAndRefusedConnection) {
+  expectOutput({"-h", server.address(), "-p", "/srv/x", "-H", "e1"},
+               "Unable to translate paths on server '" + server.address() +
+                   "' to local path: No translation for path '/srv/x' from host 'fs' to host "
+                   "'e1'\n",
+               1);
+  const std::string closed = "127.0.0.1:" + std::to_string(freePort());
+  expectOutput({"-h", closed, "-p", "/data/x"},
+               "Unable to translate paths on server '" + closed +
+                   "' to local path: Connection refused\n",
+               1);
+}
+
+TEST_F(TranslatePathTest, DestinationDefaultsToTheWholeServerText) {
+  // The destination is "127.0.0.1:port", the server's own host: paths stay.
+  expectOutput({"-h", server.address(), "-p", "/data/x"}, "/data/x\n", 0);
+}
+
+// ---- kestrixd as a process --------------------------------------------------
+
+std::string translateOnce(const ServerProcess& server, const std::string& path) {
+  return command({"-h", server.address(), "-p", path, "-H", "e1"}).out;
+}
+
+TEST(KestrixdProcess, ReloadsRulesOnHangUpAndKeepsThemWhenBad) {
+  ServerProcess server(kRules);
+  ASSERT_EQ(translateOnce(server, "/data/x"), "D:\\data\\x\n");
+
+  std::string changed = kRules;
+  changed.replace(changed.find("dstPath = D:\\data"), 17, "dstPath = E:\\media");
+  writeFile(server.rulesPath, changed);
+  server.signal(SIGHUP);
+  std::string out;
+  for (int i = 0; i < 100 && (out = translateOnce(server, "/data/x")) != "E:\\media\\x\n"; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_EQ(out, "E:\\media\\x\n");
+
+  writeFile(server.rulesPath, std::string(kRules) + "[OsTypeTranslation broken]\nsrcType = Plan9\n");
+  server.signal(SIGHUP);
+  std::string log;
+  for (int i = 0; i < 100 && (log = readFile(server.logPath)).find("keeping") == std::string::npos;
+       ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_NE(log.find("kestrixd: keeping the current rules: Section [OsTypeTranslation broken]"),
+            std::string::npos)
+      << log;
+  EXPECT_EQ(translateOnce(server, "/data/x"), "E:\\media\\x\n");
+}
+
+TEST(KestrixdProcess, BadRequestsGetErrorsAndOthersAreStillServed) {
+  ServerProcess server(kRules);
+  Kestrix::rcAPI api;
+  ASSERT_TRUE(api.connect("127.0.0.1", server.port, 3000)) << api.lastError();
+  std::string result;
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"\"fs\" 2 \"e1\"", "TranslatePaths takes 5 parameters"},
+      {"\"fs\" 2 \"e1\" 3 \"/data\" extra", "TranslatePaths takes 5 parameters"},
+      {"\"fs\" 9 \"e1\" 3 \"/data\"", "Unknown source OS type '9'"},
+      {"\"fs\" 2 \"e1\" x \"/data\"", "Unknown destination OS type 'x'"},
+      {"\"\" 2 \"e1\" 3 \"/data\"", "Invalid source host name given"},
+      {"\"fs\" 2 \"\" 3 \"/data\"", "Invalid destination host name given"},
+  };
+  for (const auto& [params, error] : cases) {
+    EXPECT_FALSE(api.call(0, "TranslatePaths", params.c_str(), true, result, 3000)) << params;
+    EXPECT_EQ(result.rfind(error, 0), 0u) << result;
+  }
+  Kestrix::rcAPI other;
+  ASSERT_TRUE(other.connect("127.0.0.1", server.port, 3000));
+  EXPECT_TRUE(other.call(0, "Ping", "", true, result, 3000));
+  EXPECT_TRUE(api.call(0, "TranslatePaths", "\"fs\" 2 \"e1\" 3 \"/data/a\",\"/data/b\"", true,
+                       result, 3000));
+  EXPECT_EQ(result, "D:\\data\\a,D:\\data\\b");
+  EXPECT_TRUE(api.call(0, "QueryVersion", "", true, result, 3000));
+  EXPECT_EQ(result, "2020 2");
+}
+
+TEST(KestrixdProcess, ShutdownFromThisHostStopsTheServer) {
+  ServerProcess server(kRules);
+  Kestrix::rcAPI api;
+  ASSERT_TRUE(api.connect("127.0.0.1", server.port, 3000));
+  std::string result;
+  EXPECT_TRUE(api.call(0, "Shutdown", "", true, result, 3000)) << result;
+  EXPECT_EQ(server.waitExit(5000), 0);
+}
+
+TEST(KestrixdProcess, BadRulesFileAtStartIsRefused) {
+  char dirTemplate[] = "/tmp/kestrix-e2e-XXXXXX";
+  const std::string dir = ::mkdtemp(dirTemplate);
+  writeFile(dir + "/bad.conf", "[Mystery]\nx = 1\n");
+  const RunResult r = runProgram({kServer, "-c", dir + "/bad.conf", "-p", "1"});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_NE(r.err.find("Unknown section [Mystery]"), std::string::npos) << r.err;
+  const RunResult missing = runProgram({kServer, "-c", dir + "/none.conf"});
+  EXPECT_EQ(missing.exitCode, 1);
+  EXPECT_NE(missing.err.find("Cannot read rules file"), std::string::npos) << missing.err;
+  const RunResult badPort = runProgram({kServer, "-p", "70000"});
+  EXPECT_EQ(badPort.exitCode, 2);
+  std::system(("rm -rf '" + dir + "'").c_str());
+}
+
+}  // namespace
