@@ -47,7 +47,9 @@ build_program() {
   cmake -S "$repo" -B "$build" -DKESTRIX_BENCH=ON -DKESTRIX_TESTS=OFF \
     -DCMAKE_BUILD_TYPE=Release -DKESTRIX_MODULES="$modules" >"$build/configure.log" 2>&1 ||
     die "configuring $build failed (see $build/configure.log)"
-  if cmake --build "$build" --target help 2>/dev/null | grep -q '[ .]rcPing_bench$'; then
+  local targets
+  targets=$(cmake --build "$build" --target help 2>/dev/null || true)
+  if grep -q '[ .]rcPing_bench$' <<<"$targets"; then
     cmake --build "$build" -j2 --target rcPing_bench || die "building rcPing_bench failed"
     return
   fi
