@@ -46,6 +46,14 @@ class CoStringBuilder {
   }
   void clear() { _len = 0; }
 
+  // Room for n more bytes after the text: write at most n bytes at the
+  // returned pointer, then extend() by the number written.
+  char* appendSpace(size_t n) {
+    if (_len + n > _size - 1) grow((n + 1 + _size) / _size + 1);
+    return _buf + _len;
+  }
+  void extend(size_t n) { _len += n; }
+
   const char* c_str() const {
     QV_ASSERT(_len < _size);
     _buf[_len] = '\0';

@@ -1,7 +1,5 @@
 #include "common/base/rcApi/rcCommand.h"
 
-#include <cstring>
-
 namespace Kestrix {
 
 const char* rcCommand::kindToString(int kind) {
@@ -34,12 +32,7 @@ size_t rcCommand::parse(const char* data, size_t n, bool& complete) {
   }
   if (i == n) return i;
   // The parameters: whole runs up to the LF.
-  const char* lf = static_cast<const char*>(std::memchr(data + i, '\n', n - i));
-  const size_t runEnd = lf != nullptr ? static_cast<size_t>(lf - data) : n;
-  params_.appendEscaped(data + i, runEnd - i);
-  if (lf == nullptr) return n;
-  complete = true;
-  return runEnd + 1;
+  return i + params_.appendEscapedLine(data + i, n - i, complete);
 }
 
 void rcCommand::reset() {
@@ -50,9 +43,18 @@ void rcCommand::reset() {
   state_ = 0;
 }
 
+void rcCommand::serialize(CoStringBuilder& out) const {
+  out.append(kind_.data(), kind_.length());
+  out += ' ';
+  out.append(objectId_.data(), objectId_.length());
+  out += ' ';
+  out.append(method_.data(), method_.length());
+  out += ' ';
+  params_.appendEscapedValue(out);
+  out += '\n';
+}
+
 void rcCommand::serialize(std::string& out) const {
-  out.reserve(out.size() + kind_.length() + objectId_.length() + method_.length() +
-              params_.length() + params_.length() / 10 + 4);
   out.append(kind_.view());
   out += ' ';
   out.append(objectId_.view());

@@ -59,6 +59,7 @@ class rcCommand {
   void reset();
 
   // Appends the line, LF included, to out.
+  void serialize(CoStringBuilder& out) const;
   void serialize(std::string& out) const;
   std::string toString() const;
 

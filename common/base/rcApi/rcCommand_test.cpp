@@ -32,6 +32,9 @@ TEST(rcCommandLine, ParametersAreEscapedAndComeBackUnchanged) {
   const std::string line = out.toString();
   EXPECT_EQ(line, "sync 12 TranslatePaths \"a b\" line1\\nline2\\ttab \\\\ end\r\n");
   EXPECT_EQ(line.find('\n'), line.size() - 1);
+  CoStringBuilder built(1);
+  out.serialize(built);
+  EXPECT_EQ(built.view(), line);
   rcCommand in;
   EXPECT_EQ(feed(in, line), line.size());
   EXPECT_STREQ(in.getKind(), "sync");

@@ -161,6 +161,25 @@ TEST(rcValueEscaping, TabLineFeedAndBackslash) {
     EXPECT_EQ(unwire(wire(plain)), plain);
 }
 
+TEST(rcValueEscaping, SpecialBytesAtEveryOffsetOfLongTexts) {
+  const std::pair<char, const char*> specials[] = {{'\n', "\\n"}, {'\t', "\\t"}, {'\\', "\\\\"}};
+  for (const auto& [plain, escaped] : specials) {
+    for (size_t at = 0; at < 20; ++at) {
+      const std::string head(at, 'a'), tail(11, 'b');
+      EXPECT_EQ(wire(head + plain + tail + plain), head + escaped + tail + escaped) << at;
+      EXPECT_EQ(unwire(head + escaped + tail), head + plain + tail) << at;
+      rcValue runs;
+      const std::string bytes = head + escaped + tail + "\\x" + tail + "\\\n" + tail;
+      bool ended = false;
+      // Stops after the LF, even the one right after a backslash.
+      EXPECT_EQ(runs.appendEscapedLine(bytes.data(), bytes.size(), ended),
+                bytes.size() - tail.size());
+      EXPECT_TRUE(ended);
+      EXPECT_EQ(std::string(runs.view()), head + plain + tail + "x" + tail) << at;
+    }
+  }
+}
+
 TEST(rcValueEscaping, UnknownEscapeKeepsTheByte) {
   EXPECT_EQ(unwire("\\x"), "x");
   EXPECT_EQ(unwire("a\\"), "a");  // a trailing backslash waits for its byte
@@ -175,8 +194,11 @@ TEST(rcValueEscaping, RunsDecodeLikeSingleBytes) {
   const std::string bytes = "ab\\tc\\\\\\nd\\qe\\";
   for (size_t cut = 0; cut <= bytes.size(); ++cut) {
     rcValue v;
-    v.appendEscaped(bytes.data(), cut);
-    v.appendEscaped(bytes.data() + cut, bytes.size() - cut);
+    bool ended = false;
+    EXPECT_EQ(v.appendEscapedLine(bytes.data(), cut, ended), cut);
+    EXPECT_EQ(v.appendEscapedLine(bytes.data() + cut, bytes.size() - cut, ended),
+              bytes.size() - cut);
+    EXPECT_FALSE(ended);
     EXPECT_EQ(std::string(v.view()), unwire(bytes)) << cut;
   }
 }

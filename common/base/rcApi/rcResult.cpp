@@ -1,7 +1,5 @@
 #include "common/base/rcApi/rcResult.h"
 
-#include <cstring>
-
 namespace Kestrix {
 
 const char* rcResult::statusToString(int status) {
@@ -31,12 +29,7 @@ size_t rcResult::parse(const char* data, size_t n, bool& complete) {
     }
   }
   if (i == n) return i;
-  const char* lf = static_cast<const char*>(std::memchr(data + i, '\n', n - i));
-  const size_t runEnd = lf != nullptr ? static_cast<size_t>(lf - data) : n;
-  value_.appendEscaped(data + i, runEnd - i);
-  if (lf == nullptr) return n;
-  complete = true;
-  return runEnd + 1;
+  return i + value_.appendEscapedLine(data + i, n - i, complete);
 }
 
 void rcResult::reset() {
@@ -45,8 +38,14 @@ void rcResult::reset() {
   state_ = 0;
 }
 
+void rcResult::serialize(CoStringBuilder& out) const {
+  out += status_;
+  out += ' ';
+  value_.appendEscapedValue(out);
+  out += '\n';
+}
+
 void rcResult::serialize(std::string& out) const {
-  out.reserve(out.size() + status_.size() + value_.length() + value_.length() / 10 + 3);
   out += status_;
   out += ' ';
   value_.appendEscapedValue(out);

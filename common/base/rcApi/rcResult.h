@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <string>
 
+#include "common/base/rcApi/CoStringBuilder.h"
 #include "common/base/rcApi/rcValue.h"
 
 namespace Kestrix {
@@ -41,6 +42,7 @@ class rcResult {
   void reset();
 
   // Appends the line, LF included, to out.
+  void serialize(CoStringBuilder& out) const;
   void serialize(std::string& out) const;
   std::string toString() const;
 

@@ -1,38 +1,145 @@
 #include "common/base/rcApi/rcValue.h"
 
+#include <cstdint>
 #include <cstring>
 
-namespace Kestrix {
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
-void rcValue::appendEscaped(const char* data, size_t n) {
+namespace Kestrix {
+namespace {
+
+// Sixteen bytes at a time: bit i of a mask is set when byte i is one of
+// the bytes looked for.
+#if defined(__SSE2__)
+inline uint32_t lineByteMask(const char* p) {
+  const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  const __m128i hits =
+      _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('\\')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\n')));
+  return static_cast<uint32_t>(_mm_movemask_epi8(hits));
+}
+inline uint32_t specialMask(const char* p) {
+  const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  const __m128i hits = _mm_or_si128(
+      _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('\n')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\t'))),
+      _mm_cmpeq_epi8(v, _mm_set1_epi8('\\')));
+  return static_cast<uint32_t>(_mm_movemask_epi8(hits));
+}
+#else
+inline uint32_t lineByteMask(const char* p) {
+  uint32_t m = 0;
+  for (int i = 0; i < 16; ++i) m |= static_cast<uint32_t>(p[i] == '\\' || p[i] == '\n') << i;
+  return m;
+}
+inline uint32_t specialMask(const char* p) {
+  uint32_t m = 0;
+  for (int i = 0; i < 16; ++i)
+    m |= static_cast<uint32_t>(p[i] == '\n' || p[i] == '\t' || p[i] == '\\') << i;
+  return m;
+}
+#endif
+
+inline bool isSpecial(char c) {
+  return c == '\n' || c == '\t' || c == '\\';
+}
+// The byte a backslash and c stand for.
+inline char plainByte(char c) {
+  return c == 'n' ? '\n' : c == 't' ? '\t' : c;
+}
+inline char wireCode(char c) {
+  return c == '\n' ? 'n' : c == '\t' ? 't' : '\\';
+}
+
+// The wire form of [p, end) written at d, which has room for it; returns
+// the end of what was written.
+char* escapeInto(const char* p, const char* const end, char* d) {
+  while (p < end) {
+    if (end - p >= 16) {
+      const uint32_t hits = specialMask(p);
+      std::memcpy(d, p, 16);  // the output left is at least the input left
+      if (hits == 0) {
+        d += 16;
+        p += 16;
+        continue;
+      }
+      const int k = __builtin_ctz(hits);
+      d += k;
+      p += k;
+    } else if (!isSpecial(*p)) {
+      *d++ = *p++;
+      continue;
+    }
+    *d++ = '\\';
+    *d++ = wireCode(*p++);
+  }
+  return d;
+}
+
+}  // namespace
+
+size_t rcValue::appendEscapedLine(const char* data, size_t n, bool& ended) {
+  ended = false;
+  // The plain text never outgrows the wire text.
+  char* const start = value_.appendSpace(n);
+  char* d = start;
   const char* p = data;
   const char* const end = data + n;
   while (p < end) {
-    if (pending_) {
-      appendEscapedChar(*p++);
-      continue;
+    if (end - p >= 16 && !pending_) {
+      const uint32_t hits = lineByteMask(p);
+      std::memcpy(d, p, 16);  // d trails p, so sixteen bytes fit
+      if (hits == 0) {
+        d += 16;
+        p += 16;
+        continue;
+      }
+      const int k = __builtin_ctz(hits);
+      d += k;
+      p += k;
     }
-    const char* slash =
-        static_cast<const char*>(std::memchr(p, '\\', static_cast<size_t>(end - p)));
-    const char* runEnd = slash != nullptr ? slash : end;
-    value_.append(p, static_cast<size_t>(runEnd - p));
-    if (slash == nullptr) return;
-    pending_ = true;
-    p = slash + 1;
+    // A LF ends the line even right after a backslash.
+    const char c = *p++;
+    if (c == '\n') {
+      ended = true;
+      break;
+    }
+    if (pending_) {
+      *d++ = plainByte(c);
+      pending_ = false;
+    } else if (c == '\\') {
+      pending_ = true;
+    } else {
+      *d++ = c;
+    }
   }
+  value_.extend(static_cast<size_t>(d - start));
+  return static_cast<size_t>(p - data);
+}
+
+void rcValue::appendEscapedValue(CoStringBuilder& out) const {
+  // Room for the worst case, every byte escaped; only what is written is
+  // touched.
+  const size_t n = static_cast<size_t>(value_.length());
+  char* const start = out.appendSpace(2 * n);
+  char* const written = escapeInto(value_.data(), value_.data() + n, start);
+  out.extend(static_cast<size_t>(written - start));
 }
 
 void rcValue::appendEscapedValue(std::string& out) const {
+  // Block by block: each block's wire form fits in twice its size, and the
+  // block is still in the cache when the output is trimmed to what it took.
+  constexpr size_t kBlock = 4096;
   const char* p = value_.data();
   const char* const end = p + value_.length();
+  out.reserve(out.size() + value_.length() + value_.length() / 8 + 2 * kBlock);
   while (p < end) {
-    const char* run = p;
-    while (p < end && *p != '\n' && *p != '\t' && *p != '\\') ++p;
-    out.append(run, static_cast<size_t>(p - run));
-    if (p == end) return;
-    out += '\\';
-    out += *p == '\n' ? 'n' : *p == '\t' ? 't' : '\\';
-    ++p;
+    const char* const blockEnd = end - p > static_cast<ptrdiff_t>(kBlock) ? p + kBlock : end;
+    const size_t old = out.size();
+    out.resize(old + 2 * static_cast<size_t>(blockEnd - p));
+    const char* const written = escapeInto(p, blockEnd, out.data() + old);
+    out.resize(static_cast<size_t>(written - out.data()));
+    p = blockEnd;
   }
 }
 

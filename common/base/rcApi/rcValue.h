@@ -45,12 +45,14 @@ class rcValue {
     }
     value_ += c;
   }
-  // Decodes n wire bytes, none of which is a LF; the same as feeding them
-  // to appendEscapedChar one by one.
-  void appendEscaped(const char* data, size_t n);
+  // Decodes wire bytes up to the LF that ends the line, as feeding them to
+  // appendEscapedChar one by one would; returns the bytes taken, the LF
+  // included, and sets ended when it was found.
+  size_t appendEscapedLine(const char* data, size_t n, bool& ended);
 
   std::string escapedValue() const;
   // Appends the wire form to out.
+  void appendEscapedValue(CoStringBuilder& out) const;
   void appendEscapedValue(std::string& out) const;
 
  private:
