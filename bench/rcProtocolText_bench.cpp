@@ -69,7 +69,14 @@ void BM_AttrStreamBuildAndRead(benchmark::State& state) {
   state.SetComplexityN(n);
   state.SetItemsProcessed(state.iterations() * n);
 }
-BENCHMARK(BM_AttrStreamBuildAndRead)->RangeMultiplier(2)->Range(250, 8000)->Complexity();
+BENCHMARK(BM_AttrStreamBuildAndRead)
+    ->Arg(250)
+    ->Arg(500)
+    ->Arg(1000)
+    ->Arg(2000)
+    ->Arg(4000)
+    ->Arg(8000)
+    ->Complexity();
 
 void BM_Memcpy64MB(benchmark::State& state) {
   const std::string& text = paramText();
