@@ -245,23 +245,24 @@ bool KestrixServer::translatePaths(void*, const rcMethod& method, const rcParam:
   if (!parseOsType(args[3].stringValue(), dstType))
     return fail(method, "Unknown destination OS type '" + args[3].stringValue() + "'");
 
-  const std::string srcHost = server.canonicalHost(srcText);
-  const std::string dstHost = server.canonicalHost(dstText);
+  const KestrixTranslationRules::Request request(server.config_.rules,
+                                                server.canonicalHost(srcText), srcType,
+                                                server.canonicalHost(dstText), dstType);
   const std::string paths = args[4].stringValue();
+  if (request.keepsPaths()) {  // the reply is the request's own list
+    result.setStringValue(paths);
+    return true;
+  }
   std::string reply;
   reply.reserve(paths.size() + paths.size() / 4);
-  std::string translated;
   std::string error;
+  const std::string_view all(paths);
   size_t start = 0;
-  while (start < paths.size()) {
-    size_t end = paths.find(',', start);
-    if (end == std::string::npos) end = paths.size();
-    const std::string path = paths.substr(start, end - start);
-    if (!server.config_.rules.translate(srcHost, srcType, dstHost, dstType, path, translated,
-                                        error))
-      return fail(method, error);
+  while (start < all.size()) {
+    size_t end = all.find(',', start);
+    if (end == std::string_view::npos) end = all.size();
     if (start > 0) reply += ',';
-    reply += translated;
+    if (!request.translate(all.substr(start, end - start), reply, error)) return fail(method, error);
     start = end + 1;
   }
   result.setStringValue(reply);

@@ -16,7 +16,8 @@ bool sameHost(const std::string& a, const std::string& b) {
 bool isSeparator(char c, bool windows) { return c == '/' || (windows && c == '\\'); }
 
 bool sameChar(char a, char b, bool windows) {
-  if (!windows) return a == b;
+  if (a == b) return true;
+  if (!windows) return false;
   if (isSeparator(a, true) && isSeparator(b, true)) return true;
   return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
 }
@@ -42,7 +43,7 @@ bool KestrixTranslationRules::shareGroup(const std::string& a, const std::string
   return false;
 }
 
-int KestrixTranslationRules::matchPrefix(const std::string& path, const std::string& prefix,
+int KestrixTranslationRules::matchPrefix(std::string_view path, std::string_view prefix,
                                          bool windows) {
   // A trailing separator of the prefix is not part of the match ("/data/" == "/data").
   size_t n = prefix.size();
@@ -55,61 +56,73 @@ int KestrixTranslationRules::matchPrefix(const std::string& path, const std::str
   return -1;  // "/data/movies" must not match "/data/movies-4k"
 }
 
-std::string KestrixTranslationRules::rebase(const std::string& dstPrefix, const std::string& rest,
-                                            int dstType) {
+void KestrixTranslationRules::rebase(std::string_view dstPrefix, std::string_view rest,
+                                     int dstType, std::string& out) {
   const char sep = dstType == KestrixOS::OS_TYPE_WINNT ? '\\' : '/';
-  std::string out = dstPrefix;
+  out.append(dstPrefix);
   size_t i = 0;
   while (i < rest.size() && isSeparator(rest[i], true)) ++i;
-  if (i == rest.size()) return out;
-  if (out.empty() || !isSeparator(out.back(), true)) out += sep;
+  if (i == rest.size()) return;
+  if (dstPrefix.empty() || !isSeparator(dstPrefix.back(), true)) out += sep;
   for (; i < rest.size(); ++i) out += isSeparator(rest[i], true) ? sep : rest[i];
-  return out;
+}
+
+KestrixTranslationRules::Request::Request(const KestrixTranslationRules& rules,
+                                          const std::string& srcHost, int srcType,
+                                          const std::string& dstHost, int dstType)
+    : srcHost_(srcHost), dstHost_(dstHost) {
+  keep_ = sameHost(srcHost, dstHost) || rules.shareGroup(srcHost, dstHost);
+  if (keep_) return;
+  if (srcType == KestrixOS::OS_TYPE_UNKNOWN) srcType = rules.groupOsType(srcHost);
+  if (dstType == KestrixOS::OS_TYPE_UNKNOWN) dstType = rules.groupOsType(dstHost);
+  dstType_ = dstType;
+  windowsSource_ = srcType == KestrixOS::OS_TYPE_WINNT;
+  for (const KestrixRuleHostTranslation& rule : rules.hostTranslations)
+    if (sameHost(rule.srcHost, srcHost) && sameHost(rule.dstHost, dstHost))
+      hostRules_.push_back({&rule.srcPath, &rule.dstPath});
+  for (const KestrixRuleOsTypeTranslation& rule : rules.osTypeTranslations)
+    if (rule.srcType == srcType && rule.dstType == dstType)
+      osTypeRules_.push_back({&rule.srcPath, &rule.dstPath});
+}
+
+const KestrixTranslationRules::Request::Candidate* KestrixTranslationRules::Request::best(
+    const std::vector<Candidate>& candidates, std::string_view path, int& length) const {
+  const Candidate* found = nullptr;
+  length = -1;
+  for (const Candidate& candidate : candidates) {
+    const int n = matchPrefix(path, *candidate.srcPath, windowsSource_);
+    if (n > length) {
+      length = n;
+      found = &candidate;
+    }
+  }
+  return found;
+}
+
+bool KestrixTranslationRules::Request::translate(std::string_view path, std::string& out,
+                                                 std::string& error) const {
+  if (keep_) {
+    out.append(path);
+    return true;
+  }
+  int length = -1;
+  const Candidate* rule = best(hostRules_, path, length);
+  if (rule == nullptr) rule = best(osTypeRules_, path, length);
+  if (rule != nullptr) {
+    rebase(*rule->dstPath, path.substr(static_cast<size_t>(length)), dstType_, out);
+    return true;
+  }
+  error = "No translation for path '" + std::string(path) + "' from host '" + srcHost_ +
+          "' to host '" + dstHost_ + "'";
+  return false;
 }
 
 bool KestrixTranslationRules::translate(const std::string& srcHost, int srcType,
                                         const std::string& dstHost, int dstType,
                                         const std::string& path, std::string& out,
                                         std::string& error) const {
-  if (sameHost(srcHost, dstHost) || shareGroup(srcHost, dstHost)) {
-    out = path;
-    return true;
-  }
-  if (srcType == KestrixOS::OS_TYPE_UNKNOWN) srcType = groupOsType(srcHost);
-  if (dstType == KestrixOS::OS_TYPE_UNKNOWN) dstType = groupOsType(dstHost);
-  const bool windowsSource = srcType == KestrixOS::OS_TYPE_WINNT;
-
-  const KestrixRuleHostTranslation* bestHost = nullptr;
-  int bestLength = -1;
-  for (const KestrixRuleHostTranslation& rule : hostTranslations) {
-    if (!sameHost(rule.srcHost, srcHost) || !sameHost(rule.dstHost, dstHost)) continue;
-    const int length = matchPrefix(path, rule.srcPath, windowsSource);
-    if (length > bestLength) {
-      bestLength = length;
-      bestHost = &rule;
-    }
-  }
-  if (bestHost != nullptr) {
-    out = rebase(bestHost->dstPath, path.substr(static_cast<size_t>(bestLength)), dstType);
-    return true;
-  }
-
-  const KestrixRuleOsTypeTranslation* bestOs = nullptr;
-  for (const KestrixRuleOsTypeTranslation& rule : osTypeTranslations) {
-    if (rule.srcType != srcType || rule.dstType != dstType) continue;
-    const int length = matchPrefix(path, rule.srcPath, windowsSource);
-    if (length > bestLength) {
-      bestLength = length;
-      bestOs = &rule;
-    }
-  }
-  if (bestOs != nullptr) {
-    out = rebase(bestOs->dstPath, path.substr(static_cast<size_t>(bestLength)), dstType);
-    return true;
-  }
-  error = "No translation for path '" + path + "' from host '" + srcHost + "' to host '" +
-          dstHost + "'";
-  return false;
+  out.clear();
+  return Request(*this, srcHost, srcType, dstHost, dstType).translate(path, out, error);
 }
 
 }  // namespace Kestrix

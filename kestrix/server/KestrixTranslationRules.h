@@ -10,6 +10,7 @@
 // regard to case and with either separator.
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace Kestrix {
@@ -33,13 +34,39 @@ struct KestrixRuleOsTypeTranslation {
 
 class KestrixTranslationRules {
  public:
+  // The rules that apply between one pair of hosts, worked out once for a
+  // whole request of many paths.
+  class Request {
+   public:
+    Request(const KestrixTranslationRules& rules, const std::string& srcHost, int srcType,
+            const std::string& dstHost, int dstType);
+    // Every path stays as it is (same host, or hosts of one group).
+    bool keepsPaths() const { return keep_; }
+    // Appends the translation of path to out; false with error naming the
+    // path and both hosts when no rule covers it.
+    bool translate(std::string_view path, std::string& out, std::string& error) const;
+
+   private:
+    struct Candidate {
+      const std::string* srcPath;
+      const std::string* dstPath;
+    };
+    const Candidate* best(const std::vector<Candidate>& candidates, std::string_view path,
+                          int& length) const;
+
+    std::string srcHost_, dstHost_;
+    int dstType_ = 0;
+    bool windowsSource_ = false;
+    bool keep_ = false;
+    std::vector<Candidate> hostRules_;
+    std::vector<Candidate> osTypeRules_;
+  };
+
   std::vector<KestrixRuleGroup> groups;
   std::vector<KestrixRuleHostTranslation> hostTranslations;
   std::vector<KestrixRuleOsTypeTranslation> osTypeTranslations;
 
-  // Translates one path; false with error naming the path and both hosts
-  // when no rule covers it. Unknown (0) OS types are taken from the hosts'
-  // groups.
+  // One path; unknown (0) OS types are taken from the hosts' groups.
   bool translate(const std::string& srcHost, int srcType, const std::string& dstHost, int dstType,
                  const std::string& path, std::string& out, std::string& error) const;
 
@@ -49,9 +76,11 @@ class KestrixTranslationRules {
 
   // Length of the source part of path that prefix covers, or -1 when the
   // prefix is not a whole-component prefix of path.
-  static int matchPrefix(const std::string& path, const std::string& prefix, bool windowsSource);
-  // dstPrefix followed by the rest of the path, in the destination's separators.
-  static std::string rebase(const std::string& dstPrefix, const std::string& rest, int dstType);
+  static int matchPrefix(std::string_view path, std::string_view prefix, bool windowsSource);
+  // Appends dstPrefix and the rest of the path in the destination's
+  // separators to out.
+  static void rebase(std::string_view dstPrefix, std::string_view rest, int dstType,
+                     std::string& out);
 };
 
 }  // namespace Kestrix

@@ -17,6 +17,13 @@ namespace {
 // within this time even when the call may wait much longer.
 constexpr unsigned int STOP_CHECK_MS = 100;
 
+// Buffers of more than this are given back after use.
+constexpr size_t LARGE_TEXT = 1 << 20;
+
+void releaseIfLarge(std::string& text) {
+  if (text.capacity() > LARGE_TEXT) std::string().swap(text);
+}
+
 std::string timedOutText() {
   char text[256];
   CoIoDescriptor::getIoError(CoIoDescriptor::IO_TIMED_OUT, text, sizeof text);
@@ -25,9 +32,12 @@ std::string timedOutText() {
 
 }  // namespace
 
-rcAPI::rcAPI() { CoNetwork::init(); }
+rcAPI::rcAPI() : reply_(std::make_unique<rcResult>()) {
+  CoNetwork::init();
+}
 
-rcAPI::rcAPI(const unsigned short* parts, unsigned int count) {
+rcAPI::rcAPI(const unsigned short* parts, unsigned int count)
+    : reply_(std::make_unique<rcResult>()) {
   CoNetwork::init();
   for (unsigned int i = 0; i < 4; ++i) {
     const uint64_t part = i < count && parts != nullptr ? parts[i] : 0;
@@ -59,7 +69,9 @@ void rcAPI::dropConnection() {
   buffer_.reset();
 }
 
-void rcAPI::disconnect() { dropConnection(); }
+void rcAPI::disconnect() {
+  dropConnection();
+}
 
 bool rcAPI::isConnected(bool check) const {
   if (!connection_) return false;
@@ -72,8 +84,8 @@ void rcAPI::stop(const char* reason) {
   if (!connection_ || !connection_->isValid()) return;
   stopped_ = true;
   connection_->stop();
-  lastError_ = reason != nullptr ? reason
-                                 : CoNetworkUtil::strerror(CoNetworkUtil::NET_CONNECTION_ABORTED);
+  lastError_ =
+      reason != nullptr ? reason : CoNetworkUtil::strerror(CoNetworkUtil::NET_CONNECTION_ABORTED);
 }
 
 bool rcAPI::fail(const std::string& text, std::string& result, bool drop) {
@@ -85,7 +97,9 @@ bool rcAPI::fail(const std::string& text, std::string& result, bool drop) {
 
 unsigned int rcAPI::msLeft(uint64_t deadline) {
   const uint64_t now = CoTime::getTime();
-  return now >= deadline ? 0 : static_cast<unsigned int>(std::min<uint64_t>((deadline - now) / 1000, 0xffffffffu));
+  return now >= deadline
+             ? 0
+             : static_cast<unsigned int>(std::min<uint64_t>((deadline - now) / 1000, 0xffffffffu));
 }
 
 bool rcAPI::connect(const char* host, int port, unsigned int timeoutMs) {
@@ -96,8 +110,7 @@ bool rcAPI::connect(const char* host, int port, unsigned int timeoutMs) {
     setLastError("Cannot allocate result buffer.");
     return false;
   }
-  auto connection =
-      std::make_unique<CoIoTcpDescriptor>(host, port, 0, 0, CONNECT_TIMEOUT_SECONDS);
+  auto connection = std::make_unique<CoIoTcpDescriptor>(host, port, 0, 0, CONNECT_TIMEOUT_SECONDS);
   if (!connection->lastError().empty()) {
     setLastError(connection->lastError().c_str());
     dropConnection();
@@ -145,11 +158,15 @@ bool rcAPI::call(int objectId, const char* method, const char* params, bool sync
     return fail("Connection not established.", result, false);
   const uint64_t deadline = CoTime::getTime() + uint64_t{timeoutMs} * 1000;
 
-  rcCommand command;
-  command.set(sync ? rcCommand::SYNC : rcCommand::ASYNC, objectId, method, params);
   request_.clear();
-  command.serialize(request_);
-  if (!sendRequest(request_, result, timeoutMs, deadline)) return false;
+  {
+    rcCommand command;
+    command.set(sync ? rcCommand::SYNC : rcCommand::ASYNC, objectId, method, params);
+    command.serialize(request_);
+  }
+  const bool sent = sendRequest(request_, result, timeoutMs, deadline);
+  releaseIfLarge(request_);
+  if (!sent) return false;
 
   if (!sync) {
     if (stopped_) return fail(lastError(), result, true);
@@ -157,13 +174,13 @@ bool rcAPI::call(int objectId, const char* method, const char* params, bool sync
     return true;
   }
 
-  reply_.reset();
+  reply_->reset();
   unsigned int waitMs = timeoutMs == 0 ? 1 : timeoutMs;
   for (;;) {
     const int n = connection_->nonBlockingReadSelect(buffer_.get(), RECEIVE_BUFFER_SIZE,
                                                      std::min(waitMs, STOP_CHECK_MS));
     bool complete = false;
-    if (n > 0) reply_.parse(buffer_.get(), static_cast<size_t>(n), complete);
+    if (n > 0) reply_->parse(buffer_.get(), static_cast<size_t>(n), complete);
     if (stopped_) {
       std::string reason = lastError();
       if (reason.empty()) reason = std::string(method) + " command stopped.";
@@ -174,8 +191,11 @@ bool rcAPI::call(int objectId, const char* method, const char* params, bool sync
     if (n < 0) return fail(connection_->lastError(), result, true);
     if (timedOut_) return fail(timedOutText(), result, false);
     if (complete) {
-      result.assign(reply_.getValue().view());
-      if (reply_.isOk()) return true;
+      result.assign(reply_->getValue().view());
+      const bool ok = reply_->isOk();
+      // One huge reply must not pin its buffer for the engine's whole life.
+      if (reply_->getValue().length() > LARGE_TEXT) reply_ = std::make_unique<rcResult>();
+      if (ok) return true;
       setLastError(result.c_str());
       return false;
     }

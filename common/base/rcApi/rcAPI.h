@@ -57,7 +57,7 @@ class rcAPI {
 
   std::unique_ptr<CoIoTcpDescriptor> connection_;
   uint64_t version_ = 0;
-  rcResult reply_;
+  std::unique_ptr<rcResult> reply_;
   std::string lastError_;
   std::unique_ptr<char[]> buffer_;
   std::atomic<bool> timedOut_{false};

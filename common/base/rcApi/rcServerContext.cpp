@@ -12,9 +12,13 @@ namespace Kestrix {
 namespace {
 
 // The listener's port convention: -1 asks the system for a port.
-int listenerPort(int port) { return port == 0 ? -1 : port; }
+int listenerPort(int port) {
+  return port == 0 ? -1 : port;
+}
 
-unsigned nowSeconds() { return static_cast<unsigned>(std::time(nullptr)); }
+unsigned nowSeconds() {
+  return static_cast<unsigned>(std::time(nullptr));
+}
 
 }  // namespace
 
@@ -102,8 +106,7 @@ bool rcServerContext::Client::handleRead() {
 
 // ---- rcServerContext -----------------------------------------------------
 
-rcServerContext::rcServerContext(int port)
-    : CoIoTcpServerHandler(listenerPort(port), 0, 0) {
+rcServerContext::rcServerContext(int port) : CoIoTcpServerHandler(listenerPort(port), 0, 0) {
   if (!CoIoTcpServerHandler::descriptor()->isValid()) {
     CO_POST_ERROR("Unable to set-up port %d to accept connections: %s", port,
                   CoIoTcpServerHandler::descriptor()->lastError().c_str());
@@ -136,7 +139,9 @@ rcServerContext::~rcServerContext() {
   unregisterIOHandler(static_cast<CoIoTcpServerHandler*>(this));
 }
 
-bool rcServerContext::login(const rcConnectionInfo&) { return true; }
+bool rcServerContext::login(const rcConnectionInfo&) {
+  return true;
+}
 
 // A failed accept (a client that gave up, too many open files) must not
 // take the listener out of the loop: the server keeps accepting.
@@ -188,7 +193,9 @@ bool rcServerContext::registerObject(int id, void* object) {
   return true;
 }
 
-bool rcServerContext::unregisterObject(int id) { return objects_.erase(id) != 0; }
+bool rcServerContext::unregisterObject(int id) {
+  return objects_.erase(id) != 0;
+}
 
 unsigned rcServerContext::getCurrentClientId() const {
   return current_ != nullptr ? current_->getId() : 0;
@@ -252,7 +259,8 @@ void rcServerContext::processCommand(const rcCommand& command, Client& client) {
     auto target = objects_.find(objectId);
     if (target == objects_.end()) {
       client.setMethod(nullptr);
-      if (!async) result_.set(rcResult::ERROR, ("Invalid Object: " + std::to_string(objectId)).c_str());
+      if (!async)
+        result_.set(rcResult::ERROR, ("Invalid Object: " + std::to_string(objectId)).c_str());
       return;
     }
     object = target->second;

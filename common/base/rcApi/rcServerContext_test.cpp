@@ -19,8 +19,8 @@ using rcTest::ServerThread;
 std::string requestLine(const char* kind, const char* object, const char* method,
                         const std::string& params) {
   rcCommand command;
-  command.set(std::string(kind) == "async" ? rcCommand::ASYNC : rcCommand::SYNC,
-              std::atoi(object), method, params.c_str());
+  command.set(std::string(kind) == "async" ? rcCommand::ASYNC : rcCommand::SYNC, std::atoi(object),
+              method, params.c_str());
   return command.toString();
 }
 
@@ -149,7 +149,9 @@ TEST_F(ServerContextTest, BytesAfterLineFeedAreTheNextRequest) {
 TEST_F(ServerContextTest, GarbageFromOneClientLeavesOthersServed) {
   auto good = loggedIn();
   RawClient garbage(server.getPort());
-  garbage.send("\x01\x02\xff" "garbage\n");
+  garbage.send(
+      "\x01\x02\xff"
+      "garbage\n");
   EXPECT_EQ(garbage.readLine(), "error Unknown method: ");
   EXPECT_TRUE(garbage.closedByPeer());
   RawClient silent(server.getPort());
@@ -190,8 +192,8 @@ TEST(ServerContextSetup, RegistrationRules) {
   EXPECT_TRUE(server.registerMethod(rcMethod(server, "M", noop, rcParamVoid::getType(), nullptr)));
   EXPECT_FALSE(server.registerMethod(rcMethod(server, "M", noop, rcParamVoid::getType(), nullptr)));
   EXPECT_EQ(server.lastError(), "Method 'M' already registered");
-  EXPECT_FALSE(server.registerMethod(
-      rcMethod(server, "_ping", noop, rcParamVoid::getType(), nullptr)));
+  EXPECT_FALSE(
+      server.registerMethod(rcMethod(server, "_ping", noop, rcParamVoid::getType(), nullptr)));
   EXPECT_FALSE(server.registerObject(0, &server));
   EXPECT_EQ(server.lastError(), "Reserved object Id");
   EXPECT_TRUE(server.registerObject(3, &server));

@@ -8,7 +8,9 @@ namespace Kestrix {
 namespace rcSysCalls {
 namespace {
 
-bool ping(void*, const rcMethod&, const rcParam::Array&, rcParam&) { return true; }
+bool ping(void*, const rcMethod&, const rcParam::Array&, rcParam&) {
+  return true;
+}
 
 bool login(void*, const rcMethod& method, const rcParam::Array& args, rcParam&) {
   const std::string text = args[0].stringValue();
@@ -31,8 +33,8 @@ const rcParam::Info kLoginParams[] = {{&rcParamString::getType(), "attrStr"}, {n
 }  // namespace
 
 void registerSystemMethods(rcServerContext& context) {
-  context.registerMethod(rcMethod(context, "_ping", ping, rcParamVoid::getType(),
-                                  rcMethod::getDudParamList()));
+  context.registerMethod(
+      rcMethod(context, "_ping", ping, rcParamVoid::getType(), rcMethod::getDudParamList()));
   context.registerMethod(
       rcMethod(context, "_login", login, rcParamString::getType(), kLoginParams));
 }

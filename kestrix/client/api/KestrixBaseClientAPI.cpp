@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <exception>
 
 #include "common/base/rcApi/rcAttrStream.h"
@@ -60,6 +61,9 @@ bool KestrixBaseClientAPI::translatePaths(const KestrixStrList& src, KestrixStrL
   std::snprintf(head, sizeof head, "\"%s\" %d \"%s\" %d ", srcHost, static_cast<int>(srcType),
                 dstHost, static_cast<int>(dstType));
   std::string params = head;
+  size_t length = params.size();
+  for (unsigned i = 0; i < src.size(); ++i) length += std::strlen(src[i]) + 3;
+  params.reserve(length);
   for (unsigned i = 0; i < src.size(); ++i) {
     if (i > 0) params += ',';
     params += '"';
@@ -67,11 +71,17 @@ bool KestrixBaseClientAPI::translatePaths(const KestrixStrList& src, KestrixStrL
     params += '"';
   }
   std::string reply;
-  if (!call("TranslatePaths", params.c_str(), reply)) return false;
-  KestrixStrList result;
-  result.reserve(static_cast<int>(src.size()));
-  if (!reply.empty()) splitAtCommas(reply, [&result](const char* piece) { result.push_back(piece); });
-  dst = result;
+  const bool ok = call("TranslatePaths", params.c_str(), reply);
+  std::string().swap(params);  // a large request need not outlive its sending
+  if (!ok) return false;
+  dst.resize(0);
+  dst.reserve(static_cast<int>(src.size()));
+  dst.reserveText(reply.size() + 1);
+  if (reply.empty()) return true;
+  // The reply is ours: split it in place rather than copy it first.
+  KestrixTokenizer tokenizer(reply.data(), ',');
+  for (const char* piece = tokenizer.getNext(); piece != nullptr; piece = tokenizer.getNext())
+    dst.push_back(piece);
   return true;
 }
 

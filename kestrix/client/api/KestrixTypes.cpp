@@ -8,7 +8,30 @@
 #include "common/base/loggerBase/qvAssert.h"
 
 namespace Kestrix {
-class KestrixStrListImp : public std::vector<std::string> {};
+
+// The entries back to back, each with its terminating zero byte, and where
+// each begins: one block for the texts instead of one per entry, so that a
+// list of a million paths costs little more than the paths themselves.
+class KestrixStrListImp {
+ public:
+  std::vector<char> texts;
+  std::vector<size_t> starts;
+
+  void append(const char* s, size_t n) {
+    if (!texts.empty() && s >= texts.data() && s < texts.data() + texts.size()) {
+      const std::string copy(s, n);  // an entry of this list: growing would move it
+      append(copy.data(), n);
+      return;
+    }
+    starts.push_back(texts.size());
+    texts.insert(texts.end(), s, s + n);
+    texts.push_back('\0');
+  }
+  bool operator==(const KestrixStrListImp& other) const {
+    return starts.size() == other.starts.size() && texts == other.texts;
+  }
+};
+
 }  // namespace Kestrix
 
 // ---- KestrixStr ------------------------------------------------------------
@@ -164,19 +187,33 @@ KestrixStrList& KestrixStrList::operator=(const KestrixStrList& other) {
 
 KestrixStrList::~KestrixStrList() { delete list_; }
 
-unsigned int KestrixStrList::size() const { return static_cast<unsigned int>(list_->size()); }
+unsigned int KestrixStrList::size() const { return static_cast<unsigned int>(list_->starts.size()); }
 
-void KestrixStrList::push_back(const char* s) { list_->emplace_back(s ? s : ""); }
+void KestrixStrList::push_back(const char* s) {
+  if (s == nullptr) s = "";
+  list_->append(s, std::strlen(s));
+}
+
+void KestrixStrList::push_back(const char* s, unsigned int n) { list_->append(s, n); }
 
 const char* KestrixStrList::getStr(unsigned int index) const {
   if (index >= size()) QV_ASSERT_FAIL_("index < size()");
-  return (*list_)[index].c_str();
+  return list_->texts.data() + list_->starts[index];
 }
 
 void KestrixStrList::reserve(int n) {
-  if (n > 0) list_->reserve(static_cast<size_t>(n));
+  if (n > 0) list_->starts.reserve(static_cast<size_t>(n));
 }
 
-void KestrixStrList::resize(int n) { list_->resize(n > 0 ? static_cast<size_t>(n) : 0); }
+void KestrixStrList::reserveText(size_t bytes) { list_->texts.reserve(bytes); }
+
+void KestrixStrList::resize(int n) {
+  const size_t wanted = n > 0 ? static_cast<size_t>(n) : 0;
+  if (wanted < list_->starts.size()) {
+    list_->texts.resize(list_->starts[wanted]);
+    list_->starts.resize(wanted);
+  }
+  while (list_->starts.size() < wanted) list_->append("", 0);
+}
 
 bool KestrixStrList::operator==(const KestrixStrList& other) const { return *list_ == *other.list_; }

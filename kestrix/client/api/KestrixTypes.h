@@ -4,6 +4,8 @@
 // block of exactly length + 1 bytes; the empty string shares one static
 // buffer and never allocates. Bytes are not interpreted.
 
+#include <cstddef>
+
 namespace Kestrix {
 class KestrixStrListImp;
 }
@@ -58,9 +60,14 @@ class KestrixStrList {
 
   unsigned int size() const;
   void push_back(const char* s);
+  // Appends the first n bytes of s (which holds no zero byte among them).
+  void push_back(const char* s, unsigned int n);
+  // The text of entry i; valid until the list next changes.
   const char* operator[](unsigned int index) const { return getStr(index); }
   const char* getStr(unsigned int index) const;
   void reserve(int n);
+  // Makes room for this many bytes of text in all, terminators included.
+  void reserveText(size_t bytes);
   void resize(int n);
   bool operator==(const KestrixStrList& other) const;
   bool operator!=(const KestrixStrList& other) const { return !(*this == other); }

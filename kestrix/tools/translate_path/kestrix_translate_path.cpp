@@ -66,13 +66,14 @@ bool parseOptions(int argc, char** argv) {
 // Appends the lines of text to paths: runs of line ends count as one, and a
 // CR right before a LF belongs to the line end, so files written on Windows
 // read the same.
-void splitLines(const char* text, KestrixStrList& paths) {
+void splitLines(const char* text, size_t size, KestrixStrList& paths) {
+  paths.reserveText(size + 1);
   const char* start = text;
   for (const char* p = text;; ++p) {
     if (*p != '\n' && *p != '\0') continue;
     const char* end = p;
     if (*p == '\n' && end > start && end[-1] == '\r') --end;
-    if (end > start) paths.push_back(std::string(start, static_cast<size_t>(end - start)).c_str());
+    if (end > start) paths.push_back(start, static_cast<unsigned>(end - start));
     if (*p == '\0') return;
     start = p + 1;
   }
@@ -81,19 +82,20 @@ void splitLines(const char* text, KestrixStrList& paths) {
 // Reads the path file into paths; false (after the message) when it cannot.
 bool readPathFile(KestrixStrList& paths) {
   std::unique_ptr<char[]> buffer;
+  size_t read = 0;
   try {
     const Kestrix::CoFilePath path(gPathFileName.c_str());
     const int32_t size = path.size();
     buffer.reset(new char[static_cast<size_t>(size) + 1]());
     Kestrix::CoFileIO file(path);
     file.openFile("r");
-    file.read(buffer.get(), 1, static_cast<size_t>(size));
+    read = file.read(buffer.get(), 1, static_cast<size_t>(size));
     file.closeFile();
   } catch (const std::exception& e) {
     std::printf("Cannot read path file '%s': %s\n", gPathFileName.c_str(), e.what());
     return false;
   }
-  splitLines(buffer.get(), paths);
+  splitLines(buffer.get(), read, paths);
   return true;
 }
 
