@@ -9,7 +9,12 @@
 #
 # Environment: RCPING_SECONDS (length of each measurement, default 3),
 # RCPING_ROUNDS (rounds of the four measurements, default 5; the table shows
-# the median of each), RCPING_BUILD_DIR (default build-bench).
+# the median of each), RCPING_BUILD_DIR (default build-bench), RCPING_PIN=1
+# (run both ends of the one-connection measurements on CPU 0). On a small
+# virtual machine a one-connection rate depends mostly on whether the
+# scheduler puts client and server on the same CPU, where a wake-up is
+# cheap, or on two, where each costs a cross-CPU interrupt; pinning takes
+# that chance out of the comparison.
 #
 # Outside a private network namespace it first builds the program and
 # installs redis-server and redis-tools if missing (both need the host's
@@ -22,6 +27,7 @@ repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=${RCPING_BUILD_DIR:-$repo/build-bench}
 seconds=${RCPING_SECONDS:-3}
 rounds=${RCPING_ROUNDS:-5}
+pin=${RCPING_PIN:-0}
 modules="common/base/loggerBase;common/base/osal;common/base/tcp;common/base/network;common/base/rcApi;bench"
 program=$build/bench/rcPing_bench
 
@@ -32,6 +38,7 @@ die() {
 
 case $seconds in '' | *[!0-9]* | 0) die "RCPING_SECONDS must be a positive number" ;; esac
 case $rounds in '' | *[!0-9]* | 0) die "RCPING_ROUNDS must be a positive number" ;; esac
+case $pin in 0 | 1) ;; *) die "RCPING_PIN must be 0 or 1" ;; esac
 
 # The same test tools/netns-run makes: only lo, multicast routed to it.
 in_private_namespace() {
@@ -145,9 +152,24 @@ for i in $(seq 100); do
 done
 case $port in '' | *[!0-9]*) die "rcPing server gave no port" ;; esac
 
+# The command prefix of the client tools: taskset while the servers are
+# pinned.
+client_prefix=()
+
+# Pins both servers (every thread) to CPU 0 for the one-connection
+# measurements, or gives them every CPU again.
+pin_servers() {
+  [ "$pin" = 1 ] || return 0
+  local cpus=$1
+  taskset -a -p -c "$cpus" "$server_pid" >/dev/null || die "cannot pin the rcPing server"
+  taskset -a -p -c "$cpus" "$redis_pid" >/dev/null || die "cannot pin redis-server"
+  if [ "$cpus" = 0 ]; then client_prefix=(taskset -c 0); else client_prefix=(); fi
+}
+all_cpus="0-$(($(nproc) - 1))"
+
 ours() {
   local out
-  out=$(timeout $((seconds + 60)) "$program" client "$port" "$1" "$seconds" 2>"$work/client.err") ||
+  out=$(timeout $((seconds + 60)) "${client_prefix[@]}" "$program" client "$port" "$1" "$seconds" 2>"$work/client.err") ||
     die "rcPing client with $1 connections failed: $(cat "$work/client.err")"
   awk '/^rcPing:/ { print $2; found = 1 } END { exit !found }' <<<"$out" ||
     die "rcPing client printed no rate"
@@ -155,7 +177,7 @@ ours() {
 
 redis_rate() {
   local clients=$1 requests=$2 out
-  out=$(timeout 120 redis-benchmark -h 127.0.0.1 -p "$redis_port" -t ping_inline -P 1 \
+  out=$(timeout 120 "${client_prefix[@]}" redis-benchmark -h 127.0.0.1 -p "$redis_port" -t ping_inline -P 1 \
     -c "$clients" -n "$requests" -q 2>&1) || die "redis-benchmark -c $clients failed: $out"
   tr '\r' '\n' <<<"$out" | awk '/requests per second/ { rate = $2 } END { if (rate == "") exit 1; print rate }' ||
     die "redis-benchmark printed no rate: $out"
@@ -173,13 +195,18 @@ median() {
 }
 
 echo "rcPing server on port $port, redis-server on port $redis_port;" \
-  "$rounds round(s) of ${seconds} s per measurement"
+  "$rounds round(s) of ${seconds} s per measurement" \
+  "$([ "$pin" = 1 ] && echo "(one-connection runs pinned to CPU 0)")"
+pin_servers 0
 n1=$(redis_requests 1)
+pin_servers "$all_cpus"
 n50=$(redis_requests 50)
 ours1="" ours50="" redis1="" redis50=""
 for round in $(seq "$rounds"); do
+  pin_servers 0
   a=$(ours 1)
   b=$(redis_rate 1 "$n1")
+  pin_servers "$all_cpus"
   c=$(ours 50)
   d=$(redis_rate 50 "$n50")
   printf 'round %d: rcPing 1: %s  redis 1: %s  rcPing 50: %s  redis 50: %s\n' \
