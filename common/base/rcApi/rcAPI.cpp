@@ -133,7 +133,12 @@ bool rcAPI::connect(const char* host, int port, unsigned int timeoutMs) {
 
 bool rcAPI::sendRequest(const std::string& line, std::string& result, unsigned int timeoutMs,
                         uint64_t deadline) {
-  size_t done = 0;
+  // The socket is almost always ready to take a request line: try at once,
+  // and wait only for what it did not take.
+  const int first = connection_->nonBlockingWrite(
+      line.data(), static_cast<unsigned int>(std::min<size_t>(line.size(), 0x7fffffff)));
+  if (first < 0) return fail(connection_->lastError(), result, true);
+  size_t done = static_cast<size_t>(first);
   unsigned int waitMs = timeoutMs;
   while (done < line.size()) {
     const size_t rest = line.size() - done;

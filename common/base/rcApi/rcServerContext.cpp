@@ -50,8 +50,10 @@ bool rcServerContext::Client::handleException() {
 
 bool rcServerContext::Client::writeReply(const std::string& line) {
   const uint64_t deadline = CoTime::getTime() + uint64_t{REPLY_WRITE_TIMEOUT_MS} * 1000;
-  size_t done = 0;
-  while (done < line.size()) {
+  // Try at once; wait (bounded) only for what the socket did not take.
+  const int first = connection_->nonBlockingWrite(line.data(), static_cast<unsigned>(line.size()));
+  size_t done = first > 0 ? static_cast<size_t>(first) : 0;
+  while (first >= 0 && done < line.size()) {
     const uint64_t now = CoTime::getTime();
     const unsigned leftMs = now >= deadline ? 0 : static_cast<unsigned>((deadline - now) / 1000);
     const int n = connection_->nonBlockingWriteSelect(
