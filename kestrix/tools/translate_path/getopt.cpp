@@ -47,9 +47,9 @@ int getopt(int argc, char* const argv[], const char* optstring) noexcept {
 
   const int c = static_cast<unsigned char>(*cp);
   if (c == ':') return errorReturn(':');
-  const char* spec = c != '\0' ? std::strchr(optstring, c) : nullptr;
-  if (spec == nullptr) return errorReturn(c);
-  if (spec[1] != ':') {
+  const char* entry = c != '\0' ? std::strchr(optstring, c) : nullptr;
+  if (entry == nullptr) return errorReturn(c);
+  if (entry[1] != ':') {
     optarg = nullptr;
     scanPos = cp;
     return c;
