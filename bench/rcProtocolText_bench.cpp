@@ -166,21 +166,28 @@ class RatioReporter : public benchmark::ConsoleReporter {
   void ReportRuns(const std::vector<Run>& runs) override {
     for (const Run& run : runs) {
       const auto it = run.counters.find("bytes_per_second");
-      if (it != run.counters.end()) bytesPerSecond_[run.benchmark_name()] = it->second;
+      if (it == run.counters.end()) continue;
+      if (run.aggregate_name == "stddev" || run.aggregate_name == "cv") continue;
+      const std::string suffix = run.aggregate_name.empty() ? "" : "_" + run.aggregate_name;
+      bytesPerSecond_[suffix][run.run_name.function_name] = it->second;
     }
     ConsoleReporter::ReportRuns(runs);
   }
+  // Each run's throughput against memcpy's, for single runs and for each
+  // aggregate of repeated runs.
   void printRatios() const {
-    const auto base = bytesPerSecond_.find("BM_Memcpy64MB");
-    if (base == bytesPerSecond_.end() || base->second <= 0) return;
-    for (const auto& [name, rate] : bytesPerSecond_)
-      if (name != base->first)
-        std::printf("%s: %.1f MB/s, %.3f of memcpy (1/%.1f)\n", name.c_str(), rate / 1e6,
-                    rate / base->second, base->second / rate);
+    for (const auto& [suffix, rates] : bytesPerSecond_) {
+      const auto base = rates.find("BM_Memcpy64MB");
+      if (base == rates.end() || base->second <= 0) continue;
+      for (const auto& [name, rate] : rates)
+        if (name != base->first)
+          std::printf("%s%s: %.1f MB/s, %.3f of memcpy (1/%.1f)\n", name.c_str(), suffix.c_str(),
+                      rate / 1e6, rate / base->second, base->second / rate);
+    }
   }
 
  private:
-  std::map<std::string, double> bytesPerSecond_;
+  std::map<std::string, std::map<std::string, double>> bytesPerSecond_;
 };
 
 }  // namespace
