@@ -22,6 +22,8 @@
 # every aim is met, 1 when one is missed, 2 or more when the measurement
 # itself failed or the command's output was wrong.
 set -euo pipefail
+# Any unexpected failure is a failed measurement, never a missed aim.
+trap 'exit 2' ERR
 
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=${TP_BUILD_DIR:-$repo/build-bench-tp}
@@ -217,6 +219,7 @@ server_kb=$(awk '/^VmHWM:/ { print $2 }' "/proc/$server_pid/status" 2>/dev/null 
 # ---- figures ----------------------------------------------------------------
 
 echo
+status=0
 awk -v mc="$median_command" -v mr="$median_redis" -v size="$size" -v n="$paths" \
   -v tc="$best_command" -v ts="$best_sed" -v kb="$peak_kb" -v skb="${server_kb:-0}" \
   -v ok="$output_ok" '
@@ -236,4 +239,5 @@ BEGIN {
   printf "%s path file: peak memory %.2fx the file size (aim: at most 4x)\n", m3 ? "PASS" : "MISS", q3
   if (!ok) { print "FAIL the command'"'"'s output was wrong (see CHECK above)"; exit 2 }
   exit (m1 && m2 && m3) ? 0 : 1
-}'
+}' || status=$?
+exit "$status"
