@@ -248,7 +248,7 @@ bool KestrixServer::translatePaths(void*, const rcMethod& method, const rcParam:
   const KestrixTranslationRules::Request request(server.config_.rules,
                                                 server.canonicalHost(srcText), srcType,
                                                 server.canonicalHost(dstText), dstType);
-  const std::string paths = args[4].stringValue();
+  const std::string& paths = static_cast<const TrackedText&>(args[4]).text();
   if (request.keepsPaths()) {  // the reply is the request's own list
     result.setStringValue(paths);
     return true;
@@ -265,7 +265,7 @@ bool KestrixServer::translatePaths(void*, const rcMethod& method, const rcParam:
     if (!request.translate(all.substr(start, end - start), reply, error)) return fail(method, error);
     start = end + 1;
   }
-  result.setStringValue(reply);
+  static_cast<rcParamString&>(result).setStringValue(std::move(reply));
   return true;
 }
 

@@ -164,11 +164,8 @@ bool rcAPI::call(int objectId, const char* method, const char* params, bool sync
   const uint64_t deadline = CoTime::getTime() + uint64_t{timeoutMs} * 1000;
 
   request_.clear();
-  {
-    rcCommand command;
-    command.set(sync ? rcCommand::SYNC : rcCommand::ASYNC, objectId, method, params);
-    command.serialize(request_);
-  }
+  rcCommand::serialize(sync ? rcCommand::SYNC : rcCommand::ASYNC, objectId, method,
+                       params != nullptr ? params : "", request_);
   const bool sent = sendRequest(request_, result, timeoutMs, deadline);
   releaseIfLarge(request_);
   if (!sent) return false;

@@ -1,5 +1,7 @@
 #include "common/base/rcApi/rcCommand.h"
 
+#include <cstring>
+
 namespace Kestrix {
 
 const char* rcCommand::kindToString(int kind) {
@@ -62,6 +64,18 @@ void rcCommand::serialize(std::string& out) const {
   out.append(method_.view());
   out += ' ';
   params_.appendEscapedValue(out);
+  out += '\n';
+}
+
+void rcCommand::serialize(int kind, int objectId, const char* method, const char* params,
+                          std::string& out) {
+  out.append(kindToString(kind));
+  out += ' ';
+  out.append(std::to_string(objectId));
+  out += ' ';
+  out.append(method);
+  out += ' ';
+  rcValue::appendEscaped(params, std::strlen(params), out);
   out += '\n';
 }
 

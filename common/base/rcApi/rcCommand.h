@@ -62,6 +62,11 @@ class rcCommand {
   void serialize(CoStringBuilder& out) const;
   void serialize(std::string& out) const;
   std::string toString() const;
+  // Appends the line that set() and serialize() would give, without keeping
+  // a copy of the parameters: a large request is escaped straight from the
+  // caller's text.
+  static void serialize(int kind, int objectId, const char* method, const char* params,
+                        std::string& out);
 
   const char* getKind() const { return kind_.c_str(); }
   const char* getObjectId() const { return objectId_.c_str(); }

@@ -79,7 +79,10 @@ bool rcMethod::callMethod(void* object, const char* paramText, std::string& resu
     setLastError(thrownText().c_str());
     ok = false;
   }
-  result = ok ? value->stringValue() : lastError_;
+  if (ok)
+    value->takeStringValue(result);
+  else
+    result = lastError_;
   return ok;
 }
 

@@ -87,6 +87,13 @@ void rcParam::Array::split(const char* text) {
   bool inQuotes = false;
   char previous = text[0];
   for (const char* p = text;; ++p) {
+    // Bytes that are simply copied go over in one run.
+    const char* const run = p;
+    while (*p != '\0' && *p != '"' && (*p != ' ' || inQuotes)) ++p;
+    if (p != run) {
+      current.append(run, static_cast<size_t>(p - run));
+      previous = p[-1];
+    }
     const char c = *p;
     if (c == '\0') {
       params_[index]->setStringValue(current);
@@ -98,12 +105,10 @@ void rcParam::Array::split(const char* text) {
     } else if (c == '"') {
       inQuotes = !inQuotes;
       if (!inQuotes) seen = ' ';  // a closing quote ends a word like a space
-    } else if (c == ' ' && !inQuotes) {
+    } else {  // a space outside quotes
       params_[index]->setStringValue(current);
       current.clear();
       if (++index == count) return;
-    } else {
-      current += c;
     }
     previous = seen;
   }

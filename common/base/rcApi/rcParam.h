@@ -7,6 +7,7 @@
 // Clients quote such texts with rcParamStringToEscapedString.
 
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace Kestrix {
@@ -57,6 +58,9 @@ class rcParam {
   virtual float floatValue() const { return 0.0f; }
   virtual std::string stringValue() const { return std::string(); }
   virtual bool boolValue() const { return false; }
+  // The text value, moved out where the type allows it (a method's result
+  // is read once, and may be megabytes long).
+  virtual void takeStringValue(std::string& out) { out = stringValue(); }
 };
 
 class rcParamVoid : public rcParam {
@@ -156,8 +160,12 @@ class rcParamString : public rcParam {
   static const Type& getType();
 
   void setStringValue(const std::string& text) override { value_ = text; }
+  void setStringValue(std::string&& text) { value_ = std::move(text); }
   void setStringValue(const char* text) override { value_ = text != nullptr ? text : ""; }
   std::string stringValue() const override { return value_; }
+  void takeStringValue(std::string& out) override { out.swap(value_); }
+  // The text without a copy.
+  const std::string& text() const { return value_; }
 
  private:
   std::string value_;

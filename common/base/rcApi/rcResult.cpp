@@ -52,6 +52,13 @@ void rcResult::serialize(std::string& out) const {
   out += '\n';
 }
 
+void rcResult::serialize(int status, const std::string& value, std::string& out) {
+  out.append(statusToString(status));
+  out += ' ';
+  rcValue::appendEscaped(value.data(), value.size(), out);
+  out += '\n';
+}
+
 std::string rcResult::toString() const {
   std::string out;
   serialize(out);

@@ -45,6 +45,9 @@ class rcResult {
   void serialize(CoStringBuilder& out) const;
   void serialize(std::string& out) const;
   std::string toString() const;
+  // Appends the line of a reply with that status and value, escaping the
+  // value straight from the caller's text.
+  static void serialize(int status, const std::string& value, std::string& out);
 
   const std::string& getStatus() const { return status_; }
   bool isOk() const { return status_ == "ok"; }

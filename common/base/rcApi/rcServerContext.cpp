@@ -88,9 +88,7 @@ bool rcServerContext::Client::handleRead() {
     context_.processCommand(command_, *this);
     const bool delayed = method_ != nullptr && method_->getMethodType() != rcMethod::IMMEDIATE;
     if (!command_.isAsync() && !delayed) {
-      context_.replyLine_.clear();
-      context_.result_.serialize(context_.replyLine_);
-      if (!writeReply(context_.replyLine_)) {
+      if (!writeReply(context_.replyLine())) {
         context_.current_ = nullptr;
         return false;
       }
@@ -238,11 +236,22 @@ void rcServerContext::returnFromDelayedCommand(unsigned clientId, bool ok, const
   Client* client = findClient(clientId);
   if (client == nullptr || !client->connection()->isValid()) return;
   current_ = client;
-  result_.set(ok ? rcResult::OK : rcResult::ERROR, value);
-  replyLine_.clear();
-  result_.serialize(replyLine_);
-  client->writeReply(replyLine_);
+  setResult(ok ? rcResult::OK : rcResult::ERROR, value != nullptr ? value : "");
+  client->writeReply(replyLine());
   current_ = nullptr;
+}
+
+void rcServerContext::setResult(int status, std::string value) {
+  resultStatus_ = status;
+  resultValue_ = std::move(value);
+}
+
+const std::string& rcServerContext::replyLine() {
+  replyLine_.clear();
+  rcResult::serialize(resultStatus_, resultValue_, replyLine_);
+  // A megabyte-sized answer is written once; its copies need not stay.
+  if (resultValue_.capacity() > (1u << 20)) std::string().swap(resultValue_);
+  return replyLine_;
 }
 
 void rcServerContext::processCommand(const rcCommand& command, Client& client) {
@@ -252,7 +261,7 @@ void rcServerContext::processCommand(const rcCommand& command, Client& client) {
   if (found == methods_.end()) {
     client.setMethod(nullptr);
     if (!async)
-      result_.set(rcResult::ERROR, (std::string("Unknown method: ") + command.getMethod()).c_str());
+      setResult(rcResult::ERROR, std::string("Unknown method: ") + command.getMethod());
     return;
   }
   const int objectId = std::atoi(command.getObjectId());
@@ -262,7 +271,7 @@ void rcServerContext::processCommand(const rcCommand& command, Client& client) {
     if (target == objects_.end()) {
       client.setMethod(nullptr);
       if (!async)
-        result_.set(rcResult::ERROR, ("Invalid Object: " + std::to_string(objectId)).c_str());
+        setResult(rcResult::ERROR, "Invalid Object: " + std::to_string(objectId));
       return;
     }
     object = target->second;
@@ -272,7 +281,7 @@ void rcServerContext::processCommand(const rcCommand& command, Client& client) {
   std::string text;
   const bool ok = method.callMethod(object, command.getParams().value(), text);
   if (!async && method.getMethodType() == rcMethod::IMMEDIATE)
-    result_.set(ok ? rcResult::OK : rcResult::ERROR, text.c_str());
+    setResult(ok ? rcResult::OK : rcResult::ERROR, std::move(text));
 }
 
 }  // namespace Kestrix

@@ -86,6 +86,9 @@ class rcServerContext : public rcAppContext, private CoIoTcpServerHandler {
 
  protected:
   void processCommand(const rcCommand& command, Client& client);
+  void setResult(int status, std::string value);
+  // The reply line of the current result.
+  const std::string& replyLine();
 
  private:
   friend class Client;
@@ -100,7 +103,9 @@ class rcServerContext : public rcAppContext, private CoIoTcpServerHandler {
   std::vector<Client*> clients_;
   std::map<std::string, rcMethod> methods_;
   std::map<int, void*> objects_;
-  rcResult result_;
+  // The current result: status and value of the command being answered.
+  int resultStatus_ = rcResult::OK;
+  std::string resultValue_;
   Client* current_ = nullptr;
   bool valid_ = false;
   std::string lastError_;

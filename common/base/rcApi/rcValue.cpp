@@ -127,12 +127,16 @@ void rcValue::appendEscapedValue(CoStringBuilder& out) const {
 }
 
 void rcValue::appendEscapedValue(std::string& out) const {
+  appendEscaped(value_.data(), static_cast<size_t>(value_.length()), out);
+}
+
+void rcValue::appendEscaped(const char* text, size_t n, std::string& out) {
   // Block by block: each block's wire form fits in twice its size, and the
   // block is still in the cache when the output is trimmed to what it took.
   constexpr size_t kBlock = 4096;
-  const char* p = value_.data();
-  const char* const end = p + value_.length();
-  out.reserve(out.size() + value_.length() + value_.length() / 8 + 2 * kBlock);
+  const char* p = text;
+  const char* const end = p + n;
+  out.reserve(out.size() + n + n / 8 + 2 * kBlock);
   while (p < end) {
     const char* const blockEnd = end - p > static_cast<ptrdiff_t>(kBlock) ? p + kBlock : end;
     const size_t old = out.size();

@@ -54,6 +54,8 @@ class rcValue {
   // Appends the wire form to out.
   void appendEscapedValue(CoStringBuilder& out) const;
   void appendEscapedValue(std::string& out) const;
+  // The wire form of any n bytes of plain text, appended to out.
+  static void appendEscaped(const char* text, size_t n, std::string& out);
 
  private:
   CoStringBuilder value_;
