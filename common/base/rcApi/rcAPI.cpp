@@ -177,12 +177,17 @@ bool rcAPI::call(int objectId, const char* method, const char* params, bool sync
   }
 
   reply_->reset();
+  // The value goes to result as it arrives: a long reply is never held twice.
+  result.clear();
   unsigned int waitMs = timeoutMs == 0 ? 1 : timeoutMs;
   for (;;) {
     const int n = connection_->nonBlockingReadSelect(buffer_.get(), RECEIVE_BUFFER_SIZE,
                                                      std::min(waitMs, STOP_CHECK_MS));
     bool complete = false;
-    if (n > 0) reply_->parse(buffer_.get(), static_cast<size_t>(n), complete);
+    if (n > 0) {
+      reply_->parse(buffer_.get(), static_cast<size_t>(n), complete);
+      reply_->takeValue(result);
+    }
     if (stopped_) {
       std::string reason = lastError();
       if (reason.empty()) reason = std::string(method) + " command stopped.";
@@ -193,11 +198,7 @@ bool rcAPI::call(int objectId, const char* method, const char* params, bool sync
     if (n < 0) return fail(connection_->lastError(), result, true);
     if (timedOut_) return fail(timedOutText(), result, false);
     if (complete) {
-      result.assign(reply_->getValue().view());
-      const bool ok = reply_->isOk();
-      // One huge reply must not pin its buffer for the engine's whole life.
-      if (reply_->getValue().length() > LARGE_TEXT) reply_ = std::make_unique<rcResult>();
-      if (ok) return true;
+      if (reply_->isOk()) return true;
       setLastError(result.c_str());
       return false;
     }

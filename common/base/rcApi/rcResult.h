@@ -50,6 +50,8 @@ class rcResult {
   static void serialize(int status, const std::string& value, std::string& out);
 
   const std::string& getStatus() const { return status_; }
+  // Moves the value decoded so far to the end of out (see rcValue::moveTo).
+  void takeValue(std::string& out) { value_.moveTo(out); }
   bool isOk() const { return status_ == "ok"; }
   const rcValue& getValue() const { return value_; }
 

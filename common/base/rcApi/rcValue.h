@@ -54,6 +54,12 @@ class rcValue {
   // Appends the wire form to out.
   void appendEscapedValue(CoStringBuilder& out) const;
   void appendEscapedValue(std::string& out) const;
+  // Moves the text decoded so far to the end of out, keeping a pending
+  // backslash, so that a long line can be handed on while it arrives.
+  void moveTo(std::string& out) {
+    out.append(value_.data(), static_cast<size_t>(value_.length()));
+    value_.clear();
+  }
   // The wire form of any n bytes of plain text, appended to out.
   static void appendEscaped(const char* text, size_t n, std::string& out);
 
