@@ -12,6 +12,7 @@
 #include "common/base/tcp/CoIoTcpDescriptor.h"
 #include "kestrix/client/api/KestrixLocalInterfaces.h"
 #include "kestrix/client/api/KestrixOS.h"
+#include "common/base/osal/CoMemory.h"
 
 namespace Kestrix {
 namespace {
@@ -255,6 +256,7 @@ bool KestrixServer::translatePaths(void*, const rcMethod& method, const rcParam:
   }
   std::string reply;
   reply.reserve(paths.size() + paths.size() / 4);
+  CoMemory::adviseLarge(reply.data(), reply.capacity());
   std::string error;
   const std::string_view all(paths);
   size_t start = 0;

@@ -64,7 +64,11 @@ void KestrixTranslationRules::rebase(std::string_view dstPrefix, std::string_vie
   while (i < rest.size() && isSeparator(rest[i], true)) ++i;
   if (i == rest.size()) return;
   if (dstPrefix.empty() || !isSeparator(dstPrefix.back(), true)) out += sep;
-  for (; i < rest.size(); ++i) out += isSeparator(rest[i], true) ? sep : rest[i];
+  // Copy the rest whole, then give its separators the destination's form.
+  const size_t from = out.size();
+  out.append(rest.substr(i));
+  for (size_t k = from; k < out.size(); ++k)
+    if (isSeparator(out[k], true)) out[k] = sep;
 }
 
 KestrixTranslationRules::Request::Request(const KestrixTranslationRules& rules,

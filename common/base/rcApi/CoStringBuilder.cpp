@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "common/base/loggerBase/CoException.h"
+#include "common/base/osal/CoMemory.h"
 
 namespace Kestrix {
 namespace {
@@ -71,6 +72,7 @@ void CoStringBuilder::grow(uint64_t factor) {
              static_cast<int64_t>(size));
   _buf = buf;
   _size = size;
+  CoMemory::adviseLarge(_buf, static_cast<size_t>(_size));
 }
 
 }  // namespace Kestrix

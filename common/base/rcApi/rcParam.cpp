@@ -5,6 +5,7 @@
 
 #include "common/base/osal/StringUtil.h"
 #include "common/base/rcApi/rcNumberText.h"
+#include "common/base/osal/CoMemory.h"
 
 namespace Kestrix {
 
@@ -83,6 +84,10 @@ void rcParam::Array::split(const char* text) {
     return;
   }
   std::string current;
+  // Room for the longest parameter up front: a long last parameter would
+  // otherwise be copied at every doubling. Only what is written is touched.
+  current.reserve(std::strlen(text));
+  CoMemory::adviseLarge(current.data(), current.capacity());
   size_t index = 0;
   bool inQuotes = false;
   char previous = text[0];

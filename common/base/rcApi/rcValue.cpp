@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "common/base/osal/CoMemory.h"
+
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -137,6 +139,7 @@ void rcValue::appendEscaped(const char* text, size_t n, std::string& out) {
   const char* p = text;
   const char* const end = p + n;
   out.reserve(out.size() + n + n / 8 + 2 * kBlock);
+  CoMemory::adviseLarge(out.data(), out.capacity());
   while (p < end) {
     const char* const blockEnd = end - p > static_cast<ptrdiff_t>(kBlock) ? p + kBlock : end;
     const size_t old = out.size();

@@ -6,6 +6,7 @@
 #include <exception>
 
 #include "common/base/rcApi/rcAttrStream.h"
+#include "common/base/osal/CoMemory.h"
 
 using Kestrix::rcAttrStream;
 
@@ -64,6 +65,7 @@ bool KestrixBaseClientAPI::translatePaths(const KestrixStrList& src, KestrixStrL
   size_t length = params.size();
   for (unsigned i = 0; i < src.size(); ++i) length += std::strlen(src[i]) + 3;
   params.reserve(length);
+  Kestrix::CoMemory::adviseLarge(params.data(), params.capacity());
   for (unsigned i = 0; i < src.size(); ++i) {
     if (i > 0) params += ',';
     params += '"';
@@ -71,6 +73,12 @@ bool KestrixBaseClientAPI::translatePaths(const KestrixStrList& src, KestrixStrL
     params += '"';
   }
   std::string reply;
+  // Room for the answer up front: growing a string of many megabytes copies
+  // it each time, and only the bytes written cost memory.
+  if (params.size() > (1u << 20)) {
+    reply.reserve(2 * params.size());
+    Kestrix::CoMemory::adviseLarge(reply.data(), reply.capacity());
+  }
   const bool ok = call("TranslatePaths", params.c_str(), reply);
   std::string().swap(params);  // a large request need not outlive its sending
   if (!ok) return false;

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "common/base/loggerBase/qvAssert.h"
+#include "common/base/osal/CoMemory.h"
 
 namespace Kestrix {
 
@@ -205,7 +206,10 @@ void KestrixStrList::reserve(int n) {
   if (n > 0) list_->starts.reserve(static_cast<size_t>(n));
 }
 
-void KestrixStrList::reserveText(size_t bytes) { list_->texts.reserve(bytes); }
+void KestrixStrList::reserveText(size_t bytes) {
+  list_->texts.reserve(bytes);
+  Kestrix::CoMemory::adviseLarge(list_->texts.data(), list_->texts.capacity());
+}
 
 void KestrixStrList::resize(int n) {
   const size_t wanted = n > 0 ? static_cast<size_t>(n) : 0;

@@ -4,15 +4,18 @@
 // standard output; the exit code is 0 on success and 1 otherwise.
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <memory>
+#include <new>
 #include <string>
 
 #include "common/base/fileUtil/CoFileIO.h"
 #include "common/base/fileUtil/CoFilePath.h"
 #include "kestrix/client/api/KestrixClientAPI.h"
 #include "kestrix/tools/translate_path/getopt.h"
+#include "common/base/osal/CoMemory.h"
 
 namespace {
 
@@ -81,12 +84,15 @@ void splitLines(const char* text, size_t size, KestrixStrList& paths) {
 
 // Reads the path file into paths; false (after the message) when it cannot.
 bool readPathFile(KestrixStrList& paths) {
-  std::unique_ptr<char[]> buffer;
+  // calloc: the zero bytes come from the system, not from a pass over them.
+  std::unique_ptr<char, decltype(&std::free)> buffer(nullptr, &std::free);
   size_t read = 0;
   try {
     const Kestrix::CoFilePath path(gPathFileName.c_str());
     const int32_t size = path.size();
-    buffer.reset(new char[static_cast<size_t>(size) + 1]());
+    buffer.reset(static_cast<char*>(std::calloc(static_cast<size_t>(size) + 1, 1)));
+    if (!buffer) throw std::bad_alloc();
+    Kestrix::CoMemory::adviseLarge(buffer.get(), static_cast<size_t>(size) + 1);
     Kestrix::CoFileIO file(path);
     file.openFile("r");
     read = file.read(buffer.get(), 1, static_cast<size_t>(size));
