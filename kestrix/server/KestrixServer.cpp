@@ -39,6 +39,10 @@ class TrackedText : public rcParamString {
     given = true;
     rcParamString::setStringValue(text);
   }
+  void setStringValue(std::string&& text) override {
+    given = true;
+    rcParamString::setStringValue(std::move(text));
+  }
   bool given = false;
 };
 

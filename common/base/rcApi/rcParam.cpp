@@ -101,7 +101,7 @@ void rcParam::Array::split(const char* text) {
     }
     const char c = *p;
     if (c == '\0') {
-      params_[index]->setStringValue(current);
+      params_[index]->setStringValue(std::move(current));
       return;
     }
     char seen = c;

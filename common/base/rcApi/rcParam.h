@@ -51,6 +51,11 @@ class rcParam {
   virtual void setLongValue(long) {}
   virtual void setFloatValue(float) {}
   virtual void setStringValue(const std::string& text) { setStringValue(text.c_str()); }
+  // The same, for a text the caller no longer needs (no copy where the type
+  // keeps text).
+  virtual void setStringValue(std::string&& text) {
+    setStringValue(static_cast<const std::string&>(text));
+  }
   virtual void setStringValue(const char*) {}
   virtual void setBoolValue(bool) {}
   virtual int intValue() const { return 0; }
@@ -160,7 +165,7 @@ class rcParamString : public rcParam {
   static const Type& getType();
 
   void setStringValue(const std::string& text) override { value_ = text; }
-  void setStringValue(std::string&& text) { value_ = std::move(text); }
+  void setStringValue(std::string&& text) override { value_ = std::move(text); }
   void setStringValue(const char* text) override { value_ = text != nullptr ? text : ""; }
   std::string stringValue() const override { return value_; }
   void takeStringValue(std::string& out) override { out.swap(value_); }

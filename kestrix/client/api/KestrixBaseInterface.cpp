@@ -145,14 +145,12 @@ const char* KestrixTokenizer::getNext() {
     }
   }
   start_ = pos_;
-  for (;; ++pos_) {
-    if (input_[pos_] == separator_) {
-      input_[pos_] = '\0';
-      return input_ + start_;
-    }
-    if (input_[pos_] == '\0') {
-      finished_ = true;
-      return input_ + start_;
-    }
+  char* const found = ::strchrnul(input_ + pos_, separator_);
+  pos_ = static_cast<unsigned>(found - input_);
+  if (*found == '\0') {
+    finished_ = true;
+    return input_ + start_;
   }
+  *found = '\0';
+  return input_ + start_;
 }

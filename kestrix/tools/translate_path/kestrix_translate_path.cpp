@@ -71,13 +71,14 @@ bool parseOptions(int argc, char** argv) {
 // read the same.
 void splitLines(const char* text, size_t size, KestrixStrList& paths) {
   paths.reserveText(size + 1);
-  const char* start = text;
-  for (const char* p = text;; ++p) {
-    if (*p != '\n' && *p != '\0') continue;
+  // Text after a zero byte is not read.
+  const char* const stop = text + std::strlen(text);
+  for (const char* start = text; start < stop;) {
+    const char* p = static_cast<const char*>(std::memchr(start, '\n', static_cast<size_t>(stop - start)));
+    if (p == nullptr) p = stop;
     const char* end = p;
-    if (*p == '\n' && end > start && end[-1] == '\r') --end;
+    if (p != stop && end > start && end[-1] == '\r') --end;
     if (end > start) paths.push_back(start, static_cast<unsigned>(end - start));
-    if (*p == '\0') return;
     start = p + 1;
   }
 }
@@ -129,7 +130,11 @@ int run() {
                 gServerHost.c_str(), server.lastError());
     return 1;
   }
+  // A million answers go out in large writes, not one per line.
+  static char output[1 << 20];
+  std::setvbuf(stdout, output, _IOFBF, sizeof output);
   for (unsigned i = 0; i < results.size(); ++i) std::printf("%s\n", results[i]);
+  std::fflush(stdout);
   return 0;
 }
 
