@@ -74,16 +74,28 @@ bool rcServerContext::Client::writeReply(const std::string& line) {
 }
 
 bool rcServerContext::Client::handleRead() {
+  // A client that sends a long line keeps its socket full: take a few reads
+  // in one round rather than one poll of every client per 8 KB, but no more,
+  // so that the other clients still get their turn.
+  constexpr int kReadsPerRound = 32;
   char buffer[8192];
-  const int n = connection_->nonBlockingRead(buffer, sizeof buffer - 1);
-  if (n < 0) {
-    connection_->close();
-    return false;
+  for (int round = 0; round < kReadsPerRound; ++round) {
+    const int n = connection_->nonBlockingRead(buffer, sizeof buffer - 1);
+    if (n < 0) {
+      connection_->close();
+      return false;
+    }
+    if (!handleBytes(buffer, static_cast<size_t>(n))) return false;
+    if (n < static_cast<int>(sizeof buffer - 1)) break;  // drained for now
   }
+  return true;
+}
+
+bool rcServerContext::Client::handleBytes(const char* data, size_t n) {
   size_t pos = 0;
-  while (pos < static_cast<size_t>(n)) {
+  while (pos < n) {
     bool complete = false;
-    pos += command_.parse(buffer + pos, static_cast<size_t>(n) - pos, complete);
+    pos += command_.parse(data + pos, n - pos, complete);
     if (!complete) break;
     context_.processCommand(command_, *this);
     const bool delayed = method_ != nullptr && method_->getMethodType() != rcMethod::IMMEDIATE;

@@ -47,6 +47,9 @@ class rcServerContext : public rcAppContext, private CoIoTcpServerHandler {
     bool writeReply(const std::string& line);
 
    private:
+    // Feeds read bytes to the request parser and answers each whole line.
+    bool handleBytes(const char* data, size_t n);
+
     std::unique_ptr<CoIoTcpDescriptor> connection_;
     rcServerContext& context_;
     rcCommand command_;
