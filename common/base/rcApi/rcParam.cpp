@@ -94,7 +94,7 @@ void rcParam::Array::split(const char* text) {
   for (const char* p = text;; ++p) {
     // Bytes that are simply copied go over in one run.
     const char* const run = p;
-    while (*p != '\0' && *p != '"' && (*p != ' ' || inQuotes)) ++p;
+    p += std::strcspn(p, inQuotes ? "\"" : "\" ");
     if (p != run) {
       current.append(run, static_cast<size_t>(p - run));
       previous = p[-1];

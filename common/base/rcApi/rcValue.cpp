@@ -56,24 +56,31 @@ inline char wireCode(char c) {
 // The wire form of [p, end) written at d, which has room for it; returns
 // the end of what was written.
 char* escapeInto(const char* p, const char* const end, char* d) {
-  while (p < end) {
-    if (end - p >= 16) {
-      const uint32_t hits = specialMask(p);
-      std::memcpy(d, p, 16);  // the output left is at least the input left
-      if (hits == 0) {
-        d += 16;
-        p += 16;
-        continue;
-      }
-      const int k = __builtin_ctz(hits);
-      d += k;
-      p += k;
-    } else if (!isSpecial(*p)) {
-      *d++ = *p++;
-      continue;
+  while (end - p >= 16) {
+    const char* const block = p;
+    uint32_t hits = specialMask(block);
+    // Every special byte of the block in one go: paths full of backslashes
+    // would otherwise go back to the slow path at each one.
+    while (hits != 0) {
+      const char* const special = block + __builtin_ctz(hits);
+      std::memcpy(d, p, static_cast<size_t>(special - p));
+      d += special - p;
+      *d++ = '\\';
+      *d++ = wireCode(*special);
+      p = special + 1;
+      hits &= hits - 1;
     }
-    *d++ = '\\';
-    *d++ = wireCode(*p++);
+    std::memcpy(d, p, static_cast<size_t>(block + 16 - p));
+    d += block + 16 - p;
+    p = block + 16;
+  }
+  for (; p < end; ++p) {
+    if (isSpecial(*p)) {
+      *d++ = '\\';
+      *d++ = wireCode(*p);
+    } else {
+      *d++ = *p;
+    }
   }
   return d;
 }
@@ -89,16 +96,33 @@ size_t rcValue::appendEscapedLine(const char* data, size_t n, bool& ended) {
   const char* const end = data + n;
   while (p < end) {
     if (end - p >= 16 && !pending_) {
-      const uint32_t hits = lineByteMask(p);
-      std::memcpy(d, p, 16);  // d trails p, so sixteen bytes fit
-      if (hits == 0) {
-        d += 16;
-        p += 16;
+      // Every escape of the block in one go; a LF, or a backslash whose
+      // byte is not in reach, goes to the byte path below.
+      const char* const block = p;
+      uint32_t hits = lineByteMask(block);
+      bool byByte = false;
+      while (hits != 0) {
+        const char* const special = block + __builtin_ctz(hits);
+        hits &= hits - 1;
+        if (special < p) continue;  // already taken as the byte after a backslash
+        std::memcpy(d, p, static_cast<size_t>(special - p));
+        d += special - p;
+        p = special;
+        if (*special != '\\' || special + 1 >= end || special[1] == '\n') {
+          byByte = true;
+          break;
+        }
+        *d++ = plainByte(special[1]);
+        p = special + 2;
+      }
+      if (!byByte) {
+        if (p < block + 16) {
+          std::memcpy(d, p, static_cast<size_t>(block + 16 - p));
+          d += block + 16 - p;
+          p = block + 16;
+        }
         continue;
       }
-      const int k = __builtin_ctz(hits);
-      d += k;
-      p += k;
     }
     // A LF ends the line even right after a backslash.
     const char c = *p++;

@@ -89,7 +89,7 @@ bool KestrixBaseClientAPI::translatePaths(const KestrixStrList& src, KestrixStrL
   // The reply is ours: split it in place rather than copy it first.
   KestrixTokenizer tokenizer(reply.data(), ',');
   for (const char* piece = tokenizer.getNext(); piece != nullptr; piece = tokenizer.getNext())
-    dst.push_back(piece);
+    dst.push_back(piece, tokenizer.lastLength());
   return true;
 }
 

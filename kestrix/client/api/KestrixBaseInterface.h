@@ -37,6 +37,8 @@ class KestrixTokenizer {
   // The next piece, empty pieces included (a text ending in the separator
   // gives a final empty piece); null when done, and at once for "".
   const char* getNext();
+  // The length of the piece getNext() gave last.
+  unsigned lastLength() const { return pos_ - start_; }
 
  private:
   char* input_;
