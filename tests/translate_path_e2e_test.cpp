@@ -21,6 +21,9 @@
 #include <vector>
 
 #include "common/base/rcApi/rcAPI.h"
+#include "common/base/rcApi/rcAttrStream.h"
+#include "kestrix/client/api/KestrixClientAPI.h"
+#include "kestrix/client/api/KestrixDaemonInfo.h"
 #include "tests/ProcessRunner.h"
 
 namespace {
@@ -319,6 +322,46 @@ TEST(KestrixdProcess, BadRequestsGetErrorsAndOthersAreStillServed) {
   EXPECT_EQ(result, "D:\\data\\a,D:\\data\\b");
   EXPECT_TRUE(api.call(0, "QueryVersion", "", true, result, 3000));
   EXPECT_EQ(result, "2020 2");
+}
+
+TEST(KestrixdProcess, RulesAndDescriptionThroughTheFacade) {
+  ServerProcess server(kRules);
+  KestrixClient client;
+  ASSERT_TRUE(client.init());
+  KestrixServerHandle handle(KestrixServerId(server.address().c_str()));
+  KestrixServerHandle::TranslationGroup group;
+  ASSERT_TRUE(handle.getTranslationGroup(1, group)) << handle.lastError();
+  EXPECT_STREQ(group.getGroupName(), "edit");
+  EXPECT_STREQ(group.getOSType(), "WindowsNT");
+  ASSERT_EQ(group.getNumHosts(), 1);
+  EXPECT_STREQ(group.getHost(0), "e1");
+  KestrixServerHandle::HostTranslation host;
+  ASSERT_TRUE(handle.getHostTranslation(0, host)) << handle.lastError();
+  EXPECT_STREQ(host.getSourceHost(), "fs");
+  EXPECT_STREQ(host.getDestinationPath(), "D:\\data");
+  KestrixServerHandle::OsTypeTranslation os;
+  ASSERT_TRUE(handle.getOsTypeTranslation(0, os)) << handle.lastError();
+  EXPECT_STREQ(os.getSourceType(), "Linux");
+  EXPECT_STREQ(os.getDestinationType(), "MacOSX");
+  EXPECT_STREQ(os.getDestinationPath(), "/Volumes/data");
+  EXPECT_STREQ(handle.getHostName(), "fs");
+  KestrixStr name;
+  ASSERT_TRUE(handle.getDisplayName(name));
+  EXPECT_STREQ(name.c_str(), "Test Server");
+
+  Kestrix::rcAPI api;
+  ASSERT_TRUE(api.connect("127.0.0.1", server.port, 3000));
+  std::string list;
+  ASSERT_TRUE(api.call(0, "GetDaemonList", "", true, list, 3000)) << list;
+  const Kestrix::rcAttrStream stream(list);
+  int count = 0;
+  ASSERT_TRUE(stream.getIntValue("Count", count));
+  EXPECT_EQ(count, 1);
+  std::string node;
+  ASSERT_TRUE(stream.getStringValue("Node0", node));
+  const KestrixDaemonInfo self{Kestrix::rcAttrStream(node)};
+  EXPECT_EQ(self.getNodePort(), server.port);
+  EXPECT_STREQ(self.getMetadataIP(0), "127.0.0.1");
 }
 
 TEST(KestrixdProcess, ShutdownFromThisHostStopsTheServer) {

@@ -2,6 +2,7 @@
 
 #include <strings.h>
 
+#include <array>
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
@@ -197,39 +198,49 @@ bool KestrixServer::getTranslationGroups(void*, const rcMethod& method, const rc
   return true;
 }
 
-bool KestrixServer::getHostTranslations(void*, const rcMethod& method, const rcParam::Array&,
-                                        rcParam& result) {
-  const auto& rules = self(method).config_.rules.hostTranslations;
+namespace {
+
+// A rule list reply: countKey, then entries "0", "1", ... each an attribute
+// stream of the four texts that fields gives for one rule.
+template <typename Rule, typename Fields>
+std::string ruleList(const std::vector<Rule>& rules, const char* countKey,
+                     const char* const (&keys)[4], Fields fields) {
   rcAttrStream list;
-  list.addIntValue("numHostTranslations", static_cast<int>(rules.size()));
+  list.addIntValue(countKey, static_cast<int>(rules.size()));
   for (size_t i = 0; i < rules.size(); ++i) {
+    const std::array<std::string, 4> values = fields(rules[i]);
     rcAttrStream entry;
-    entry.addStringValue("srcHost", rules[i].srcHost);
-    entry.addStringValue("srcPath", rules[i].srcPath);
-    entry.addStringValue("dstHost", rules[i].dstHost);
-    entry.addStringValue("dstPath", rules[i].dstPath);
+    for (size_t k = 0; k < 4; ++k) entry.addStringValue(keys[k], values[k]);
     list.addStringValue(std::to_string(i).c_str(), entry.getStreamStr());
   }
-  result.setStringValue(list.getStreamStr());
+  return list.getStreamStr();
+}
+
+std::string osName(int type) { return KestrixOS::OsTypeStr(static_cast<KestrixOS::OsType>(type)); }
+
+}  // namespace
+
+bool KestrixServer::getHostTranslations(void*, const rcMethod& method, const rcParam::Array&,
+                                        rcParam& result) {
+  static const char* const kKeys[4] = {"srcHost", "srcPath", "dstHost", "dstPath"};
+  result.setStringValue(ruleList(self(method).config_.rules.hostTranslations,
+                                 "numHostTranslations", kKeys,
+                                 [](const KestrixRuleHostTranslation& r) {
+                                   return std::array<std::string, 4>{r.srcHost, r.srcPath,
+                                                                     r.dstHost, r.dstPath};
+                                 }));
   return true;
 }
 
 bool KestrixServer::getOsTypeTranslations(void*, const rcMethod& method, const rcParam::Array&,
                                           rcParam& result) {
-  const auto& rules = self(method).config_.rules.osTypeTranslations;
-  rcAttrStream list;
-  list.addIntValue("numOsTypeTranslations", static_cast<int>(rules.size()));
-  for (size_t i = 0; i < rules.size(); ++i) {
-    rcAttrStream entry;
-    entry.addStringValue("srcType",
-                         KestrixOS::OsTypeStr(static_cast<KestrixOS::OsType>(rules[i].srcType)));
-    entry.addStringValue("srcPath", rules[i].srcPath);
-    entry.addStringValue("dstType",
-                         KestrixOS::OsTypeStr(static_cast<KestrixOS::OsType>(rules[i].dstType)));
-    entry.addStringValue("dstPath", rules[i].dstPath);
-    list.addStringValue(std::to_string(i).c_str(), entry.getStreamStr());
-  }
-  result.setStringValue(list.getStreamStr());
+  static const char* const kKeys[4] = {"srcType", "srcPath", "dstType", "dstPath"};
+  result.setStringValue(ruleList(self(method).config_.rules.osTypeTranslations,
+                                 "numOsTypeTranslations", kKeys,
+                                 [](const KestrixRuleOsTypeTranslation& r) {
+                                   return std::array<std::string, 4>{osName(r.srcType), r.srcPath,
+                                                                     osName(r.dstType), r.dstPath};
+                                 }));
   return true;
 }
 

@@ -116,17 +116,30 @@ bool KestrixBaseClientAPI::getTranslationGroups(std::list<KestrixPathTranslation
   return true;
 }
 
+namespace {
+
+// Reads a rule list reply: countKey, then entries "0", "1", ... each an
+// attribute stream of four texts named by keys, into records of four texts.
+template <typename Record>
+void readRuleList(const std::string& reply, const char* countKey, const char* const (&keys)[4],
+                  std::list<Record>& out) {
+  const rcAttrStream stream(reply);
+  const int n = countValue(stream, countKey);
+  for (int i = 0; i < n; ++i) {
+    const rcAttrStream entry(stringValue(stream, std::to_string(i).c_str()));
+    out.push_back({stringValue(entry, keys[0]), stringValue(entry, keys[1]),
+                   stringValue(entry, keys[2]), stringValue(entry, keys[3])});
+  }
+}
+
+}  // namespace
+
 bool KestrixBaseClientAPI::getHostTranslations(std::list<KestrixHostTranslation>& translations) {
   translations.clear();
   std::string reply;
   if (!call("GetHostTranslations", "", reply)) return false;
-  const rcAttrStream stream(reply);
-  const int n = countValue(stream, "numHostTranslations");
-  for (int i = 0; i < n; ++i) {
-    const rcAttrStream entry(stringValue(stream, std::to_string(i).c_str()));
-    translations.push_back({stringValue(entry, "srcHost"), stringValue(entry, "srcPath"),
-                            stringValue(entry, "dstHost"), stringValue(entry, "dstPath")});
-  }
+  static const char* const kKeys[4] = {"srcHost", "srcPath", "dstHost", "dstPath"};
+  readRuleList(reply, "numHostTranslations", kKeys, translations);
   return true;
 }
 
@@ -134,13 +147,8 @@ bool KestrixBaseClientAPI::getOsTypeTranslations(std::list<KestrixOsTypeTranslat
   translations.clear();
   std::string reply;
   if (!call("GetOsTypeTranslations", "", reply)) return false;
-  const rcAttrStream stream(reply);
-  const int n = countValue(stream, "numOsTypeTranslations");
-  for (int i = 0; i < n; ++i) {
-    const rcAttrStream entry(stringValue(stream, std::to_string(i).c_str()));
-    translations.push_back({stringValue(entry, "srcType"), stringValue(entry, "srcPath"),
-                            stringValue(entry, "dstType"), stringValue(entry, "dstPath")});
-  }
+  static const char* const kKeys[4] = {"srcType", "srcPath", "dstType", "dstPath"};
+  readRuleList(reply, "numOsTypeTranslations", kKeys, translations);
   return true;
 }
 
