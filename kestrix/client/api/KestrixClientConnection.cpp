@@ -322,7 +322,23 @@ void KestrixClientConnection::Shared::init() {
                                  int64_t{gSharedSettings.idleSeconds} * 1000000);
 }
 
-void KestrixClientConnection::Shared::uninit() { delete gConnections.exchange(nullptr); }
+void KestrixClientConnection::Shared::uninit() {
+  Connections* connections = gConnections.exchange(nullptr);
+  if (connections == nullptr) return;
+  connections->resetCache(true);
+  bool held = false;
+  {
+    Kestrix::CoCache::Iterator it(*connections);
+    held = it.next() != nullptr;
+  }
+  // Deleting a cache waits for its held entries: a handle that outlives the
+  // library would hang the shut-down. Its connections are left to it instead.
+  if (held) {
+    CO_POST_WARNING("Shared connections are still in use at shut-down; they are left open");
+    return;
+  }
+  delete connections;
+}
 
 int KestrixClientConnection::Shared::capacity() { return gSharedSettings.capacity; }
 

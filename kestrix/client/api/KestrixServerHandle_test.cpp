@@ -385,6 +385,18 @@ TEST(KestrixClientLifecycle, CountedStartsAndStops) {
   EXPECT_TRUE(again.init());
 }
 
+TEST(KestrixClientLifecycle, StopWhileAHandleIsAttachedDoesNotHang) {
+  auto client = std::make_unique<KestrixClient>();
+  ASSERT_TRUE(client->init());
+  auto handle = std::make_unique<KestrixServerHandle>(KestrixServerId("127.0.0.1:1"));
+  EXPECT_FALSE(handle->ping(10));  // attached, though nothing listens there
+  client.reset();  // would wait for the handle's connection for ever
+  KestrixServerHandle later(KestrixServerId("127.0.0.1:1"));
+  EXPECT_FALSE(later.ping(10));
+  EXPECT_STREQ(later.lastError(), "Kestrix client API not initialized");
+  handle.reset();
+}
+
 TEST(KestrixSharedConnectionsFromEnv, ValueSetsCapacityAndIdleTime) {
   EXPECT_EQ(KestrixClientConnection::Shared::capacity(), 4);
   EXPECT_EQ(KestrixClientConnection::Shared::idleTime(), 4000000);
