@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
+#include <mutex>
 
 #include "common/base/ipc/CoCache.h"
 #include "common/base/loggerBase/CoException.h"
@@ -274,6 +275,23 @@ class Connections : public Kestrix::CoCache {
 
 std::atomic<Connections*> gConnections{nullptr};
 
+// A cache whose library was shut down while handles still held some of its
+// connections lives on until the last of them is let go. The mutex makes
+// "release, then delete when nothing is held" one step.
+std::mutex gRetiredMutex;
+
+// With gRetiredMutex held: deletes cache unless an entry is still held.
+bool deleteIfUnused(Connections* cache) {
+  cache->resetCache(true);
+  bool held = false;
+  {
+    Kestrix::CoCache::Iterator it(*cache);
+    held = it.next() != nullptr;
+  }
+  if (!held) delete cache;
+  return !held;
+}
+
 }  // namespace
 
 class KestrixClientConnection::Shared::Imp {
@@ -282,7 +300,15 @@ class KestrixClientConnection::Shared::Imp {
   Connections::Entry* entry = nullptr;
 
   void release() {
-    if (entry != nullptr) cache->releaseCacheEntry(entry);
+    if (entry != nullptr) {
+      if (cache == gConnections.load()) {
+        cache->releaseCacheEntry(entry);
+      } else {
+        std::lock_guard<std::mutex> lock(gRetiredMutex);
+        cache->releaseCacheEntry(entry);
+        deleteIfUnused(cache);
+      }
+    }
     entry = nullptr;
     cache = nullptr;
   }
@@ -325,19 +351,12 @@ void KestrixClientConnection::Shared::init() {
 void KestrixClientConnection::Shared::uninit() {
   Connections* connections = gConnections.exchange(nullptr);
   if (connections == nullptr) return;
-  connections->resetCache(true);
-  bool held = false;
-  {
-    Kestrix::CoCache::Iterator it(*connections);
-    held = it.next() != nullptr;
-  }
   // Deleting a cache waits for its held entries: a handle that outlives the
-  // library would hang the shut-down. Its connections are left to it instead.
-  if (held) {
+  // library would hang the shut-down. Its connections stay with it instead,
+  // and the last one let go takes the cache with it.
+  std::lock_guard<std::mutex> lock(gRetiredMutex);
+  if (!deleteIfUnused(connections))
     CO_POST_WARNING("Shared connections are still in use at shut-down; they are left open");
-    return;
-  }
-  delete connections;
 }
 
 int KestrixClientConnection::Shared::capacity() { return gSharedSettings.capacity; }
