@@ -89,19 +89,8 @@ work=$(mktemp -d /tmp/translatePath.XXXXXX)
 server_pid=""
 redis_pid=""
 
-# Stops what this script started (by its own process ids), waiting a
-# bounded time before forcing it.
-stop_pid() {
-  local pid=$1 i
-  [ -n "$pid" ] || return 0
-  kill -TERM "$pid" 2>/dev/null || return 0
-  for i in $(seq 50); do
-    kill -0 "$pid" 2>/dev/null || break
-    sleep 0.1
-  done
-  kill -KILL "$pid" 2>/dev/null || true
-  wait "$pid" 2>/dev/null || true
-}
+# shellcheck source=bench/lib.sh
+source "$repo/bench/lib.sh"
 cleanup() {
   stop_pid "$server_pid"
   stop_pid "$redis_pid"
