@@ -27,7 +27,8 @@ class CoFilePath {
     REMOVE_FILE_MISSING_OK = 1  // a missing file is not an error
   };
 
-  // Modes per class of user; in each, 1 read, 2 write, 4 execute.
+  // Modes per class of user; in each, 1 read, 2 write, 4 execute. A
+  // directory may be entered wherever it may be read.
   class Permissions {
    public:
     Permissions() : user_(3), group_(1), other_(1) {}
@@ -109,6 +110,7 @@ class CoFilePath {
   // Mode bit 1 asks for read, bit 2 for write, 0 for existence. Missing or
   // denied is false; any other failure throws.
   bool access(int mode) const;
+  // In bytes; a file of 2 GiB or more throws, since no 32-bit count holds it.
   int32_t size() const;
   int64_t lastModified() const;
   bool isSymLink() const { return false; }

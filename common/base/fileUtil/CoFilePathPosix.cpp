@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <string>
 
@@ -18,9 +19,22 @@ namespace {
 
 constexpr size_t kMaxCwd = 1024;
 
+// A mode field reads 1 read, 2 write, 4 execute: the reverse of the Unix
+// bit order within each class.
+mode_t fieldBits(int field) {
+  return static_cast<mode_t>(((field & 1) ? 4 : 0) | (field & 2) | ((field & 4) ? 1 : 0));
+}
+
 mode_t toMode(const CoFilePath::Permissions& p) {
-  return static_cast<mode_t>(((p.userMode() & 7) << 6) | ((p.groupMode() & 7) << 3) |
-                             (p.otherMode() & 7));
+  return (fieldBits(p.userMode()) << 6) | (fieldBits(p.groupMode()) << 3) |
+         fieldBits(p.otherMode());
+}
+
+// Where these modes come from a directory that may be read may also be
+// entered; without the search bit even its owner could not create in it.
+mode_t toDirMode(const CoFilePath::Permissions& p) {
+  const mode_t mode = toMode(p);
+  return mode | ((mode & 0444) >> 2);
 }
 
 }  // namespace
@@ -53,6 +67,13 @@ bool CoFilePath::access(int mode) const {
 int32_t CoFilePath::size() const {
   struct stat st;
   if (::stat(path(), &st) != 0) CO_THROW_ERRNO(nullptr);
+  // Callers size buffers from this count: a wrapped one would be a lie.
+  if (st.st_size > INT32_MAX) {
+    char text[96];
+    std::snprintf(text, sizeof text, "File too large (%lld bytes, at most %d)",
+                  static_cast<long long>(st.st_size), INT32_MAX);
+    CO_THROW(text, nullptr);
+  }
   return static_cast<int32_t>(st.st_size);
 }
 
@@ -99,7 +120,7 @@ void CoFilePath::createDir(const Permissions& permissions, int options) {
     CoFilePath parent(directoryName());
     if (parent != *this && !parent.exists()) parent.createDir(permissions, options);
   }
-  if (::mkdir(path(), toMode(permissions)) != 0) {
+  if (::mkdir(path(), toDirMode(permissions)) != 0) {
     if (errno != EEXIST || !(options & CREATE_DIR_EXISTING_OK)) CO_THROW_ERRNO("_mkdir %s", path());
   }
   chmod(permissions);
@@ -117,7 +138,10 @@ void CoFilePath::createFile(const Permissions& permissions, bool truncate) {
 // All three classes count here: with only the user's read and write bits a
 // directory could not even be entered on this system.
 void CoFilePath::chmod(const Permissions& permissions) {
-  if (::chmod(path(), toMode(permissions)) != 0) CO_THROW_ERRNO(nullptr);
+  struct stat st;
+  const bool directory = ::stat(path(), &st) == 0 && S_ISDIR(st.st_mode);
+  if (::chmod(path(), directory ? toDirMode(permissions) : toMode(permissions)) != 0)
+    CO_THROW_ERRNO(nullptr);
 }
 
 void CoFilePath::removeFile(int options) {

@@ -3,13 +3,16 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cstdint>
 #include <cstring>
 #include <optional>
 #include <string>
 
 #include "common/base/fileUtil/FileUtilTestSupport.h"
 #include "common/base/loggerBase/CoException.h"
+#include "common/base/osal/CoUmask.h"
 
 namespace Kestrix {
 namespace {
@@ -215,6 +218,24 @@ TEST_F(CoFilePathFs, MissingPathQueries) {
   EXPECT_FALSE(CoFilePath(file.path(), "below").exists());
 }
 
+// Sizes are signed 32-bit counts: from 2 GiB on there is no right answer.
+TEST_F(CoFilePathFs, SizeOfTwoGiBOrMoreThrows) {
+  const CoFilePath file(dir_.write("sparse", ""));
+  for (const off_t size : {off_t{2147483647}, off_t{2147483648}, off_t{4294967295}}) {
+    ASSERT_EQ(::truncate(file.path(), size), 0);  // sparse: no disk used
+    if (size == INT32_MAX) {
+      EXPECT_EQ(file.size(), INT32_MAX);
+      continue;
+    }
+    try {
+      ADD_FAILURE() << "size() of a " << size << "-byte file returned " << file.size();
+    } catch (const CoException& e) {
+      EXPECT_EQ(e.what(),
+                "File too large (" + std::to_string(size) + " bytes, at most 2147483647)");
+    }
+  }
+}
+
 TEST_F(CoFilePathFs, CreateFileKeepsOrTruncates) {
   CoFilePath file(dir_ / "f.txt");
   file.createFile();
@@ -276,11 +297,31 @@ TEST_F(CoFilePathFs, RemoveRenameAndRemoveDir) {
   EXPECT_THROW(CoFilePath(dir_ / "a").renameTo(CoFilePath(dir_ / "b")), CoException);
 }
 
-TEST_F(CoFilePathFs, DefaultsAndWorkingDirectory) {
-  const CoFilePath::Permissions perms;
-  EXPECT_EQ(perms.userMode(), 3);
-  EXPECT_EQ(perms.groupMode(), 1);
-  EXPECT_EQ(perms.otherMode(), 1);
+mode_t modeOf(const CoFilePath& path) {
+  struct stat st;
+  return ::stat(path.path(), &st) == 0 ? st.st_mode & 07777 : 0;
+}
+
+// In a field 1 is read and 4 execute, the reverse of the Unix bits: the
+// modes below read differently the wrong way round.
+TEST_F(CoFilePathFs, PermissionFieldsMapToUnixModes) {
+  const CoUmask noMask(0);
+  CoFilePath file(dir_ / "default");
+  file.createFile();
+  EXPECT_EQ(modeOf(file), 0644u);
+  CoFilePath readOnly(dir_ / "read-only");
+  readOnly.createFile(CoFilePath::Permissions(1, 1, 1));
+  EXPECT_EQ(modeOf(readOnly), 0444u);
+  file.chmod(CoFilePath::Permissions(6, 2, 4));
+  EXPECT_EQ(modeOf(file), 0321u);
+  // A directory that may be read may be entered, as where these modes come from.
+  CoFilePath deep(dir_.path().c_str(), "a/b");
+  deep.createDir(CoFilePath::Permissions(), CoFilePath::CREATE_DIR_PARENTS);
+  EXPECT_EQ(modeOf(deep), 0755u);
+  CoFilePath(deep.path(), "f").createFile();
+}
+
+TEST(CoFilePathPlaces, WorkingDirectory) {
   CoFilePath cwd;
   EXPECT_TRUE(cwd.currentWorkingDir().isDirectory());
   EXPECT_TRUE(cwd.isAbsolute());
