@@ -130,12 +130,12 @@ int writeCpu(uint32_t id, int cpu) {
   if (cpu >= CPU_SETSIZE) return EINVAL;
   cpu_set_t set;
   CPU_ZERO(&set);
+  // -1 is every processor the process was given (taskset), not every one the
+  // machine has.
   if (cpu >= 0) {
     CPU_SET(cpu, &set);
-  } else {
-    // The kernel keeps only the processors the process may use.
-    const long count = std::min<long>(::sysconf(_SC_NPROCESSORS_CONF), CPU_SETSIZE);
-    for (long i = 0; i < count; ++i) CPU_SET(static_cast<int>(i), &set);
+  } else if (::sched_getaffinity(::getpid(), sizeof set, &set) != 0) {
+    return errno;
   }
   if (::sched_setaffinity(asPid(id), sizeof set, &set) != 0) return errno;
   return 0;
