@@ -34,6 +34,10 @@ std::string trimLeft(const std::string& s) {
   return s.substr(begin);
 }
 
+bool isLineEnd(int c) {
+  return c == '\n' || c == '\r';
+}
+
 // Reads up to a line feed or carriage return (not kept), at most kMaxLine
 // characters. False on a stream failure other than reaching the end.
 bool readLine(std::istream& in, std::string& line) {
@@ -41,10 +45,12 @@ bool readLine(std::istream& in, std::string& line) {
   char c;
   while (line.size() < kMaxLine) {
     if (!in.get(c)) return !in.bad();
-    if (c == '\n' || c == '\r') return true;
+    if (isLineEnd(c)) return true;
     line += c;
   }
-  return true;
+  // A line of exactly kMaxLine characters still owns its line end.
+  if (isLineEnd(in.peek())) in.get();
+  return !in.bad();
 }
 
 const char* orEmpty(const char* text) {

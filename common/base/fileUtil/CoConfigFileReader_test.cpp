@@ -120,12 +120,25 @@ TEST_F(CoConfigFileReaderTest, CarriageReturnLineFeedEndsTwoLines) {
             std::vector<std::string>{"Invalid syntax: No variable value. Ignoring line 5"});
 }
 
-TEST_F(CoConfigFileReaderTest, OverlongLineContinuesAsNextLine) {
-  const std::string value(3000, 'v');
-  const CoConfigFileReader reader = parse("[S]\nk=" + value + "\n");
-  EXPECT_EQ(reader.get("S", "k", ""), std::string(2045, 'v'));
-  EXPECT_EQ(capture_.texts(CoMsg::LEVEL_WARN),
-            std::vector<std::string>{"Invalid syntax: No variable value. Ignoring line 3"});
+// A line holds at most 2047 characters; one of exactly 2047 ends at its own
+// line feed, a longer one goes on as the next line.
+TEST_F(CoConfigFileReaderTest, LongestLineBoundary) {
+  for (const size_t length : {2046u, 2047u, 2048u}) {
+    SCOPED_TRACE(length);
+    MsgCapture capture;
+    const std::string value(length - 2, 'v');
+    const CoConfigFileReader reader = parse("[S]\nk=" + value + "\nbad\n");
+    const std::string kept = value.substr(0, 2045);
+    EXPECT_EQ(reader.get("S", "k", ""), kept);
+    std::vector<std::string> warnings;
+    if (length > 2047) warnings.push_back("Invalid syntax: No variable value. Ignoring line 3");
+    warnings.push_back("Invalid syntax: No variable value. Ignoring line " +
+                       std::to_string(length > 2047 ? 4 : 3));
+    EXPECT_EQ(capture.texts(CoMsg::LEVEL_WARN), warnings);
+    const std::string out = dir_ / "long.cfg";
+    ASSERT_EQ(reader.write(out.c_str()), 0);
+    EXPECT_EQ(slurp(out), "[S]\nk=" + kept + "\n");
+  }
 }
 
 TEST_F(CoConfigFileReaderTest, ReadFlags) {
