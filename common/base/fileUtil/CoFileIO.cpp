@@ -100,7 +100,7 @@ CoFileIO::CoFileIO(CoFileIO&& other) noexcept
 
 CoFileIO& CoFileIO::operator=(CoFileIO&& other) noexcept {
   if (this == &other) return *this;
-  closeFile();
+  closeQuietly();
   CoFilePath::operator=(std::move(other));
   file_ = std::exchange(other.file_, nullptr);
   owned_ = std::exchange(other.owned_, false);
@@ -108,7 +108,7 @@ CoFileIO& CoFileIO::operator=(CoFileIO&& other) noexcept {
 }
 
 CoFileIO::~CoFileIO() {
-  closeFile();
+  closeQuietly();
 }
 
 void CoFileIO::requireFile() const {
@@ -117,7 +117,7 @@ void CoFileIO::requireFile() const {
 }
 
 int CoFileIO::_openFile(const char* mode) {
-  closeFile();
+  closeQuietly();
   errno = 0;
   FILE* file = std::fopen(path(), mode ? mode : "");
   if (file == nullptr) return coLastErrno();
@@ -133,13 +133,28 @@ void CoFileIO::openFile(const char* mode) {
              mode ? mode : "");
 }
 
-void CoFileIO::closeFile() {
+int CoFileIO::closeStream() noexcept {
+  int err = 0;
   if (owned_) {
     QV_ASSERT(file_);
-    if (file_) std::fclose(file_);
+    errno = 0;
+    if (file_ && std::fclose(file_) != 0) err = coLastErrno();
   }
   file_ = nullptr;
   owned_ = false;
+  return err;
+}
+
+// Buffered bytes are written at the latest here: a full disk may show only now.
+void CoFileIO::closeFile() {
+  const int err = closeStream();
+  if (err != 0) CO_THROW(coSysErrorText(err).c_str(), "Could not close \"%s\"", path());
+}
+
+// Closes where no exception may leave: the loss is posted instead.
+void CoFileIO::closeQuietly() noexcept {
+  const int err = closeStream();
+  if (err != 0) CO_POST_WARNING("Could not close \"%s\": %s", path(), coSysErrorText(err).c_str());
 }
 
 size_t CoFileIO::read(void* buffer, size_t itemSize, size_t count) {
@@ -206,19 +221,19 @@ bool CoFileIO::isEOF() const {
 }
 
 void CoFileIO::setFilePtr(FILE* stream) {
-  closeFile();
+  closeQuietly();
   CoFilePath::setPath(std::string());
   file_ = stream;
   owned_ = false;
 }
 
 void CoFileIO::setPath(const char* path) {
-  closeFile();
+  closeQuietly();
   CoFilePath::setPath(path ? path : "");
 }
 
 void CoFileIO::setPath(const CoFilePath& path) {
-  closeFile();
+  closeQuietly();
   CoFilePath::setPath(path.getPath());
 }
 
@@ -231,7 +246,7 @@ std::string CoFileIO::openAndReadASCIIFile() {
     closeFile();
     return text;
   } catch (...) {
-    closeFile();
+    closeQuietly();
     throw;
   }
 }

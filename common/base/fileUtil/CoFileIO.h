@@ -89,6 +89,10 @@ class CoFileIO : public CoFilePath {
   // Standard stream modes ("r", "w", "w+", ...). Throws with the expert text
   // "Could not open "<path>" (flags:<mode>)".
   void openFile(const char* mode);
+  // Forgets the stream in every case; an error that shows only at closing
+  // (buffered bytes that cannot be written) throws with the expert text
+  // "Could not close "<path>"". Every other way of closing (destruction,
+  // setPath, reopening) posts it as a warning instead.
   void closeFile();
 
   // Whole items read; fewer at end of file.
@@ -127,6 +131,9 @@ class CoFileIO : public CoFilePath {
   // A stream must be open; after a failed site check this still throws
   // rather than hand a null stream to the C library.
   void requireFile() const;
+  // 0, or the error number of closing an owned stream.
+  int closeStream() noexcept;
+  void closeQuietly() noexcept;
 
   FILE* file_ = nullptr;
   bool owned_ = false;

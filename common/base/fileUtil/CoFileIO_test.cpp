@@ -83,6 +83,30 @@ TEST_F(CoFileIOTest, StreamErrorsThrow) {
   EXPECT_THROW(never.putChar('x'), CoException);
 }
 
+// Buffered bytes reach /dev/full only when the stream is closed.
+TEST_F(CoFileIOTest, WriteErrorAtCloseIsReported) {
+  CoFileIO file("/dev/full");
+  file.openFile("w");
+  file.putStr("lost");
+  try {
+    file.closeFile();
+    ADD_FAILURE() << "closing after a failed write returned";
+  } catch (const CoException& e) {
+    EXPECT_STREQ(e.what(), std::strerror(ENOSPC));
+    EXPECT_EQ(e.expertData(), std::string("Could not close \"/dev/full\""));
+  }
+  EXPECT_EQ(file.filePtr(), nullptr);
+  MsgCapture capture;
+  {
+    CoFileIO dropped("/dev/full");
+    dropped.openFile("w");
+    dropped.putStr("lost");
+  }
+  EXPECT_EQ(capture.texts(CoMsg::LEVEL_WARN),
+            std::vector<std::string>{"Could not close \"/dev/full\": " +
+                                     std::string(std::strerror(ENOSPC))});
+}
+
 TEST_F(CoFileIOTest, AdoptedStreamIsNeverClosed) {
   {
     CoFileIO out(dir_.write("f", "x"));
