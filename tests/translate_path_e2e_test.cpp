@@ -231,6 +231,18 @@ TEST_F(TranslatePathTest, EmptyPathFileIsOneRequestWithNoResults) {
   EXPECT_NE(readFile(server.logPath).find("Connection ["), std::string::npos);
 }
 
+TEST_F(TranslatePathTest, PathFileOfTwoGiBOrMoreIsRefused) {
+  const std::string file = server.dir() + "/huge.txt";
+  writeFile(file, "/data/a\n");
+  for (const std::string size : {"4294967295", "2147483648"}) {
+    ASSERT_EQ(::truncate(file.c_str(), std::stoll(size)), 0);  // sparse
+    expectOutput({"-h", server.address(), "-f", file, "-H", "e1"},
+                 "Cannot read path file '" + file + "': File too large (" + size +
+                     " bytes, at most 2147483647)\n",
+                 1);
+  }
+}
+
 TEST_F(TranslatePathTest, MissingPathFileFailsBeforeAnyConnection) {
   const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in addr{};

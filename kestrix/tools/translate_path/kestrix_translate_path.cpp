@@ -13,9 +13,9 @@
 
 #include "common/base/fileUtil/CoFileIO.h"
 #include "common/base/fileUtil/CoFilePath.h"
+#include "common/base/osal/CoMemory.h"
 #include "kestrix/client/api/KestrixClientAPI.h"
 #include "kestrix/tools/translate_path/getopt.h"
-#include "common/base/osal/CoMemory.h"
 
 namespace {
 
@@ -74,7 +74,8 @@ void splitLines(const char* text, size_t size, KestrixStrList& paths) {
   // Text after a zero byte is not read.
   const char* const stop = text + std::strlen(text);
   for (const char* start = text; start < stop;) {
-    const char* p = static_cast<const char*>(std::memchr(start, '\n', static_cast<size_t>(stop - start)));
+    const char* p =
+        static_cast<const char*>(std::memchr(start, '\n', static_cast<size_t>(stop - start)));
     if (p == nullptr) p = stop;
     const char* end = p;
     if (p != stop && end > start && end[-1] == '\r') --end;
@@ -90,13 +91,15 @@ bool readPathFile(KestrixStrList& paths) {
   size_t read = 0;
   try {
     const Kestrix::CoFilePath path(gPathFileName.c_str());
-    const int32_t size = path.size();
-    buffer.reset(static_cast<char*>(std::calloc(static_cast<size_t>(size) + 1, 1)));
+    // Never negative: from 2 GiB on size() throws rather than wrap.
+    const size_t capacity = static_cast<size_t>(path.size());
+    buffer.reset(static_cast<char*>(std::calloc(capacity + 1, 1)));
     if (!buffer) throw std::bad_alloc();
-    Kestrix::CoMemory::adviseLarge(buffer.get(), static_cast<size_t>(size) + 1);
+    Kestrix::CoMemory::adviseLarge(buffer.get(), capacity + 1);
     Kestrix::CoFileIO file(path);
     file.openFile("r");
-    read = file.read(buffer.get(), 1, static_cast<size_t>(size));
+    // Bounded by the buffer, not by the file, which may have grown since.
+    read = file.read(buffer.get(), 1, capacity);
     file.closeFile();
   } catch (const std::exception& e) {
     std::printf("Cannot read path file '%s': %s\n", gPathFileName.c_str(), e.what());
@@ -126,8 +129,8 @@ int run() {
 
   if (!server.translatePaths(sourcePaths, results, nullptr, gDestinationHost.c_str(),
                              KestrixOS::OS_TYPE_UNKNOWN, gDestinationOsType)) {
-    std::printf("Unable to translate paths on server '%s' to local path: %s\n",
-                gServerHost.c_str(), server.lastError());
+    std::printf("Unable to translate paths on server '%s' to local path: %s\n", gServerHost.c_str(),
+                server.lastError());
     return 1;
   }
   // A million answers go out in large writes, not one per line.
