@@ -73,12 +73,7 @@ TEST(CoSubjectHintTest, ClassIdsAreDrawnAtStartUpInOrder) {
   const int next = CoSubjectHint::unique_SH_id();
   EXPECT_GT(next, 2);
   EXPECT_EQ(CoSubjectHint::unique_SH_id(), next + 1);
-  CoContentChangedHint changed;
-  EXPECT_TRUE(changed.isValid());
-  EXPECT_TRUE(changed.isA(CoContentChangedHint::classId()));
-  EXPECT_FALSE(changed.isA(CoNoHint::classId()));
-  CoContentChangedHint copy(changed);
-  EXPECT_EQ(copy.isA(), changed.isA());
+  EXPECT_FALSE(CoContentChangedHint().isA(CoNoHint::classId()));
 }
 
 TEST(CoWeakSubjectTest, AddingTwiceListsTheSubjectOnce) {
@@ -202,12 +197,15 @@ TEST(CoWeakSubjectTest, TraceShowsTheDepthOfNestedDispatches) {
                                  "Kestrix::\\(anonymous namespace\\)::Subject\n"));
   EXPECT_THAT(out, ContainsRegex("CoWeakSubject dispatch \\(this=" + hex +
                                  ", depth=1\\): '[^']+' to .+::Observer \\(" + hex + "\\)\n"));
-  EXPECT_THAT(out, ContainsRegex("begin dispatch \\(this=" + hex + ", depth=2\\)"));
-  EXPECT_THAT(out, ContainsRegex("end dispatch \\(this=" + hex + ", depth=2\\)"));
-  EXPECT_THAT(out, ContainsRegex("end dispatch \\(this=" + hex + ", depth=1\\)"));
   // The inner dispatch is wholly inside the outer one.
+  EXPECT_THAT(out, ContainsRegex("begin dispatch \\(this=" + hex +
+                                 ", depth=2\\)(.|\n)*"
+                                 "end dispatch \\(this=" +
+                                 hex +
+                                 ", depth=2\\)(.|\n)*"
+                                 "end dispatch \\(this=" +
+                                 hex + ", depth=1\\)"));
   EXPECT_LT(out.find("depth=1"), out.find("depth=2"));
-  EXPECT_GT(out.rfind("end dispatch"), out.rfind("depth=2"));
 
   ::testing::internal::CaptureStdout();
   outer.send(CoContentChangedHint());

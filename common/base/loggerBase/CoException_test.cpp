@@ -28,27 +28,18 @@ class CoExceptionTest : public ::testing::Test {
   void TearDown() override { CoException::enableVerboseExceptions(false); }
 };
 
-TEST_F(CoExceptionTest, PlainTextKeepsExpertDataApart) {
-  const CoException e = fired("Connection refused", "connect to h:1");
-  EXPECT_STREQ(e.what(), "Connection refused");
-  EXPECT_STREQ(e.expertData(), "connect to h:1");
-  EXPECT_STREQ(e.fileName(), "/x/y.cpp");
-  EXPECT_EQ(e.lineNumber(), 12);
-}
-
 TEST_F(CoExceptionTest, VerboseTextRunsOnIntoExpertData) {
+  const CoException plain = fired("Connection refused", "connect to h:1");
+  EXPECT_STREQ(plain.what(), "Connection refused");
+  EXPECT_STREQ(plain.expertData(), "connect to h:1");
+  EXPECT_STREQ(plain.fileName(), "/x/y.cpp");
+  EXPECT_EQ(plain.lineNumber(), 12);
   CoException::enableVerboseExceptions(true);
   const CoException e = fired("Refused", "detail 7");
   EXPECT_STREQ(e.what(), "Refused f:/x/y.cpp l:12 detail 7");
   EXPECT_STREQ(e.expertData(), "detail 7");
-}
-
-TEST_F(CoExceptionTest, NullExpertFormatLeavesExpertDataEmpty) {
-  CoException::enableVerboseExceptions(true);
-  EXPECT_STREQ(fired("short", nullptr).expertData(), "");
   EXPECT_STREQ(fired("short", nullptr).what(), "short f:/x/y.cpp l:12");
-  CoException::enableVerboseExceptions(false);
-  EXPECT_STREQ(fired("short", nullptr).what(), "short");
+  EXPECT_STREQ(fired("short", nullptr).expertData(), "");
 }
 
 TEST_F(CoExceptionTest, LengthLimitAt1599And1600Characters) {
@@ -85,15 +76,6 @@ TEST_F(CoExceptionTest, LongFileNameIsCutTo127Characters) {
   EXPECT_EQ(std::string(e.fileName()), std::string(127, 'f'));
 }
 
-TEST_F(CoExceptionTest, CopiesAreIndependentValues) {
-  CoException a("first", 1, "a.cpp");
-  CoException b(a);
-  b = CoException("second", 2, "b.cpp");
-  EXPECT_STREQ(a.what(), "first");
-  EXPECT_STREQ(b.what(), "second");
-  EXPECT_EQ(b.lineNumber(), 2);
-}
-
 TEST(QvAssert, LogFlushAlwaysFalseAndRunsCallback) {
   static int flushes = 0;
   qvSetAssertLogFlushCallback([] { ++flushes; });
@@ -121,22 +103,20 @@ TEST(QvAssert, AllowCallbackDecides) {
   qvSetAllowAssertCallback(nullptr, nullptr);
 }
 
-TEST(QvAssert, SiteCheckIsOffAwayFromTheSite) {
+TEST(QvAssert, SiteCheckIsOffAwayFromTheSiteAndStackSizeDefaultsTo100) {
   ASSERT_FALSE(qvIsVeldmoor());
-  QV_ASSERT(1 == 2);  // passes: the site test is false here
-  SUCCEED();
+  QV_ASSERT(1 == 2);  // would stop the test if the site check were on
+  ASSERT_EQ(std::getenv("QV_ASSERT_STACK_SIZE"), nullptr);
+  EXPECT_EQ(qvAssertStackSize(), 100);
 }
 
 TEST(QvAssertDeathTest, FlushingCheckFailsWithItsConditionText) {
   EXPECT_DEATH(QV_ASSERT_FLUSH(0), "\\(0\\) \\|\\| qvAssertLogFlush\\(\\)");
 }
 
-TEST(QvAssert, StackSizeDefaultsTo100) {
-  ASSERT_EQ(std::getenv("QV_ASSERT_STACK_SIZE"), nullptr);
-  EXPECT_EQ(qvAssertStackSize(), 100);
+TEST(AssertStackSizeTextFromEnv, NonNumericGivesZero) {
+  EXPECT_EQ(qvAssertStackSize(), 0);
 }
-
-TEST(AssertStackSizeTextFromEnv, NonNumericGivesZero) { EXPECT_EQ(qvAssertStackSize(), 0); }
 
 TEST(AssertIgnoreAllFromEnv, AllowAssertIsFalseWithoutAskingCallback) {
   static bool called = false;
