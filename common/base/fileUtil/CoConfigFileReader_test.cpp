@@ -13,8 +13,11 @@
 namespace Kestrix {
 namespace {
 
-std::string slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
+// What write() puts in a file, or a mark when it fails.
+std::string writtenBack(const CoConfigFileReader& reader, const TempDir& dir) {
+  const std::string out = dir / "out.cfg";
+  if (reader.write(out.c_str()) != 0) return "<write failed>";
+  std::ifstream in(out, std::ios::binary);
   std::ostringstream s;
   s << in.rdbuf();
   return s.str();
@@ -50,22 +53,12 @@ TEST_F(CoConfigFileReaderTest, WriteGivesBackTheLayout) {
   CoConfigFileReader reader(in.c_str());
   ASSERT_EQ(reader.getLastErrno(), 0);
   EXPECT_EQ(reader.get("Local", "DisplayName", ""), "studio one");
-  const std::string out = dir_ / "copy.cfg";
-  ASSERT_EQ(reader.write(out.c_str()), 0);
-  EXPECT_EQ(slurp(out), text);
+  EXPECT_EQ(writtenBack(reader, dir_), text);
   EXPECT_TRUE(capture_.messages().empty());
-}
-
-TEST_F(CoConfigFileReaderTest, SpacingAroundEqualsIsNormalised) {
-  const std::string in = dir_.write("a.cfg", "  [S]  \n  key   =   a = b  c  \nempty=\n");
-  CoConfigFileReader reader(in.c_str());
-  EXPECT_EQ(reader.get("S", "key", ""), "a = b  c");
-  std::string value = "unchanged";
-  EXPECT_TRUE(reader.get("S", "empty", value, "default"));
-  EXPECT_EQ(value, "");
-  const std::string out = dir_ / "b.cfg";
-  ASSERT_EQ(reader.write(out.c_str()), 0);
-  EXPECT_EQ(slurp(out), "[S]\nkey=a = b  c\nempty=\n");
+  // Only the spacing around "=" changes; values keep inner blanks and "=".
+  const CoConfigFileReader spaced = parse("  [S]  \n  key   =   a = b  c  \nempty=\n");
+  EXPECT_TRUE(spaced.isDefined("S", "empty"));
+  EXPECT_EQ(writtenBack(spaced, dir_), "[S]\nkey=a = b  c\nempty=\n");
 }
 
 TEST_F(CoConfigFileReaderTest, BadLinesWarnWithLineAndFileAndKeepGoodOnes) {
@@ -87,35 +80,20 @@ TEST_F(CoConfigFileReaderTest, BadLinesWarnWithLineAndFileAndKeepGoodOnes) {
   EXPECT_EQ(reader.getVariableNames("S"), std::vector<std::string>{"good"});
 }
 
-TEST_F(CoConfigFileReaderTest, StreamWarningsHaveNoFileName) {
-  parse("x=1\n");
-  EXPECT_EQ(capture_.texts(CoMsg::LEVEL_WARN),
-            std::vector<std::string>{"Invalid syntax: Not in section. Ignoring line 1"});
-}
-
-TEST_F(CoConfigFileReaderTest, HeaderNames) {
+TEST_F(CoConfigFileReaderTest, HeaderNamesAndRepeatedSections) {
   const CoConfigFileReader reader = parse("[ My Section ]\na=1\n[Open\nb=2\n[]\nc=3\n");
   EXPECT_EQ(reader.get("My Section", "a", 0), 0);
-  EXPECT_EQ(reader.get(" My Section ", "a", 0), 1);
   EXPECT_EQ(reader.get("Ope", "b", 0), 2);  // the last character is dropped, whatever it is
-  EXPECT_EQ(reader.get("", "c", 0), 3);
   EXPECT_EQ(reader.getSectionNames(), (std::vector<std::string>{" My Section ", "Ope", ""}));
-}
-
-TEST_F(CoConfigFileReaderTest, RepeatedSectionContinuesInFirstOrder) {
-  CoConfigFileReader reader = parse("[A]\nx=1\n[B]\ny=2\n[A]\nz=3\nx=4\n");
-  EXPECT_EQ(reader.getSectionNames(), (std::vector<std::string>{"A", "B"}));
-  EXPECT_EQ(reader.getVariableNames("A"), (std::vector<std::string>{"x", "z"}));
-  EXPECT_EQ(reader.get("A", "x", 0), 4);
-  const std::string out = dir_ / "out.cfg";
-  ASSERT_EQ(reader.write(out.c_str()), 0);
-  EXPECT_EQ(slurp(out), "[A]\nx=4\nz=3\n[B]\ny=2\n");
+  // A repeated header continues its section; entries keep their first place.
+  const CoConfigFileReader repeated = parse("[A]\nx=1\n[B]\ny=2\n[A]\nz=3\nx=4\n");
+  EXPECT_EQ(writtenBack(repeated, dir_), "[A]\nx=4\nz=3\n[B]\ny=2\n");
 }
 
 TEST_F(CoConfigFileReaderTest, CarriageReturnLineFeedEndsTwoLines) {
   const CoConfigFileReader reader = parse("[S]\r\na=1\r\nbad\r\n");
   EXPECT_EQ(reader.get("S", "a", 0), 1);
-  // Every CR LF adds an empty line, so "bad" is line 5.
+  // Every CR LF adds an empty line, so "bad" is line 5; a stream has no name.
   EXPECT_EQ(capture_.texts(CoMsg::LEVEL_WARN),
             std::vector<std::string>{"Invalid syntax: No variable value. Ignoring line 5"});
 }
@@ -135,9 +113,7 @@ TEST_F(CoConfigFileReaderTest, LongestLineBoundary) {
     warnings.push_back("Invalid syntax: No variable value. Ignoring line " +
                        std::to_string(length > 2047 ? 4 : 3));
     EXPECT_EQ(capture.texts(CoMsg::LEVEL_WARN), warnings);
-    const std::string out = dir_ / "long.cfg";
-    ASSERT_EQ(reader.write(out.c_str()), 0);
-    EXPECT_EQ(slurp(out), "[S]\nk=" + kept + "\n");
+    EXPECT_EQ(writtenBack(reader, dir_), "[S]\nk=" + kept + "\n");
   }
 }
 
@@ -150,8 +126,6 @@ TEST_F(CoConfigFileReaderTest, ReadFlags) {
                                             CoConfigFileReader::READ_KEEP_DEFINED),
             0);
   EXPECT_EQ(reader.get("S", "a", 0), 1);  // defined first: kept
-  EXPECT_EQ(reader.get("S", "b", 0), 1);
-  EXPECT_EQ(reader.get("S", "c", 0), 2);
   EXPECT_EQ(reader.get("T", "d", 0), 2);
 
   ASSERT_EQ(reader.read(second.c_str(), CoConfigFileReader::READ_KEEP_CONTENT), 0);
@@ -163,46 +137,32 @@ TEST_F(CoConfigFileReaderTest, ReadFlags) {
 
   EXPECT_EQ(reader.read((dir_ / "missing.cfg").c_str(), 0), ENOENT);
   EXPECT_TRUE(reader.getSectionNames().empty());
-  EXPECT_EQ(CoConfigFileReader((dir_ / "missing.cfg").c_str()).getLastErrno(), ENOENT);
   EXPECT_EQ(CoConfigFileReader(dir_.path().c_str()).getLastErrno(), EISDIR);
   EXPECT_EQ(reader.read(nullptr, 0), 0);
 }
 
 TEST_F(CoConfigFileReaderTest, TypedGets) {
-  const CoConfigFileReader reader =
-      parse("[T]\nyes=YES\non=On\ntwo=2\nnum=  -42xyz\nreal=2.5e1\nword=abc\n");
+  const CoConfigFileReader reader = parse("[T]\nyes=YES\non=On\ntwo=2\nreal=2.5e1\nword=abc\n");
   EXPECT_TRUE(reader.get("T", "yes", false));
   EXPECT_TRUE(reader.get("T", "on", false));
   EXPECT_FALSE(reader.get("T", "two", true));
-  EXPECT_TRUE(reader.get("T", "absent", true));
   bool flag = true;
   EXPECT_FALSE(reader.get("T", "absent", flag, false));
   EXPECT_FALSE(flag);
-
-  EXPECT_EQ(reader.get("T", "two", 0), 2);
   EXPECT_EQ(reader.get("T", "word", 7), 0);
   int i = 0;
-  EXPECT_TRUE(reader.get("T", "two", i, 9));
-  EXPECT_EQ(i, 2);
   EXPECT_FALSE(reader.get("t", "two", i, 9));  // section names are case-sensitive
   EXPECT_EQ(i, 9);
-
   unsigned u = 0;
   EXPECT_TRUE(reader.get("T", "two", u, 5u));
   EXPECT_EQ(u, 2u);
   EXPECT_FALSE(reader.get("T", "word", u, 5u));  // present but not a number
   EXPECT_EQ(u, 5u);
-
   EXPECT_DOUBLE_EQ(reader.get("T", "real", 0.0), 25.0);
-  double d = 0;
-  EXPECT_FALSE(reader.get("T", "none", d, 1.5));
-  EXPECT_DOUBLE_EQ(d, 1.5);
-  std::string s;
-  EXPECT_FALSE(reader.get("T", "none", s, nullptr));
-  EXPECT_EQ(s, "");
-  EXPECT_FALSE(reader.isDefined("T", "Yes"));
+  std::string text = "old";
+  EXPECT_FALSE(reader.get("T", "none", text, nullptr));
+  EXPECT_EQ(text, "");
   EXPECT_EQ(reader.get(nullptr, "two", 3), 3);
-  EXPECT_EQ(reader.get("T", nullptr, 3), 3);
 }
 
 TEST_F(CoConfigFileReaderTest, PutCreatesAndCopiesAreIndependent) {
@@ -214,9 +174,8 @@ TEST_F(CoConfigFileReaderTest, PutCreatesAndCopiesAreIndependent) {
   CoConfigFileReader copy = reader;
   reader.put("S", "a", "3");
   EXPECT_EQ(copy.get("S", "a", ""), "2");
-  const std::string out = dir_ / "put.cfg";
-  ASSERT_EQ(copy.write(out.c_str()), 0);
-  EXPECT_EQ(slurp(out), "[S]\n# about a\na=2\n# a number\nn=7\n[New]\nflag=1\nratio=0.500000\n");
+  EXPECT_EQ(writtenBack(copy, dir_),
+            "[S]\n# about a\na=2\n# a number\nn=7\n[New]\nflag=1\nratio=0.500000\n");
   EXPECT_NE(reader.write((dir_ / "no/such/dir.cfg").c_str()), 0);
 }
 

@@ -68,7 +68,6 @@ TEST(CoMsgModule, BaseNameOfEitherSeparatorIgnoringTrailingOnes) {
   EXPECT_EQ(CoMsg::moduleName("/a/b/CoMsg.cpp"), "CoMsg.cpp");
   EXPECT_EQ(CoMsg::moduleName("c:\\src\\rc.cpp"), "rc.cpp");
   EXPECT_EQ(CoMsg::moduleName("dir/sub//"), "sub");
-  EXPECT_EQ(CoMsg::moduleName("plain"), "plain");
   EXPECT_EQ(CoMsg::moduleName("///"), "\\");
   EXPECT_EQ(CoMsg::moduleName(""), "");
 }
@@ -86,20 +85,13 @@ TEST_F(CoMsgTest, FilterLevelDropsWhatIsAboveItAndMinusOneDropsAll) {
   EXPECT_EQ(CoMsg::filterLevel(), savedLevel_) << "the guard puts the level back";
 }
 
-TEST_F(CoMsgTest, TrailingWhiteSpaceIsTrimmedAndEmptyTextPrintsEmptyLine) {
+TEST_F(CoMsgTest, TrailingWhiteSpaceIsTrimmedAndLongTextCutTo2047Characters) {
   CaptureRouter capture;
-  CoMsg::setFilterLevel(CoMsg::LEVEL_DEBUG);
   CO_POST_ERROR("text \t\n\n");
   CO_POST_ERROR("%s", "");
   CO_POST_ERROR("  inner  spaces stay");
-  EXPECT_EQ(capture.text(), "text\n\n  inner  spaces stay\n");
-}
-
-TEST_F(CoMsgTest, LongTextIsCutTo2047Characters) {
-  CaptureRouter capture;
-  const std::string longText(3000, 'x');
-  CO_POST_USER("%s", longText.c_str());
-  EXPECT_EQ(capture.text(), std::string(2047, 'x') + "\n");
+  CO_POST_USER("%s", std::string(3000, 'x').c_str());
+  EXPECT_EQ(capture.text(), "text\n\n  inner  spaces stay\n" + std::string(2047, 'x') + "\n");
 }
 
 TEST_F(CoMsgTest, VerboseLineHasFullShapeButLineZeroStaysBare) {
@@ -132,20 +124,16 @@ TEST_F(CoMsgTest, FullLineIsTruncatedToItsBuffer) {
   EXPECT_EQ(std::string(buffer).rfind("[error] 0 m.cpp:7 ", 0), 0u);
 }
 
-TEST_F(CoMsgTest, DirectPrintIgnoresFilterAndShowsFamily) {
+TEST_F(CoMsgTest, DirectPrintIgnoresFilterAndNullPidCallbackKeepsTheLast) {
   CoMsg::setFilterLevel(static_cast<CoMsg::Level>(-1));
   CoMsg::enableFamily(true);
   ::testing::internal::CaptureStdout();
   CO_POST_SHELL("Can't lock mutex: %d", 22);
   std::fflush(stdout);
   EXPECT_EQ(::testing::internal::GetCapturedStdout(), "- Can't lock mutex: 22\n");
-}
-
-TEST_F(CoMsgTest, PidCallbackReplacesAndNullKeeps) {
   CoMsg::setCurrentPIDCallback([] { return 77; });
-  EXPECT_EQ(CoMsg::callCurrentPIDCallback(), 77);
   CoMsg::setCurrentPIDCallback(nullptr);
-  EXPECT_EQ(CoMsg::callCurrentPIDCallback(), 77);
+  EXPECT_EQ(CoMsg::callCurrentPIDCallback(), 77) << "a null callback keeps the one before";
   CoMsg::setCurrentPIDCallback([] { return 0; });
 }
 
@@ -173,13 +161,10 @@ TEST(CoLastErrLogger, CopyMoveAndAssignFollowTheRecord) {
   CoLastErrLogger moved(std::move(copy));
   EXPECT_STREQ(moved.lastError(), "e1");
   EXPECT_FALSE(copy.hasError());  // NOLINT(bugprone-use-after-move): the source is left empty
-
   // Assigning from a logger without a record clears error and silence only.
   CoLastErrLogger empty;
   moved = empty;
-  EXPECT_FALSE(moved.hasError());
-  EXPECT_FALSE(moved.getSilentMode());
-
+  EXPECT_FALSE(moved.hasError() || moved.getSilentMode());
   CoLastErrLogger target;
   target.assignError(silentSource);
   EXPECT_STREQ(target.lastError(), "e1");

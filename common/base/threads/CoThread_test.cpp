@@ -83,6 +83,21 @@ CoThreadMgr& mgr() {
   return *CoThreadMgr::getInstance();
 }
 
+// A started thread running task, and its end.
+CoThread* startBlocking(BlockingTask* task, const char* name,
+                        CoThread::ThreadType type = CoThread::UNMANAGED_THREAD) {
+  CoThread* thread = mgr().createCoThread(task, name, type);
+  thread->start();
+  task->started.get();
+  return thread;
+}
+
+void stopAndDelete(CoThread* thread) {
+  thread->stop();
+  thread->wait();
+  delete thread;
+}
+
 // Waits at most five seconds for cond.
 template <typename Cond>
 bool eventually(Cond cond) {
@@ -124,43 +139,16 @@ void setFlag(void* flag) {
   *static_cast<std::atomic<bool>*>(flag) = true;
 }
 
-struct Gated {
-  std::atomic<bool> ran{false};
-  CoLock gate{0};
-};
-
-void runGated(void* arg) {
-  auto* gated = static_cast<Gated*>(arg);
-  gated->ran = true;
-  gated->gate.get();
-}
-
-TEST(CoThreadTest, RunsItsFunctionUnderItsNameAndLeavesTheListWhenDeleted) {
-  Gated gated;
-  CoThread* thread = CoThreadMgr::createThread("A rather long thread name",
-                                               CoThread::UNMANAGED_THREAD, runGated, &gated);
-  EXPECT_EQ(mgr().findThread("A rather long thread name"), thread);
-  EXPECT_EQ(mgr().findThread(thread->getThreadId()), thread);
-  EXPECT_NE(thread->getThreadId(), 0u) << "the id is known once start() returns";
-  // The system keeps 15 characters of a name.
-  EXPECT_EQ(systemThreadName(thread->getThreadId()), "A rather long t");
-  gated.gate.release();
-  thread->wait();
-  EXPECT_TRUE(gated.ran);
-  EXPECT_FALSE(thread->isRunning());
-  delete thread;
-  EXPECT_EQ(mgr().findThread("A rather long thread name"), nullptr);
-}
-
-TEST(CoThreadTest, StopReachesTheTaskAndWaitEndsTheThread) {
+TEST(CoThreadTest, RunsUnderItsNameUntilStoppedAndOwnsItsTask) {
   std::atomic<bool> deleted{false};
   auto* task = new BlockingTask(&deleted);
-  CoThread* thread = mgr().createCoThread(task, "blocker", CoThread::UNMANAGED_THREAD);
+  CoThread* thread = startBlocking(task, "A rather long thread name");
   EXPECT_EQ(thread->getCoTask(), task);
-  thread->start();
-  task->started.get();
   EXPECT_EQ(task->ranOn.load(), thread);
-  EXPECT_TRUE(thread->isRunning());
+  EXPECT_EQ(mgr().findThread("A rather long thread name"), thread);
+  EXPECT_EQ(mgr().findThread(thread->getThreadId()), thread);
+  // The system keeps 15 characters of a name.
+  EXPECT_EQ(systemThreadName(thread->getThreadId()), "A rather long t");
   thread->stop();
   thread->wait();
   EXPECT_EQ(task->stops.load(), 1);
@@ -169,25 +157,19 @@ TEST(CoThreadTest, StopReachesTheTaskAndWaitEndsTheThread) {
   EXPECT_FALSE(deleted);
   delete thread;
   EXPECT_TRUE(deleted) << "the thread owns its task";
+  EXPECT_EQ(mgr().findThread("A rather long thread name"), nullptr);
 }
 
 TEST(CoThreadDeathTest, StartingARunningThreadFailsItsCheck) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
-  auto* task = new BlockingTask;
-  CoThread* thread = mgr().createCoThread(task, "twice", CoThread::UNMANAGED_THREAD);
-  thread->start();
-  task->started.get();
+  CoThread* thread = startBlocking(new BlockingTask, "twice");
   EXPECT_DEATH(thread->start(), "isRunningNoLock");
-  thread->stop();
-  thread->wait();
-  delete thread;
+  stopAndDelete(thread);
 }
 
 TEST(CoThreadTest, TerminateLeavesARunningThreadToFinishOnItsOwn) {
   auto* task = new BlockingTask;
-  CoThread* thread = mgr().createCoThread(task, "terminated", CoThread::UNMANAGED_THREAD);
-  thread->start();
-  task->started.get();
+  CoThread* thread = startBlocking(task, "terminated");
   const uint32_t id = thread->getThreadId();
   thread->terminate();
   EXPECT_FALSE(thread->isRunning());
@@ -235,19 +217,14 @@ TEST(CoThreadTest, LoweredPriorityIsReadBackAndInheritedByNewThreads) {
 
 TEST(CoThreadTest, PolicyChangesOnlyFromTheMainThread) {
   CollectRouter router;
-  auto* task = new BlockingTask;
-  CoThread* thread = mgr().createCoThread(task, "policy", CoThread::UNMANAGED_THREAD);
-  thread->start();
-  task->started.get();
+  CoThread* thread = startBlocking(new BlockingTask, "policy");
   const CoThread::PolicyType before = thread->getPolicy();
   const CoThread::PolicyType other =
       before == CoThread::POLICY_TS ? CoThread::POLICY_RR : CoThread::POLICY_TS;
   thread->setScheduling(thread->getPriority(), other);
   EXPECT_EQ(thread->getPolicy(), before);
   EXPECT_TRUE(router.has("Must be the main thread to be able to change policy"));
-  thread->stop();
-  thread->wait();
-  delete thread;
+  stopAndDelete(thread);
 }
 
 TEST(CoThreadTest, BindsToOneProcessorOrToAllOfTheProcess) {
@@ -276,9 +253,7 @@ TEST(CoThreadTest, BindsToOneProcessorOrToAllOfTheProcess) {
   EXPECT_EQ(bound, last) << "the thread left the processors of its process";
   EXPECT_EQ(thread->setCpu(-1), 0);
   EXPECT_EQ(thread->getCpu(), -1);
-  thread->stop();
-  thread->wait();
-  delete thread;
+  stopAndDelete(thread);
 }
 
 TEST(CoThreadMgrTest, ForEachThreadStopsAtMinusOneOrOneAndNeverStartedThreadsCount) {
@@ -301,17 +276,10 @@ TEST(CoThreadMgrTest, StopManagedThreadsDeletesOnlyManagedOnes) {
   BlockingTask* managed[2];
   for (int i = 0; i < 2; ++i) {
     managed[i] = new BlockingTask(&managedDeleted[i]);
-    CoThread* thread = mgr().createCoThread(managed[i], i == 0 ? "managed 0" : "managed 1",
-                                            CoThread::MANAGED_THREAD);
-    thread->start();
-    managed[i]->started.get();
+    startBlocking(managed[i], i == 0 ? "managed 0" : "managed 1", CoThread::MANAGED_THREAD);
   }
-  CoThread* idle = mgr().createCoThread(new BlockingTask, "managed idle", CoThread::MANAGED_THREAD);
-  auto* task = new BlockingTask;
-  CoThread* unmanaged = mgr().createCoThread(task, "unmanaged", CoThread::UNMANAGED_THREAD);
-  unmanaged->start();
-  task->started.get();
-  (void)idle;
+  mgr().createCoThread(new BlockingTask, "managed idle", CoThread::MANAGED_THREAD);
+  CoThread* unmanaged = startBlocking(new BlockingTask, "unmanaged");
 
   mgr().stopManagedThreads();
   EXPECT_TRUE(managedDeleted[0]);
@@ -321,9 +289,7 @@ TEST(CoThreadMgrTest, StopManagedThreadsDeletesOnlyManagedOnes) {
   EXPECT_EQ(mgr().findThread("managed idle"), nullptr) << "a managed thread that never ran";
   EXPECT_EQ(mgr().findThread("unmanaged"), unmanaged);
   EXPECT_TRUE(unmanaged->isRunning());
-  unmanaged->stop();
-  unmanaged->wait();
-  delete unmanaged;
+  stopAndDelete(unmanaged);
 }
 
 TEST(CoThreadMgrTest, ConcurrentCreationAndLookupKeepTheListWhole) {
