@@ -24,7 +24,7 @@ class CoFileScannerTest : public ::testing::Test {
     dir_.write("notes.md", "n");
     dir_.write(".hidden", "h");
     CoFilePath(dir_ / "sub/deep")
-        .createDir(CoFilePath::Permissions(7, 5, 5), CoFilePath::CREATE_DIR_PARENTS);
+        .createDir(CoFilePath::Permissions(), CoFilePath::CREATE_DIR_PARENTS);
     dir_.write("sub/a.txt", "a");
     dir_.write("sub/deep/b.txt", "b");
   }
@@ -94,18 +94,14 @@ class AbortingScanner : public CoFileScanner {
   bool checkAbort() override { return true; }
 };
 
-TEST_F(CoFileScannerTest, AbortStillOffersTheStart) {
-  AbortingScanner scanner;
-  scanner.scan(dir_.path(), Scanner::Options(3, true, false, true));
-  ASSERT_EQ(scanner.getPaths().size(), 1u);
-  EXPECT_EQ(scanner.getPaths()[0].getPath(), dir_.path());
-}
-
-TEST_F(CoFileScannerTest, MissingStartThrowsInvalidPath) {
-  CoFileScanner scanner;
+TEST_F(CoFileScannerTest, AbortStillOffersTheStartAndAMissingStartThrows) {
+  AbortingScanner aborting;
+  aborting.scan(dir_.path(), Scanner::Options(3, true, false, true));
+  ASSERT_EQ(aborting.getPaths().size(), 1u);
+  EXPECT_EQ(aborting.getPaths()[0].getPath(), dir_.path());
   const CoFilePath missing(dir_ / "missing");
   try {
-    scanner.scan(missing, Scanner::Options());
+    CoFileScanner().scan(missing, Scanner::Options());
     ADD_FAILURE() << "scan of a missing directory returned";
   } catch (const CoException& e) {
     EXPECT_STREQ(e.what(), "Invalid path");

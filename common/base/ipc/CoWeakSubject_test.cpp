@@ -16,12 +16,9 @@ namespace Kestrix {
 namespace {
 
 using ::testing::ContainsRegex;
-using ::testing::HasSubstr;
 
 class Subject : public CoWeakSubject {
  public:
-  Subject() = default;
-  Subject(const Subject& other) : CoWeakSubject(other) {}
   void send(const CoSubjectHint& hint) const { dispatchNotification(hint); }
   void sendBounce(CoSubjectHint& hint) const { bounceNotification(hint); }
 };
@@ -29,7 +26,7 @@ class Subject : public CoWeakSubject {
 class Observer : public CoWeakObserver {
  public:
   Observer() = default;
-  Observer(const Observer& other) : CoWeakObserver(other) {}
+  Observer(const Observer& other) : CoWeakObserver(other) {}  // the counters start afresh
   void notify(const CoWeakSubject& subject, const CoSubjectHint& hint) override {
     ++calls;
     lastSubject = &subject;
