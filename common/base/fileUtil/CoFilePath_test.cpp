@@ -97,7 +97,7 @@ TEST(CoFilePathDecompose, DirectoryName) {
   for (const auto& c : cases) EXPECT_EQ(CoFilePath(c.path).directoryName(), c.dir) << c.path;
 }
 
-TEST(CoFilePathClean, CollapsesSeparatorRunsAndDotParts) {
+TEST(CoFilePathClean, CollapsesSeparatorRunsAndDotPartsAlsoAfterExpansion) {
   const struct {
     const char* in;
     const char* out;
@@ -108,9 +108,7 @@ TEST(CoFilePathClean, CollapsesSeparatorRunsAndDotParts) {
       {"./a", "./a"},     {"a/.b", "a/.b"},     {"a/.", "a/."},
   };
   for (const auto& c : cases) EXPECT_EQ(CoFilePath(c.in).clean().getPath(), c.out) << c.in;
-}
-
-TEST(CoFilePathExpand, ReplacesVariablesThenCleans) {
+  // Expansion cleans too; an undefined variable leaves the path alone.
   ::setenv("KX_FILEUTIL_ROOT", "/srv//media", 1);
   CoFilePath p("$KX_FILEUTIL_ROOT/./clips");
   EXPECT_EQ(p.expand().getPath(), "/srv/media/clips");
@@ -200,21 +198,6 @@ TEST_F(CoFilePathFs, SizeOfTwoGiBOrMoreThrows) {
   }
 }
 
-TEST_F(CoFilePathFs, CreateFileKeepsOrTruncates) {
-  CoFilePath file(dir_ / "f.txt");
-  file.createFile();
-  EXPECT_TRUE(file.isFile());
-  EXPECT_TRUE(file.access(1 | 2));
-  EXPECT_EQ(file.size(), 0);
-  dir_.write("f.txt", "0123456789");
-  file.createFile(CoFilePath::Permissions(), false);
-  EXPECT_EQ(file.size(), 10);
-  file.createFile(CoFilePath::Permissions(), true);
-  EXPECT_EQ(file.size(), 0);
-  EXPECT_GT(file.lastModified(), 1500000000);
-  EXPECT_THROW(CoFilePath(dir_ / "no/such/dir/f").createFile(), CoException);
-}
-
 // A directory that may be read may be entered, as where these modes come
 // from: without that even its owner could not create in it.
 TEST_F(CoFilePathFs, CreateDirOptions) {
@@ -262,16 +245,25 @@ TEST_F(CoFilePathFs, RemoveRenameAndRemoveDir) {
 
 // In a field 1 is read and 4 execute, the reverse of the Unix bits: the
 // modes below read differently the wrong way round.
-TEST_F(CoFilePathFs, PermissionFieldsMapToUnixModes) {
+TEST_F(CoFilePathFs, CreateFileMapsPermissionsAndKeepsOrTruncates) {
   const CoUmask noMask(0);
-  CoFilePath file(dir_ / "default");
+  CoFilePath file(dir_ / "f.txt");
   file.createFile();
   EXPECT_EQ(modeOf(file), 0644u);
+  EXPECT_TRUE(file.access(1 | 2));
   CoFilePath readOnly(dir_ / "read-only");
   readOnly.createFile(CoFilePath::Permissions(1, 1, 1));
   EXPECT_EQ(modeOf(readOnly), 0444u);
   file.chmod(CoFilePath::Permissions(6, 2, 4));
   EXPECT_EQ(modeOf(file), 0321u);
+  file.chmod(CoFilePath::Permissions());
+  dir_.write("f.txt", "0123456789");
+  file.createFile(CoFilePath::Permissions(), false);
+  EXPECT_EQ(file.size(), 10);
+  file.createFile(CoFilePath::Permissions(), true);
+  EXPECT_EQ(file.size(), 0);
+  EXPECT_GT(file.lastModified(), 1500000000);
+  EXPECT_THROW(CoFilePath(dir_ / "no/such/dir/f").createFile(), CoException);
 }
 
 }  // namespace

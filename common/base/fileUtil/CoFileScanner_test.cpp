@@ -69,16 +69,13 @@ TEST_F(CoFileScannerTest, FullPathsWithoutTheFlag) {
   EXPECT_TRUE(scanner.getPaths().empty());
 }
 
-TEST_F(CoFileScannerTest, ExtensionFilterIgnoresCaseAndKeepsDirectories) {
+TEST_F(CoFileScannerTest, FiltersByExtensionIgnoringCaseOrByTypeAndIncludeStart) {
   const Scanner::ExtensionFilter txt("txt", Scanner::MATCH_INCLUDE);
   EXPECT_EQ(relative(Scanner::Options(0), &txt), (Paths{"sub", "top.TXT"}));
   EXPECT_EQ(relative(Scanner::Options(3), &txt), (Paths{"top.TXT", "sub/a.txt", "sub/deep/b.txt"}));
   const char* exts[] = {"md", "TXT"};
   const Scanner::ExtensionFilter notThese(exts, 2, Scanner::MATCH_EXCLUDE);
   EXPECT_EQ(relative(Scanner::Options(3, true), &notThese), (Paths{".hidden"}));
-}
-
-TEST_F(CoFileScannerTest, TypeFilterAndIncludeStart) {
   const Scanner::TypeFilter dirsOnly(CoFilePath::TYPE_DIRECTORY, Scanner::MATCH_INCLUDE);
   EXPECT_EQ(relative(Scanner::Options(0), &dirsOnly), (Paths{"sub"}));
   const Scanner::TypeFilter noDirs(CoFilePath::TYPE_DIRECTORY, Scanner::MATCH_EXCLUDE);

@@ -89,7 +89,7 @@ TEST(CoWeakSubjectTest, DispatchReachesEveryObserverOnceButNoHintReachesNone) {
   EXPECT_EQ(a.calls + b.calls, 2);
 }
 
-TEST(CoWeakSubjectTest, AnObserverRemovedDuringDispatchIsNotNotified) {
+TEST(CoWeakSubjectTest, ObserversMayRemoveOthersOrThemselvesAndNotifyDuringDispatch) {
   Subject subject;
   Observer a, b;
   subject.addObserver(a);
@@ -99,21 +99,19 @@ TEST(CoWeakSubjectTest, AnObserverRemovedDuringDispatchIsNotNotified) {
   b.reaction = [&] { subject.removeObserver(a); };
   subject.send(CoContentChangedHint());
   EXPECT_EQ(a.calls + b.calls, 1);
-}
-
-TEST(CoWeakSubjectTest, AnObserverMayRemoveItselfAndNotifyAgain) {
-  Subject subject;
-  Observer a;
-  subject.addObserver(a);
-  a.reaction = [&] {
-    if (a.calls == 1)
+  // One that notifies again from inside, then removes itself.
+  Observer c;
+  subject.removeObserver(a);
+  subject.addObserver(c);
+  c.reaction = [&] {
+    if (c.calls == 1)
       subject.send(CoContentChangedHint());
     else
-      subject.removeObserver(a);
+      subject.removeObserver(c);
   };
   subject.send(CoContentChangedHint());
-  EXPECT_EQ(a.calls, 2);
-  EXPECT_EQ(a.subjectCount(), 0u);
+  EXPECT_EQ(c.calls, 2);
+  EXPECT_EQ(c.subjectCount(), 0u);
 }
 
 TEST(CoWeakSubjectTest, DestroyingEitherSideDetachesIt) {
