@@ -123,7 +123,6 @@ TEST(CoFileIOPreallocator, NamesAndParsing) {
             (std::vector<std::string>{"Invalid media preallocation type string 'Invalid'",
                                       "Invalid file system type string 'ext4'"}));
   EXPECT_STREQ(Preallocator::getMethodStr(Preallocator::METHOD_INVALID), "Invalid");
-  EXPECT_STREQ(Preallocator::getFileSystemStr(Preallocator::FS_HFS), "HFS/HFS Plus");
   EXPECT_STREQ(Preallocator::getMethodStr(static_cast<Preallocator::Method>(9)), "");
 }
 

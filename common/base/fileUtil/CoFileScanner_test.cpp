@@ -54,19 +54,13 @@ TEST_F(CoFileScannerTest, DepthDecidesWhetherDirectoriesAreEnteredHiddenOnlyWhen
             (Paths{"notes.md", "top.TXT", "sub/a.txt", "sub/deep/b.txt"}));
   EXPECT_EQ(relative(Scanner::Options(0, true)), (Paths{".hidden", "notes.md", "sub", "top.TXT"}));
   EXPECT_TRUE(capture.messages().empty()) << "quiet without the debug variable";
-}
-
-TEST_F(CoFileScannerTest, FullPathsWithoutTheFlag) {
-  CoFileScanner scanner;
-  scanner.scan(CoFilePath(dir_ / "sub"), Scanner::Options(1));
-  scanner.sort(CoFileScanner::alphabeticalSorter);
-  ASSERT_EQ(scanner.getPaths().size(), 2u);
-  EXPECT_EQ(scanner.getPaths()[0].getPath(), dir_ / "sub/a.txt");
-  EXPECT_EQ(scanner.getPaths()[1].getPath(), dir_ / "sub/deep/b.txt");
-  scanner.scan(CoFilePath(dir_ / "sub/deep"), Scanner::Options(0));  // scan starts afresh
-  ASSERT_EQ(scanner.getPaths().size(), 1u);
-  scanner.clear();
-  EXPECT_TRUE(scanner.getPaths().empty());
+  CoFileScanner full;  // without the flag: whole paths; each scan starts afresh
+  full.scan(CoFilePath(dir_ / "sub"), Scanner::Options(1));
+  full.scan(CoFilePath(dir_ / "sub/deep"), Scanner::Options(0));
+  ASSERT_EQ(full.getPaths().size(), 1u);
+  EXPECT_EQ(full.getPaths()[0].getPath(), dir_ / "sub/deep/b.txt");
+  full.clear();
+  EXPECT_TRUE(full.getPaths().empty());
 }
 
 TEST_F(CoFileScannerTest, FiltersByExtensionIgnoringCaseOrByTypeAndIncludeStart) {
