@@ -133,8 +133,6 @@ TEST(CoFileScannerSort, Predicates) {
             (Paths{"a/file10", "a/file2", "b/File2", "b/file10"}));
   EXPECT_EQ(sorted(CoFileScanner::naturalSorter),
             (Paths{"a/file2", "a/file10", "b/File2", "b/file10"}));
-  EXPECT_EQ(sorted(CoFileScanner::alphabeticalBaseNameSorter),
-            (Paths{"b/File2", "a/file10", "b/file10", "a/file2"}));
   EXPECT_EQ(sorted(CoFileScanner::naturalBaseNameSorter),
             (Paths{"b/File2", "a/file2", "a/file10", "b/file10"}));
   EXPECT_FALSE(CoFileScanner::naturalSorterStr("x10", "x10")) << "a strict order";
