@@ -149,12 +149,15 @@ KestrixDaemonInfo KestrixServer::describe() const {
 }
 
 std::string KestrixServer::canonicalHost(const std::string& host) const {
+  // Clients name this server by its display name, which may hold a ':' of
+  // its own ("Studio: Main"): it is matched whole before any ":port" goes.
+  const std::string displayName = config_.displayName.empty() ? hostName_ : config_.displayName;
+  if (host == displayName) return hostName_;
   std::string name = host;
   // "host:port" (one colon only: IPv6 literals keep theirs).
   const size_t colon = name.find(':');
   if (colon != std::string::npos && name.find(':', colon + 1) == std::string::npos)
     name.resize(colon);
-  const std::string displayName = config_.displayName.empty() ? hostName_ : config_.displayName;
   if (strcasecmp(name.c_str(), hostName_.c_str()) == 0 || name == displayName ||
       strcasecmp(name.c_str(), "localhost") == 0 || isLoopback(name) ||
       strcasecmp(name.c_str(), systemHostName().c_str()) == 0)
