@@ -9,7 +9,7 @@
 // Prefixes match whole components only; Windows source paths match without
 // regard to case and with either separator. What follows the prefix comes
 // back as it went, only the source's separators turned into the
-// destination's ('\\' is a name character on every other system).
+// destination's (a backslash is a name character outside Windows).
 
 #include <string>
 #include <string_view>
@@ -42,8 +42,6 @@ class KestrixTranslationRules {
    public:
     Request(const KestrixTranslationRules& rules, const std::string& srcHost, int srcType,
             const std::string& dstHost, int dstType);
-    // Every path stays as it is (same host, or hosts of one group).
-    bool keepsPaths() const { return keep_; }
     // Appends the translation of path to out; false with error naming the
     // path and both hosts when no rule covers it.
     bool translate(std::string_view path, std::string& out, std::string& error) const;
