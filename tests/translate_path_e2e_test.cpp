@@ -5,7 +5,6 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -18,6 +17,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "common/base/rcApi/rcAPI.h"
@@ -48,7 +48,7 @@ std::string usage() { return "Usage: " + kCommand + "\n" + kUsage; }
 
 const char* const kRules =
     "[Server]\n"
-    "DisplayName = Test Server\n"
+    "DisplayName = Studio: Main\n"  // this server's own name, not "host:port"
     "HostName = fs\n"
     "[Group farm]\n"
     "OsType = Linux\n"
@@ -192,43 +192,48 @@ TEST_F(TranslatePathTest, UsageErrorsPrintUsageAndExitOne) {
   }
 }
 
-TEST_F(TranslatePathTest, SlashAndGluedFormsOfOptions) {
-  expectOutput({"-h", server.address(), "/p", "/data/x", "-H", "e1"}, "D:\\data\\x\n", 0);
-  expectOutput({"-h" + server.address(), "-pabc", "-H", "r1"}, "abc\n", 0);
-}
-
-TEST_F(TranslatePathTest, PathAfterDashPIsNeverAnOption) {
-  // "-h" is the path; with no -h the local host is asked, which has no port.
-  char host[256] = {};
-  ::gethostname(host, sizeof host);
-  expectOutput({"-p", "-h"},
-               std::string("Unable to translate paths on server '") + host +
-                   "' to local path: Connection refused\n",
-               1);
-}
-
-TEST_F(TranslatePathTest, OsNameInAnyCase) {
-  expectOutput({"-h", server.address(), "-p", "/data/a", "-H", "newhost", "-O", "mAcOsX"},
-               "/Volumes/data/a\n", 0);
-  expectOutput({"-h", server.address(), "-p", "/data/a", "-H", "newhost", "-O", "BeOS"},
-               "Unable to translate paths on server '" + server.address() +
-                   "' to local path: No translation for path '/data/a' from host 'fs' to host "
-                   "'newhost'\n",
-               1);
-}
-
-TEST_F(TranslatePathTest, PathFileSkipsEmptyLinesAndWindowsLineEnds) {
-  const std::string file = server.dir() + "/paths.txt";
-  writeFile(file, "/data/a b\r\n\r\n\n/data/c\r\n");
-  expectOutput({"-h", server.address(), "-f", file, "-H", "e1"},
-               "D:\\data\\a b\nD:\\data\\c\n", 0);
-}
-
-TEST_F(TranslatePathTest, EmptyPathFileIsOneRequestWithNoResults) {
-  const std::string file = server.dir() + "/empty.txt";
-  writeFile(file, "");
-  expectOutput({"-h", server.address(), "-f", file, "-H", "e1"}, "", 0);
-  EXPECT_NE(readFile(server.logPath).find("Connection ["), std::string::npos);
+TEST_F(TranslatePathTest, TranslatesOrSaysWhy) {
+  const std::string s = server.address(), dir = server.dir();
+  const std::string closed = "127.0.0.1:" + std::to_string(freePort());
+  const auto failed = [](const std::string& host, const std::string& why) {
+    return "Unable to translate paths on server '" + host + "' to local path: " + why + "\n";
+  };
+  char local[256] = {};
+  ::gethostname(local, sizeof local);
+  writeFile(dir + "/lines.txt", "/data/a b\r\n\r\n\n/data/c\r\n");
+  writeFile(dir + "/empty.txt", "");
+  writeFile(dir + "/ends.txt", "/data/x\\\n/data/a b\n");
+  expectOutput({"-h", s, "-f", "/nonexistent/paths.txt"},
+               "Cannot read path file '/nonexistent/paths.txt': No such file or directory\n", 1);
+  EXPECT_EQ(readFile(server.logPath).find("Connection ["), std::string::npos)
+      << "the command connected although the file was missing";
+  const std::vector<std::tuple<std::vector<std::string>, std::string, int>> cases = {
+      {{"-h", s, "/p", "/data/x", "-H", "e1"}, "D:\\data\\x\n", 0},
+      {{"-h" + s, "-pabc", "-H", "r1"}, "abc\n", 0},
+      // "-h" is the path; with no -h the local host is asked, which has no port.
+      {{"-p", "-h"}, failed(local, "Connection refused"), 1},
+      {{"-h", s, "-p", "/data/a", "-H", "newhost", "-O", "mAcOsX"}, "/Volumes/data/a\n", 0},
+      {{"-h", s, "-p", "/data/a", "-H", "newhost", "-O", "BeOS"},
+       failed(s, "No translation for path '/data/a' from host 'fs' to host 'newhost'"),
+       1},
+      {{"-h", s, "-p", "/srv/x", "-H", "e1"},
+       failed(s, "No translation for path '/srv/x' from host 'fs' to host 'e1'"),
+       1},
+      {{"-h", closed, "-p", "/data/x"}, failed(closed, "Connection refused"), 1},
+      {{"-h", s, "-f", dir + "/lines.txt", "-H", "e1"}, "D:\\data\\a b\nD:\\data\\c\n", 0},
+      // An empty list is still one request.
+      {{"-h", s, "-f", dir + "/empty.txt", "-H", "e1"}, "", 0},
+      {{"-h", closed, "-f", dir + "/empty.txt"}, failed(closed, "Connection refused"), 1},
+      // Paths travel quoted but unescaped: a '\' before a closing quote is the path's own.
+      {{"-h", s, "-f", dir + "/ends.txt", "-H", "e1"}, "D:\\data\\x\\\nD:\\data\\a b\n", 0},
+      {{"-h", s, "-p", "/data/a\"b\\", "-H", "e1"}, "D:\\data\\a\"b\\\n", 0},
+      // No -H: the destination is the server's own host ("127.0.0.1:port"), so paths stay.
+      {{"-h", s, "-p", "M:\\"}, "M:\\\n", 0},
+  };
+  for (const auto& [args, out, code] : cases) {
+    SCOPED_TRACE(::testing::PrintToString(args));
+    expectOutput(args, out, code);
+  }
 }
 
 TEST_F(TranslatePathTest, PathFileOfTwoGiBOrMoreIsRefused) {
@@ -241,41 +246,6 @@ TEST_F(TranslatePathTest, PathFileOfTwoGiBOrMoreIsRefused) {
                      " bytes, at most 2147483647)\n",
                  1);
   }
-}
-
-TEST_F(TranslatePathTest, MissingPathFileFailsBeforeAnyConnection) {
-  const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-  ASSERT_EQ(::listen(listener, 4), 0);
-  socklen_t length = sizeof addr;
-  ::getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &length);
-  const std::string host = "127.0.0.1:" + std::to_string(ntohs(addr.sin_port));
-  expectOutput({"-h", host, "-f", "/nonexistent/paths.txt"},
-               "Cannot read path file '/nonexistent/paths.txt': No such file or directory\n", 1);
-  pollfd p = {listener, POLLIN, 0};
-  EXPECT_EQ(::poll(&p, 1, 0), 0) << "the command connected although the file was missing";
-  ::close(listener);
-}
-
-TEST_F(TranslatePathTest, ServerErrorAndRefusedConnection) {
-  expectOutput({"-h", server.address(), "-p", "/srv/x", "-H", "e1"},
-               "Unable to translate paths on server '" + server.address() +
-                   "' to local path: No translation for path '/srv/x' from host 'fs' to host "
-                   "'e1'\n",
-               1);
-  const std::string closed = "127.0.0.1:" + std::to_string(freePort());
-  expectOutput({"-h", closed, "-p", "/data/x"},
-               "Unable to translate paths on server '" + closed +
-                   "' to local path: Connection refused\n",
-               1);
-}
-
-TEST_F(TranslatePathTest, DestinationDefaultsToTheWholeServerText) {
-  // The destination is "127.0.0.1:port", the server's own host: paths stay.
-  expectOutput({"-h", server.address(), "-p", "/data/x"}, "/data/x\n", 0);
 }
 
 // ---- kestrixd as a process --------------------------------------------------
@@ -297,7 +267,8 @@ TEST(KestrixdProcess, ReloadsRulesOnHangUpAndKeepsThemWhenBad) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   EXPECT_EQ(out, "E:\\media\\x\n");
 
-  writeFile(server.rulesPath, std::string(kRules) + "[OsTypeTranslation broken]\nsrcType = Plan9\n");
+  writeFile(server.rulesPath,
+            std::string(kRules) + "[OsTypeTranslation broken]\nsrcType = Plan9\n");
   server.signal(SIGHUP);
   std::string log;
   for (int i = 0; i < 100 && (log = readFile(server.logPath)).find("keeping") == std::string::npos;
@@ -329,9 +300,10 @@ TEST(KestrixdProcess, BadRequestsGetErrorsAndOthersAreStillServed) {
   Kestrix::rcAPI other;
   ASSERT_TRUE(other.connect("127.0.0.1", server.port, 3000));
   EXPECT_TRUE(other.call(0, "Ping", "", true, result, 3000));
-  EXPECT_TRUE(api.call(0, "TranslatePaths", "\"fs\" 2 \"e1\" 3 \"/data/a\",\"/data/b\"", true,
-                       result, 3000));
-  EXPECT_EQ(result, "D:\\data\\a,D:\\data\\b");
+  EXPECT_TRUE(api.call(0, "TranslatePaths",
+                       "\"fs\" 2 \"e1\" 3 \"/data/a,b\",\"/data/c\\\",\"/data/d\"", true, result,
+                       3000));
+  EXPECT_EQ(result, "D:\\data\\a,b,D:\\data\\c\\,D:\\data\\d");
   EXPECT_TRUE(api.call(0, "QueryVersion", "", true, result, 3000));
   EXPECT_EQ(result, "2020 2");
 }
@@ -359,7 +331,7 @@ TEST(KestrixdProcess, RulesAndDescriptionThroughTheFacade) {
   EXPECT_STREQ(handle.getHostName(), "fs");
   KestrixStr name;
   ASSERT_TRUE(handle.getDisplayName(name));
-  EXPECT_STREQ(name.c_str(), "Test Server");
+  EXPECT_STREQ(name.c_str(), "Studio: Main");
 
   Kestrix::rcAPI api;
   ASSERT_TRUE(api.connect("127.0.0.1", server.port, 3000));

@@ -2,10 +2,12 @@
 
 #include <strings.h>
 
+#include <algorithm>
 #include <array>
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 
 #include "common/base/loggerBase/CoMsg.h"
 #include "common/base/network/CoNetworkLocal.h"
@@ -18,45 +20,35 @@
 namespace Kestrix {
 namespace {
 
-// A text parameter that knows whether the request gave it at all, so that a
-// request with too few or too many parameters can be told from one whose
-// last parameter is empty.
-class TrackedText : public rcParamString {
- public:
-  class TrackedType : public rcParam::Type {
-   public:
-    rcParam* alloc() const override { return new TrackedText; }
-    const char* name() const override { return "const char *"; }
-  };
-  static const rcParam::Type& getType() {
-    static const TrackedType type;
-    return type;
-  }
-  void setStringValue(const std::string& text) override {
-    given = true;
-    rcParamString::setStringValue(text);
-  }
-  void setStringValue(const char* text) override {
-    given = true;
-    rcParamString::setStringValue(text);
-  }
-  void setStringValue(std::string&& text) override {
-    given = true;
-    rcParamString::setStringValue(std::move(text));
-  }
-  bool given = false;
-};
-
-bool given(const rcParam& param) { return static_cast<const TrackedText&>(param).given; }
-
 const rcParam::Info kWholeText[] = {{&rcParamString::getType(), "params"}, {nullptr, nullptr}};
-// Source host, source type, destination host, destination type, paths, and
-// one more that must stay empty.
-const rcParam::Info kTranslateParams[] = {
-    {&TrackedText::getType(), "srcHost"}, {&TrackedText::getType(), "srcType"},
-    {&TrackedText::getType(), "dstHost"}, {&TrackedText::getType(), "dstType"},
-    {&TrackedText::getType(), "paths"},   {&TrackedText::getType(), "extra"},
-    {nullptr, nullptr}};
+
+// "TranslatePaths" as the client writes it: "srcHost" srcType "dstHost"
+// dstType "p1","p2",...,"pn". The four leading parameters split as every
+// parameter text does; the paths are quoted but not escaped, so a path may
+// end in '\' or hold '"' or ',' and only "," between two quotes parts them.
+// list is the text after the fourth parameter: empty, or in outer quotes.
+bool splitTranslateRequest(const std::string& text, std::array<std::string, 4>& head,
+                           std::string_view& list) {
+  size_t field = 0, i = 0;
+  bool quoted = false;
+  char previous = text.empty() ? '\0' : text[0];
+  for (; i < text.size() && field < head.size(); ++i) {
+    const char c = text[i];
+    char seen = c;
+    if (c == '"' && previous != '\\') {
+      quoted = !quoted;
+      if (!quoted) seen = ' ';  // a closing quote ends a word like a space
+    } else if (c == ' ' && !quoted) {
+      ++field;
+    } else {
+      head[field] += c;
+    }
+    previous = seen;
+  }
+  list = std::string_view(text).substr(i);
+  return field == head.size() &&
+         (list.empty() || (list.size() >= 2 && list.front() == '"' && list.back() == '"'));
+}
 
 bool fail(const rcMethod& method, const std::string& text) {
   method.setLastError(text.c_str());
@@ -109,7 +101,7 @@ void KestrixServer::registerMethods() {
   registerMethod(rcMethod(*this, "GetTranslationGroups", getTranslationGroups, text, none));
   registerMethod(rcMethod(*this, "GetHostTranslations", getHostTranslations, text, none));
   registerMethod(rcMethod(*this, "GetOsTypeTranslations", getOsTypeTranslations, text, none));
-  registerMethod(rcMethod(*this, "TranslatePaths", translatePaths, text, kTranslateParams));
+  registerMethod(rcMethod(*this, "TranslatePaths", translatePaths, text, kWholeText));
   registerMethod(rcMethod(*this, "Shutdown", shutdown, rcParamVoid::getType(), none));
   registerMethod(rcMethod(*this, "RegisterEvents", registerEvents, rcParamVoid::getType(),
                           kWholeText));
@@ -149,12 +141,15 @@ KestrixDaemonInfo KestrixServer::describe() const {
 }
 
 std::string KestrixServer::canonicalHost(const std::string& host) const {
+  // Clients name this server by its display name, which may hold a ':' of
+  // its own ("Studio: Main"): it is matched whole before any ":port" goes.
+  const std::string displayName = config_.displayName.empty() ? hostName_ : config_.displayName;
+  if (host == displayName) return hostName_;
   std::string name = host;
   // "host:port" (one colon only: IPv6 literals keep theirs).
   const size_t colon = name.find(':');
   if (colon != std::string::npos && name.find(':', colon + 1) == std::string::npos)
     name.resize(colon);
-  const std::string displayName = config_.displayName.empty() ? hostName_ : config_.displayName;
   if (strcasecmp(name.c_str(), hostName_.c_str()) == 0 || name == displayName ||
       strcasecmp(name.c_str(), "localhost") == 0 || isLoopback(name) ||
       strcasecmp(name.c_str(), systemHostName().c_str()) == 0)
@@ -247,40 +242,38 @@ bool KestrixServer::getOsTypeTranslations(void*, const rcMethod& method, const r
 bool KestrixServer::translatePaths(void*, const rcMethod& method, const rcParam::Array& args,
                                    rcParam& result) {
   KestrixServer& server = self(method);
-  if (!given(args[4]) || given(args[5]))
+  std::array<std::string, 4> head;
+  std::string_view list;
+  if (!splitTranslateRequest(static_cast<const rcParamString&>(args[0]).text(), head, list))
     return fail(method, "TranslatePaths takes 5 parameters: \"srcHost\" srcType \"dstHost\" "
                         "dstType \"path\",\"path\",...");
-  const std::string srcText = args[0].stringValue();
-  const std::string dstText = args[2].stringValue();
+  const auto& [srcText, srcTypeText, dstText, dstTypeText] = head;
   if (srcText.empty()) return fail(method, "Invalid source host name given");
   if (dstText.empty()) return fail(method, "Invalid destination host name given");
   int srcType = 0;
   int dstType = 0;
-  if (!parseOsType(args[1].stringValue(), srcType))
-    return fail(method, "Unknown source OS type '" + args[1].stringValue() + "'");
-  if (!parseOsType(args[3].stringValue(), dstType))
-    return fail(method, "Unknown destination OS type '" + args[3].stringValue() + "'");
+  if (!parseOsType(srcTypeText, srcType))
+    return fail(method, "Unknown source OS type '" + srcTypeText + "'");
+  if (!parseOsType(dstTypeText, dstType))
+    return fail(method, "Unknown destination OS type '" + dstTypeText + "'");
 
   const KestrixTranslationRules::Request request(server.config_.rules,
-                                                server.canonicalHost(srcText), srcType,
-                                                server.canonicalHost(dstText), dstType);
-  const std::string& paths = static_cast<const TrackedText&>(args[4]).text();
-  if (request.keepsPaths()) {  // the reply is the request's own list
-    result.setStringValue(paths);
-    return true;
-  }
+                                                 server.canonicalHost(srcText), srcType,
+                                                 server.canonicalHost(dstText), dstType);
   std::string reply;
-  reply.reserve(paths.size() + paths.size() / 4);
-  CoMemory::adviseLarge(reply.data(), reply.capacity());
-  std::string error;
-  const std::string_view all(paths);
-  size_t start = 0;
-  while (start < all.size()) {
-    size_t end = all.find(',', start);
-    if (end == std::string_view::npos) end = all.size();
-    if (start > 0) reply += ',';
-    if (!request.translate(all.substr(start, end - start), reply, error)) return fail(method, error);
-    start = end + 1;
+  if (!list.empty()) {
+    list = list.substr(1, list.size() - 2);
+    reply.reserve(list.size() + list.size() / 4);
+    CoMemory::adviseLarge(reply.data(), reply.capacity());
+    std::string error;
+    for (size_t start = 0;;) {
+      const size_t end = std::min(list.find("\",\"", start), list.size());
+      if (start > 0) reply += ',';
+      if (!request.translate(list.substr(start, end - start), reply, error))
+        return fail(method, error);
+      if (end == list.size()) break;
+      start = end + 3;
+    }
   }
   static_cast<rcParamString&>(result).setStringValue(std::move(reply));
   return true;

@@ -57,18 +57,22 @@ int KestrixTranslationRules::matchPrefix(std::string_view path, std::string_view
 }
 
 void KestrixTranslationRules::rebase(std::string_view dstPrefix, std::string_view rest,
-                                     int dstType, std::string& out) {
+                                     bool windowsSource, int dstType, std::string& out) {
   const char sep = dstType == KestrixOS::OS_TYPE_WINNT ? '\\' : '/';
   out.append(dstPrefix);
-  size_t i = 0;
-  while (i < rest.size() && isSeparator(rest[i], true)) ++i;
-  if (i == rest.size()) return;
-  if (dstPrefix.empty() || !isSeparator(dstPrefix.back(), true)) out += sep;
-  // Copy the rest whole, then give its separators the destination's form.
+  if (rest.empty()) return;
+  // Exactly one separator joins the two: the prefix's own, else the rest's
+  // first, else a new one. Everything else of the rest comes back as it went.
+  const bool prefixEnds = !dstPrefix.empty() && isSeparator(dstPrefix.back(), true);
+  if (isSeparator(rest.front(), windowsSource)) {
+    if (prefixEnds) rest.remove_prefix(1);
+  } else if (!prefixEnds) {
+    out += sep;
+  }
   const size_t from = out.size();
-  out.append(rest.substr(i));
+  out.append(rest);
   for (size_t k = from; k < out.size(); ++k)
-    if (isSeparator(out[k], true)) out[k] = sep;
+    if (isSeparator(out[k], windowsSource)) out[k] = sep;
 }
 
 KestrixTranslationRules::Request::Request(const KestrixTranslationRules& rules,
@@ -113,7 +117,7 @@ bool KestrixTranslationRules::Request::translate(std::string_view path, std::str
   const Candidate* rule = best(hostRules_, path, length);
   if (rule == nullptr) rule = best(osTypeRules_, path, length);
   if (rule != nullptr) {
-    rebase(*rule->dstPath, path.substr(static_cast<size_t>(length)), dstType_, out);
+    rebase(*rule->dstPath, path.substr(static_cast<size_t>(length)), windowsSource_, dstType_, out);
     return true;
   }
   error = "No translation for path '" + std::string(path) + "' from host '" + srcHost_ +

@@ -7,7 +7,9 @@
 // group. Otherwise the host translation of that host pair with the longest
 // source prefix wins, else the OS type translation of the two OS types.
 // Prefixes match whole components only; Windows source paths match without
-// regard to case and with either separator.
+// regard to case and with either separator. What follows the prefix comes
+// back as it went, only the source's separators turned into the
+// destination's (a backslash is a name character outside Windows).
 
 #include <string>
 #include <string_view>
@@ -40,8 +42,6 @@ class KestrixTranslationRules {
    public:
     Request(const KestrixTranslationRules& rules, const std::string& srcHost, int srcType,
             const std::string& dstHost, int dstType);
-    // Every path stays as it is (same host, or hosts of one group).
-    bool keepsPaths() const { return keep_; }
     // Appends the translation of path to out; false with error naming the
     // path and both hosts when no rule covers it.
     bool translate(std::string_view path, std::string& out, std::string& error) const;
@@ -77,10 +77,10 @@ class KestrixTranslationRules {
   // Length of the source part of path that prefix covers, or -1 when the
   // prefix is not a whole-component prefix of path.
   static int matchPrefix(std::string_view path, std::string_view prefix, bool windowsSource);
-  // Appends dstPrefix and the rest of the path in the destination's
-  // separators to out.
-  static void rebase(std::string_view dstPrefix, std::string_view rest, int dstType,
-                     std::string& out);
+  // Appends dstPrefix and the rest of the path to out, the source's
+  // separators in the rest turned into the destination's.
+  static void rebase(std::string_view dstPrefix, std::string_view rest, bool windowsSource,
+                     int dstType, std::string& out);
 };
 
 }  // namespace Kestrix

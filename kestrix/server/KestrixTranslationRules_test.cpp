@@ -20,7 +20,9 @@ class TranslationRulesTest : public ::testing::Test {
     rules.groups = {{"farm", kLinux, {"render01", "render02"}},
                     {"edit", kWin, {"edit01"}},
                     {"grade", kMac, {"grade01"}}};
+    // "/data/" ties with "/data" (a trailing separator adds nothing): the first rule wins.
     rules.hostTranslations = {{"render01", "/data", "edit01", "D:\\data"},
+                              {"render01", "/data/", "edit01", "X:\\"},
                               {"render01", "/data/movies", "edit01", "M:\\"},
                               {"edit01", "M:\\", "render01", "/data/movies"}};
     rules.osTypeTranslations = {{kLinux, "/data", kMac, "/Volumes/data"},
@@ -51,6 +53,15 @@ TEST_F(TranslationRulesTest, LongestWholeComponentHostPrefixWins) {
   EXPECT_EQ(translate("render01", kUnknown, "edit01", kUnknown, "/data/movies/"), "M:\\");
 }
 
+TEST_F(TranslationRulesTest, RestOfPathKeepsItsSeparatorsInTheDestinationsForm) {
+  EXPECT_EQ(translate("render01", kUnknown, "edit01", kUnknown, "/data//x/"), "D:\\data\\\\x\\");
+  EXPECT_EQ(translate("render01", kUnknown, "edit01", kUnknown, "/data/"), "D:\\data\\");
+  EXPECT_EQ(translate("render01", kUnknown, "edit01", kUnknown, "/data/movies//x"), "M:\\\\x");
+  // In a Linux path a backslash is part of a name, not a separator.
+  EXPECT_EQ(translate("render01", kUnknown, "grade01", kUnknown, "/data/a\\b"),
+            "/Volumes/data/a\\b");
+}
+
 TEST_F(TranslationRulesTest, WindowsSourceIgnoresCaseAndSeparatorKind) {
   EXPECT_EQ(translate("edit01", kUnknown, "render01", kUnknown, "m:/Shots\\s01.dpx"),
             "/data/movies/Shots/s01.dpx");
@@ -60,8 +71,7 @@ TEST_F(TranslationRulesTest, WindowsSourceIgnoresCaseAndSeparatorKind) {
 }
 
 TEST_F(TranslationRulesTest, OsTypeRuleFromGroupsOrRequest) {
-  EXPECT_EQ(translate("render01", kUnknown, "grade01", kUnknown, "/data/x/y"),
-            "/Volumes/data/x/y");
+  EXPECT_EQ(translate("render01", kUnknown, "grade01", kUnknown, "/data/x/y"), "/Volumes/data/x/y");
   // The request's type overrides the host's group.
   EXPECT_EQ(translate("winbox", kWin, "anyhost", kLinux, "d:\\DATA\\clip.mov"), "/data/clip.mov");
 }
@@ -72,7 +82,7 @@ TEST_F(TranslationRulesTest, NoRuleNamesPathAndHosts) {
 }
 
 TEST(TranslationRulesPrefix, WholeComponentsOnly) {
-  EXPECT_EQ(KestrixTranslationRules::matchPrefix("/data/movies", "/data/movies", false), 12);
+  EXPECT_EQ(KestrixTranslationRules::matchPrefix("/data/movies", "/data/movies/", false), 12);
   EXPECT_EQ(KestrixTranslationRules::matchPrefix("/data/movies/x", "/data/movies/", false), 12);
   EXPECT_EQ(KestrixTranslationRules::matchPrefix("/data/movies-4k", "/data/movies", false), -1);
   EXPECT_EQ(KestrixTranslationRules::matchPrefix("/data", "/data/movies", false), -1);
