@@ -44,13 +44,9 @@ TEST_F(CoFileIOTest, WriteThenReadBackShortReadsStopAtEndOfFile) {
 
 TEST_F(CoFileIOTest, StreamErrorsThrow) {
   CoFileIO missing(dir_.path().c_str(), "missing.txt");
-  try {
-    missing.openFile("r");
-    ADD_FAILURE() << "openFile of a missing file returned";
-  } catch (const CoException& e) {
-    EXPECT_STREQ(e.what(), std::strerror(ENOENT));
-    EXPECT_EQ(e.expertData(), "Could not open \"" + missing.getPath() + "\" (flags:r)");
-  }
+  const CoException e = thrown([&] { missing.openFile("r"); });
+  EXPECT_STREQ(e.what(), std::strerror(ENOENT));
+  EXPECT_EQ(e.expertData(), "Could not open \"" + missing.getPath() + "\" (flags:r)");
   EXPECT_EQ(missing.filePtr(), nullptr);
   CoFileIO file(dir_.write("ro", "data"));
   file.openFile("r");
@@ -59,12 +55,7 @@ TEST_F(CoFileIOTest, StreamErrorsThrow) {
   CoFileIO dir(dir_.path());
   dir.openFile("r");  // a directory opens, but cannot be read
   char c;
-  try {
-    dir.read(&c, 1, 1);
-    ADD_FAILURE() << "reading a directory returned";
-  } catch (const CoException& e) {
-    EXPECT_STREQ(e.what(), std::strerror(EISDIR));
-  }
+  EXPECT_STREQ(thrown([&] { dir.read(&c, 1, 1); }).what(), std::strerror(EISDIR));
   EXPECT_THROW(CoFileIO(dir_ / "gone").openAndReadASCIIFile(), CoException);
   CoFileIO never(dir_ / "never");
   EXPECT_THROW(never.read(&c, 1, 1), CoException);  // no stream: an error, not a crash
@@ -78,13 +69,9 @@ TEST_F(CoFileIOTest, WriteErrorAtCloseIsReported) {
     file.openFile("w");
     file.putStr("lost");
     if (!explicitly) continue;  // destruction closes it
-    try {
-      file.closeFile();
-      ADD_FAILURE() << "closing after a failed write returned";
-    } catch (const CoException& e) {
-      EXPECT_STREQ(e.what(), std::strerror(ENOSPC));
-      EXPECT_STREQ(e.expertData(), "Could not close \"/dev/full\"");
-    }
+    const CoException e = thrown([&] { file.closeFile(); });
+    EXPECT_STREQ(e.what(), std::strerror(ENOSPC));
+    EXPECT_STREQ(e.expertData(), "Could not close \"/dev/full\"");
     EXPECT_EQ(file.filePtr(), nullptr);
   }
   EXPECT_EQ(capture.texts(CoMsg::LEVEL_WARN),
@@ -142,12 +129,8 @@ TEST_F(CoFileIOTest, PreallocateReservesOrRefuses) {
   }
   MsgCapture capture;
   Preallocator reserve(Preallocator::METHOD_RESERVE, Preallocator::FS_NFS);
-  try {
-    file.preallocate(0, 1, reserve);
-    ADD_FAILURE() << "an unsupported method returned";
-  } catch (const CoException& e) {
-    EXPECT_STREQ(e.what(), "Unsupported preallocation type");
-  }
+  EXPECT_STREQ(thrown([&] { file.preallocate(0, 1, reserve); }).what(),
+               "Unsupported preallocation type");
   EXPECT_EQ(capture.texts(CoMsg::LEVEL_ERROR),
             std::vector<std::string>{
                 "Unsupported preallocation type 'Reserve' on filesystem type 'NFS'."});

@@ -168,12 +168,7 @@ TEST_F(CoFilePathFs, MissingPathQueriesAndSizesOfTwoGiBOrMoreThrow) {
   EXPECT_FALSE(missing.access(1));
   EXPECT_FALSE(missing.isFile());
   EXPECT_FALSE(missing.isDirectory());
-  try {
-    missing.size();
-    ADD_FAILURE() << "size() of a missing file returned";
-  } catch (const CoException& e) {
-    EXPECT_STREQ(e.what(), std::strerror(ENOENT));
-  }
+  EXPECT_STREQ(thrown([&] { missing.size(); }).what(), std::strerror(ENOENT));
   EXPECT_THROW(missing.lastModified(), CoException);
   // A path through a file is missing too, not an error.
   const CoFilePath file(dir_.write("f", "x"));
@@ -185,12 +180,9 @@ TEST_F(CoFilePathFs, MissingPathQueriesAndSizesOfTwoGiBOrMoreThrow) {
       EXPECT_EQ(file.size(), INT32_MAX);
       continue;
     }
-    try {
-      ADD_FAILURE() << "size() of a " << size << "-byte file returned " << file.size();
-    } catch (const CoException& e) {
-      EXPECT_EQ(e.what(),
-                "File too large (" + std::to_string(size) + " bytes, at most 2147483647)");
-    }
+    EXPECT_STREQ(
+        thrown([&] { file.size(); }).what(),
+        ("File too large (" + std::to_string(size) + " bytes, at most 2147483647)").c_str());
   }
 }
 
@@ -202,13 +194,9 @@ TEST_F(CoFilePathFs, CreateDirOptions) {
   deep.createDir(CoFilePath::Permissions(), CoFilePath::CREATE_DIR_PARENTS);
   EXPECT_EQ(modeOf(deep), 0755u);
   CoFilePath(deep.path(), "f").createFile();
-  try {
-    deep.createDir();
-    ADD_FAILURE() << "createDir of an existing directory returned";
-  } catch (const CoException& e) {
-    EXPECT_STREQ(e.what(), std::strerror(EEXIST));
-    EXPECT_EQ(e.expertData(), "_mkdir " + deep.getPath());
-  }
+  const CoException e = thrown([&] { deep.createDir(); });
+  EXPECT_STREQ(e.what(), std::strerror(EEXIST));
+  EXPECT_EQ(e.expertData(), "_mkdir " + deep.getPath());
   deep.createDir(CoFilePath::Permissions(7, 1, 0), CoFilePath::CREATE_DIR_EXISTING_OK);
   EXPECT_EQ(modeOf(deep), 0750u);
 }
@@ -225,13 +213,9 @@ TEST_F(CoFilePathFs, RemoveRenameAndRemoveDir) {
   file.removeFile();
   EXPECT_FALSE(file.exists());
   file.removeFile(CoFilePath::REMOVE_FILE_MISSING_OK);
-  try {
-    file.removeFile();
-    ADD_FAILURE() << "removeFile of a missing file returned";
-  } catch (const CoException& e) {
-    EXPECT_STREQ(e.what(), std::strerror(ENOENT));
-    EXPECT_EQ(e.expertData(), "unlink " + file.getPath());
-  }
+  const CoException e = thrown([&] { file.removeFile(); });
+  EXPECT_STREQ(e.what(), std::strerror(ENOENT));
+  EXPECT_EQ(e.expertData(), "unlink " + file.getPath());
   CoFilePath sub(dir_ / "sub");
   sub.createDir();
   sub.removeDir();

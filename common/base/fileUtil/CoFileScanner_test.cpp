@@ -91,13 +91,9 @@ TEST_F(CoFileScannerTest, AbortStillOffersTheStartAndAMissingStartThrows) {
   ASSERT_EQ(aborting.getPaths().size(), 1u);
   EXPECT_EQ(aborting.getPaths()[0].getPath(), dir_.path());
   const CoFilePath missing(dir_ / "missing");
-  try {
-    CoFileScanner().scan(missing, Scanner::Options());
-    ADD_FAILURE() << "scan of a missing directory returned";
-  } catch (const CoException& e) {
-    EXPECT_STREQ(e.what(), "Invalid path");
-    EXPECT_EQ(e.expertData(), "'" + missing.getPath() + "/*.*'");
-  }
+  const CoException e = thrown([&] { CoFileScanner().scan(missing, Scanner::Options()); });
+  EXPECT_STREQ(e.what(), "Invalid path");
+  EXPECT_EQ(e.expertData(), "'" + missing.getPath() + "/*.*'");
 }
 
 // Run with QV_CO_FILE_SCANNER_DEBUG=1.

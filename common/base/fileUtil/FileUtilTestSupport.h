@@ -1,6 +1,7 @@
 #pragma once
 // Test-only helpers of this module: a per-test temporary directory that is
-// removed with everything in it, and a router that keeps posted messages.
+// removed with everything in it, a router that keeps posted messages, and
+// the exception a call throws.
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "common/base/fileUtil/CoFilePath.h"
+#include "common/base/loggerBase/CoException.h"
 #include "common/base/loggerBase/CoMsg.h"
 
 namespace Kestrix {
@@ -41,6 +43,18 @@ class TempDir {
  private:
   std::string path_;
 };
+
+// What call throws; when it returns instead, an exception whose what() is
+// "(returned)", which no expectation of a system text can match.
+template <typename Call>
+CoException thrown(Call call) {
+  try {
+    call();
+  } catch (const CoException& e) {
+    return e;
+  }
+  return CoException("(returned)", 0, "");
+}
 
 class MsgCapture : public CoMsg::Router {
  public:
