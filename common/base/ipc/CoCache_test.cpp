@@ -38,12 +38,32 @@ struct TextEntry : Base {
 using PlainEntry = TextEntry<CoCache::Entry>;
 using SharedTextEntry = TextEntry<CoCache::SharedEntry>;
 
+// Lingers in release() right after the last reference went, until the
+// test's lookup has run (or 200 ms have passed), so that the lookup falls
+// into the window where the releasing thread still uses the entry.
+std::atomic<bool> gLingering{false};
+std::atomic<bool> gLookupDone{false};
+std::atomic<bool> gDeletedWhileReleasing{false};
+struct LingeringEntry : SharedTextEntry {
+  using SharedTextEntry::SharedTextEntry;
+  void decref() override {
+    SharedTextEntry::decref();
+    if (getRefCount() != 0) return;
+    gLingering = true;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(200);
+    while (!gLookupDone && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+    gDeletedWhileReleasing = gDeleted > 0;
+    gLingering = false;
+  }
+};
+
 class TextCache : public CoCache {
  public:
   enum class Reset { refuse, reuse, fail };
+  enum class Kind { plain, shared, lingering };
   TextCache(int capacity, int64_t maxAge, bool keepExpired = false, bool manyPerKey = false,
-            bool shared = false)
-      : CoCache(capacity, maxAge, keepExpired, manyPerKey), shared_(shared) {}
+            Kind kind = Kind::plain)
+      : CoCache(capacity, maxAge, keepExpired, manyPerKey), kind_(kind) {}
 
   std::atomic<int> created{0};
   bool factoryFails = false;
@@ -60,7 +80,8 @@ class TextCache : public CoCache {
     if (factoryFails) return nullptr;
     ++created;
     const std::string& text = static_cast<const TextKey&>(key).text;
-    if (shared_) return new SharedTextEntry(text);
+    if (kind_ == Kind::lingering) return new LingeringEntry(text);
+    if (kind_ == Kind::shared) return new SharedTextEntry(text);
     return new PlainEntry(text);
   }
   bool reset(Entry& entry, const Key& key) override {
@@ -71,7 +92,7 @@ class TextCache : public CoCache {
   }
 
  private:
-  bool shared_;
+  Kind kind_;
 };
 
 // Lets the clock move past a last access, at millisecond resolution.
@@ -327,7 +348,7 @@ bool reach(std::atomic<int>& count, int target) {
 
 TEST_F(CoCacheTest, ASharedEntryIsHeldByManyAndFreedByTheLast) {
   constexpr int kHolders = 4;
-  TextCache cache(2, -1, false, false, true);
+  TextCache cache(2, -1, false, false, TextCache::Kind::shared);
   std::atomic<int> holding{0};
   std::atomic<int> checked{0};
   std::atomic<bool> allHeldTogether{true};
@@ -354,6 +375,32 @@ TEST_F(CoCacheTest, ASharedEntryIsHeldByManyAndFreedByTheLast) {
   // A plain lock of the unit is now possible: nobody holds it.
   EXPECT_TRUE(got[0]->tryLock());
   got[0]->CoCache::Entry::release();
+}
+
+// The last holder's release still uses the entry after it dropped its
+// reference: a lookup meanwhile must neither delete the entry (it has
+// expired) nor fail to take it again for its own key.
+TEST_F(CoCacheTest, ASharedEntryOutlivesTheReleaseOfItsLastHolder) {
+  TextCache cache(2, 0, true, false, TextCache::Kind::lingering);
+  CoCache::Entry* entry = cache.getCacheEntry(TextKey("s"));
+  auto releaseWhileLookingUp = [&](const char* key, bool create) {
+    gLookupDone = false;
+    std::thread releaser([&] { cache.releaseCacheEntry(entry); });
+    while (!gLingering) std::this_thread::yield();
+    CoCache::Entry* got = cache.getCacheEntry(TextKey(key), create);
+    gLookupDone = true;
+    releaser.join();
+    return got;
+  };
+  EXPECT_EQ(releaseWhileLookingUp("other", false), nullptr);
+  EXPECT_FALSE(gDeletedWhileReleasing) << "deleted while its last holder still released it";
+  ASSERT_EQ(gDeleted, 0);
+  ASSERT_EQ(cache.getCacheEntry(TextKey("s")), entry);
+  EXPECT_EQ(releaseWhileLookingUp("s", true), entry);
+  EXPECT_TRUE(entry->isLocked());
+  cache.releaseCacheEntry(entry);
+  EXPECT_EQ(cache.getCacheEntry(TextKey("other"), false), nullptr);
+  EXPECT_EQ(gDeleted, 1) << "unheld and expired, it goes at the next lookup";
 }
 
 TEST_F(CoCacheTest, APlainEntryMakesASecondHolderWait) {
