@@ -3,6 +3,9 @@
 // time-outs, shared connections and the rule caches.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <condition_variable>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -33,30 +36,52 @@ struct Script {
   int groupCalls = 0;
   int groupFailures = 0;  // the first n calls fail
   int daemonInfoCalls = 0;
+  int logins = 0;
+  // The next translation waits (at most five seconds) until unblocked.
+  bool blockNext = false;
+  bool blocked = false;
+  std::condition_variable changed;
 };
 Script gScript;
+
+void unblockTranslation() {
+  std::lock_guard<std::mutex> lock(gScript.mutex);
+  gScript.blocked = false;
+  gScript.changed.notify_all();
+}
 
 class ScriptedServer : public rcServerContext {
  public:
   explicit ScriptedServer(int port = 0) : rcServerContext(port) {
     static const rcParam::Info wholeText[] = {{&rcParamString::getType(), "params"},
                                               {nullptr, nullptr}};
-    registerMethod(rcMethod(*this, "TranslatePaths", translate, rcParamString::getType(),
-                            wholeText));
+    registerMethod(
+        rcMethod(*this, "TranslatePaths", translate, rcParamString::getType(), wholeText));
     registerMethod(
         rcMethod(*this, "GetDaemonInfo", daemonInfo, rcParamString::getType(), wholeText));
     registerMethod(
         rcMethod(*this, "GetTranslationGroups", groups, rcParamString::getType(), nullptr));
     registerMethod(rcMethod(*this, "GetHostTranslations", hostTranslations,
                             rcParamString::getType(), nullptr));
-    registerMethod(rcMethod(*this, "Ping", noReply, rcParamVoid::getType(), nullptr,
-                            rcMethod::DELAYED));
+    registerMethod(
+        rcMethod(*this, "Ping", noReply, rcParamVoid::getType(), nullptr, rcMethod::DELAYED));
+  }
+  bool login(const Kestrix::rcConnectionInfo&) override {
+    std::lock_guard<std::mutex> lock(gScript.mutex);
+    ++gScript.logins;
+    return true;
   }
 
  private:
   static bool translate(void*, const rcMethod& method, const rcParam::Array& args,
                         rcParam& result) {
-    std::lock_guard<std::mutex> lock(gScript.mutex);
+    std::unique_lock<std::mutex> lock(gScript.mutex);
+    if (gScript.blockNext) {
+      gScript.blockNext = false;
+      gScript.blocked = true;
+      gScript.changed.notify_all();
+      gScript.changed.wait_for(lock, std::chrono::seconds(5), [] { return !gScript.blocked; });
+    }
     gScript.translateRequests.push_back(args[0].stringValue());
     if (gScript.translateFails) {
       method.setLastError("Cannot translate path");
@@ -113,6 +138,9 @@ class FacadeTest : public ::testing::Test {
       gScript.groupCalls = 0;
       gScript.groupFailures = 0;
       gScript.daemonInfoCalls = 0;
+      gScript.logins = 0;
+      gScript.blockNext = false;
+      gScript.blocked = false;
     }
     startServer(0);
   }
@@ -256,7 +284,9 @@ struct CountingCallback : KestrixClientConnection::ConnectCallback {
 };
 
 std::vector<std::string> gDisconnected;
-void recordDisconnect(const KestrixServerId& id) { gDisconnected.emplace_back(id.getId()); }
+void recordDisconnect(const KestrixServerId& id) {
+  gDisconnected.emplace_back(id.getId());
+}
 
 TEST_F(FacadeTest, ClosedConnectionIsReopenedOnceWithCallbacks) {
   // A fixed port is listened on with address reuse, so that the restarted
@@ -311,6 +341,90 @@ TEST_F(FacadeTest, TwoHandlesShareOneConnection) {
   KestrixServerHandle copy(first);
   EXPECT_NE(copy.imp(), first.imp());
   EXPECT_EQ(copy.getId(), first.getId());
+}
+
+// Attaching a handle looks through every shared connection; that must not
+// wait for a call in progress on another server.
+bool attachesWithinTwoSeconds(std::future<bool>& attaching) {
+  return attaching.wait_for(std::chrono::seconds(2)) == std::future_status::ready;
+}
+
+TEST_F(FacadeTest, CallInFlightOnOneServerDoesNotHoldUpHandlesOnAnother) {
+  ScriptedServer other;
+  Kestrix::rcTest::ServerThread otherThread(other);
+  KestrixServerHandle busy(id());
+  {
+    std::lock_guard<std::mutex> lock(gScript.mutex);
+    gScript.blockNext = true;
+  }
+  auto call = std::async(std::launch::async, [&] {
+    KestrixStrList out;
+    return busy.translatePaths(listOf({"/p"}), out, "s", "d", KestrixOS::OS_TYPE_LINUX,
+                               KestrixOS::OS_TYPE_LINUX);
+  });
+  {
+    std::unique_lock<std::mutex> lock(gScript.mutex);
+    ASSERT_TRUE(
+        gScript.changed.wait_for(lock, std::chrono::seconds(5), [] { return gScript.blocked; }));
+  }
+  const KestrixServerId otherId(("127.0.0.1:" + std::to_string(other.getPort())).c_str());
+  auto attaching = std::async(std::launch::async, [&] {
+    KestrixServerHandle handle(otherId);
+    return handle.imp()->attach();
+  });
+  EXPECT_TRUE(attachesWithinTwoSeconds(attaching)) << "waited for the other server's call";
+  unblockTranslation();
+  EXPECT_TRUE(call.get());
+  EXPECT_TRUE(attaching.get());
+}
+
+// A connect callback that makes a handle takes the cache's lock while its
+// call holds the connection; a lookup in another thread meanwhile must not
+// wait for that connection.
+TEST_F(FacadeTest, ConnectCallbackThatMakesAHandleDoesNotDeadlock) {
+  struct MakesAHandle : KestrixClientConnection::ConnectCallback {
+    KestrixServerId target;
+    std::promise<void> entered;
+    std::shared_future<void> lookupStarted;
+    bool attached = false;
+    void connected(KestrixClientConnection&) override {
+      entered.set_value();
+      lookupStarted.wait_for(std::chrono::seconds(2));
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      KestrixServerHandle handle(target);
+      attached = handle.imp()->attach();
+    }
+  };
+  ScriptedServer other;
+  Kestrix::rcTest::ServerThread otherThread(other);
+  const KestrixServerId otherId(("127.0.0.1:" + std::to_string(other.getPort())).c_str());
+  std::promise<void> lookupStarted;
+  MakesAHandle callback;
+  callback.target = otherId;
+  callback.lookupStarted = lookupStarted.get_future().share();
+  KestrixServerHandle handle(id());
+  ASSERT_TRUE(handle.imp()->attach());
+  handle.imp()->base->addConnectCallback(&callback);
+  auto call = std::async(std::launch::async, [&] {
+    KestrixStrList out;
+    return handle.translatePaths(listOf({"/p"}), out, "s", "d", KestrixOS::OS_TYPE_LINUX,
+                                 KestrixOS::OS_TYPE_LINUX);
+  });
+  callback.entered.get_future().wait();
+  auto attaching = std::async(std::launch::async, [&] {
+    KestrixServerHandle second(otherId);
+    return second.imp()->attach();
+  });
+  lookupStarted.set_value();
+  if (!attachesWithinTwoSeconds(attaching)) {
+    ADD_FAILURE() << "deadlock between the connect callback and a lookup";
+    std::fflush(nullptr);
+    std::_Exit(1);  // the threads can never be joined
+  }
+  EXPECT_TRUE(attaching.get());
+  EXPECT_TRUE(call.get());
+  EXPECT_TRUE(callback.attached);
+  handle.imp()->base->removeConnectCallback(&callback);
 }
 
 TEST_F(FacadeTest, CacheFillThatFailsIsRetried) {
@@ -373,9 +487,9 @@ TEST(KestrixClientLifecycle, CountedStartsAndStops) {
       KestrixClient second;
       ASSERT_TRUE(second.init());
     }
+    { KestrixClient neverStarted; }
     // Still running: shared connections can be taken.
     EXPECT_NO_THROW(KestrixClientConnection::Shared(KestrixServerId("127.0.0.1:1")));
-    KestrixClient neverStarted;
   }
   // Stopped: a handle cannot attach and says why.
   KestrixServerHandle handle(KestrixServerId("127.0.0.1:1"));
@@ -390,16 +504,38 @@ TEST(KestrixClientLifecycle, StopWhileAHandleIsAttachedDoesNotHang) {
   ASSERT_TRUE(client->init());
   auto handle = std::make_unique<KestrixServerHandle>(KestrixServerId("127.0.0.1:1"));
   EXPECT_FALSE(handle->ping(10));  // attached, though nothing listens there
-  client.reset();  // would wait for the handle's connection for ever
+  client.reset();                  // would wait for the handle's connection for ever
   KestrixServerHandle later(KestrixServerId("127.0.0.1:1"));
   EXPECT_FALSE(later.ping(10));
   EXPECT_STREQ(later.lastError(), "Kestrix client API not initialized");
   handle.reset();
 }
 
-TEST(KestrixSharedConnectionsFromEnv, ValueSetsCapacityAndIdleTime) {
-  EXPECT_EQ(KestrixClientConnection::Shared::capacity(), 4);
-  EXPECT_EQ(KestrixClientConnection::Shared::idleTime(), 4000000);
+// KESTRIX_SHARED_CONNECTIONS=1 for this suite (CMakeLists.txt): one shared
+// connection, closed once unused for a second.
+class KestrixSharedConnectionsFromEnv : public FacadeTest {
+ protected:
+  bool translateOnce() {
+    KestrixServerHandle handle(id());
+    KestrixStrList out;
+    return handle.translatePaths(listOf({"/p"}), out, "s", "d", KestrixOS::OS_TYPE_LINUX,
+                                 KestrixOS::OS_TYPE_LINUX);
+  }
+  int logins() {
+    std::lock_guard<std::mutex> lock(gScript.mutex);
+    return gScript.logins;
+  }
+};
+
+TEST_F(KestrixSharedConnectionsFromEnv, UnusedConnectionIsClosedAfterTheIdleTime) {
+  ASSERT_TRUE(translateOnce());
+  KestrixClientReleaseUnusedConnections(false);
+  ASSERT_TRUE(translateOnce());
+  EXPECT_EQ(logins(), 1) << "closed before its idle time";
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+  KestrixClientReleaseUnusedConnections(false);
+  ASSERT_TRUE(translateOnce());
+  EXPECT_EQ(logins(), 2) << "still open after its idle time";
 }
 
 TEST(KestrixTokenizer, SplitsInPlaceAndRestores) {
