@@ -37,6 +37,7 @@ struct Script {
   int groupFailures = 0;  // the first n calls fail
   int daemonInfoCalls = 0;
   int logins = 0;
+  std::string rulesReply;  // when set, the reply of both rule lists
   // The next translation waits (at most five seconds) until unblocked.
   bool blockNext = false;
   bool blocked = false;
@@ -108,10 +109,16 @@ class ScriptedServer : public rcServerContext {
       method.setLastError("Rules are being reloaded");
       return false;
     }
-    result.setStringValue("numGroups 1 10 24 farm,2,render01,render02");
+    result.setStringValue(gScript.rulesReply.empty() ? "numGroups 1 10 24 farm,2,render01,render02"
+                                                     : gScript.rulesReply);
     return true;
   }
   static bool hostTranslations(void*, const rcMethod&, const rcParam::Array&, rcParam& result) {
+    std::lock_guard<std::mutex> lock(gScript.mutex);
+    if (!gScript.rulesReply.empty()) {
+      result.setStringValue(gScript.rulesReply);
+      return true;
+    }
     Kestrix::rcAttrStream entry;
     entry.addStringValue("srcHost", "a");
     entry.addStringValue("srcPath", "/data");
@@ -139,6 +146,7 @@ class FacadeTest : public ::testing::Test {
       gScript.groupFailures = 0;
       gScript.daemonInfoCalls = 0;
       gScript.logins = 0;
+      gScript.rulesReply.clear();
       gScript.blockNext = false;
       gScript.blocked = false;
     }
@@ -463,6 +471,28 @@ TEST_F(FacadeTest, HostTranslationsAndMissingMethod) {
   int n = 0;
   EXPECT_FALSE(handle.getNumOsTypeTranslations(n));
   EXPECT_STREQ(handle.lastError(), "Unknown method: GetOsTypeTranslations");
+}
+
+TEST_F(FacadeTest, RuleCountsBeyondTheReplyAreRefused) {
+  for (const int count : {2000000000, -1}) {
+    Kestrix::rcAttrStream reply;
+    reply.addIntValue("numGroups", count);
+    reply.addIntValue("numHostTranslations", count);
+    reply.addStringValue("0", "farm,2,render01");
+    {
+      std::lock_guard<std::mutex> lock(gScript.mutex);
+      gScript.rulesReply = reply.getStreamStr();
+    }
+    KestrixServerHandle handle(id());
+    int n = 0;
+    EXPECT_FALSE(handle.getNumTranslationGroups(n));
+    const std::string entries = " for a reply of 3 entries";
+    EXPECT_EQ(handle.lastError(),
+              "Bad reply to GetTranslationGroups: numGroups " + std::to_string(count) + entries);
+    EXPECT_FALSE(handle.getNumHostTranslations(n));
+    EXPECT_EQ(handle.lastError(), "Bad reply to GetHostTranslations: numHostTranslations " +
+                                      std::to_string(count) + entries);
+  }
 }
 
 TEST_F(FacadeTest, VersionComparisonAgainstDescription) {
