@@ -77,7 +77,6 @@ TEST(rcAPI, VersionFromParts) {
   const unsigned short four[] = {2020, 2, 0, 236};
   EXPECT_EQ(rcAPI(four, 4).getVersion(), 0x07E40002000000ECull);
   EXPECT_EQ(rcAPI().getVersion(), 0u);
-  EXPECT_EQ(rcAPI::DEFAULT_PORT, 10000);
 }
 
 TEST(rcAPI, PingRequestHasThreeSpaces) {
@@ -150,25 +149,57 @@ TEST(rcAPI, ReplyTimeOutKeepsConnection) {
   EXPECT_LT(waited, 1.0);
 }
 
+// Answers the next request with a reply line that never ends, until the
+// engine closes the connection or the flood is destroyed.
+class Flood {
+ public:
+  explicit Flood(ScriptedServer& server)
+      : thread_([this, &server] {
+          server.peer().readLine();
+          const std::string chunk = "ok " + std::string(4096, 'z');
+          while (!done_ && server.peer().send(chunk)) {
+          }
+        }) {}
+  ~Flood() {
+    done_ = true;
+    thread_.join();
+  }
+
+ private:
+  std::atomic<bool> done_{false};
+  std::thread thread_;
+};
+
 TEST(rcAPI, EndlessReplyIsBoundedByTimeOut) {
   ScriptedServer server;
   rcAPI api;
   ASSERT_TRUE(server.connect(api));
-  std::atomic<bool> done{false};
-  std::thread flooding([&] {
-    server.peer().readLine();
-    const std::string chunk = "ok " + std::string(4096, 'z');
-    while (!done && server.peer().send(chunk)) {
-    }
-  });
   std::string result;
   const auto start = Clock::now();
-  EXPECT_FALSE(api.call(0, "Flood", "", true, result, 300));
+  {
+    Flood flood(server);
+    EXPECT_FALSE(api.call(0, "Flood", "", true, result, 300));
+    api.disconnect();
+  }
   EXPECT_LT(TcpTestUtil::secondsSince(start), 2.0);
   EXPECT_TRUE(api.timedOut());
-  done = true;
-  api.disconnect();
-  flooding.join();
+}
+
+// KESTRIX_MAX_REPLY_BYTES=1000 for this suite (CMakeLists.txt).
+TEST(rcAPIMaxReplyFromEnv, LongerReplyFailsTheCallAndClosesTheConnection) {
+  ScriptedServer server;
+  rcAPI api;
+  ASSERT_TRUE(server.connect(api));
+  Outcome fits = callWith(api, server, "ok " + std::string(997, 'x') + "\n");
+  EXPECT_TRUE(fits.ok) << fits.result;
+  std::string result;
+  {
+    Flood flood(server);
+    EXPECT_FALSE(api.call(0, "Flood", "", true, result, 2000));
+    EXPECT_EQ(result, "Reply too large (limit 1000 bytes, KESTRIX_MAX_REPLY_BYTES)");
+    EXPECT_FALSE(api.isConnected(false));
+  }
+  EXPECT_FALSE(api.timedOut());
 }
 
 TEST(rcAPI, StopFromAnotherThreadBreaksOffCall) {
@@ -214,7 +245,9 @@ TEST(rcAPI, RefusedConnection) {
   }
   rcAPI api;
   EXPECT_FALSE(api.connect("127.0.0.1", port, 1000));
-  EXPECT_FALSE(api.lastError().empty());
+  char refused[256];
+  CoIoDescriptor::getIoError(CoIoDescriptor::IO_CONNECTION_REFUSED, refused, sizeof refused);
+  EXPECT_EQ(api.lastError(), refused);
   EXPECT_FALSE(api.isConnected(false));
 }
 
