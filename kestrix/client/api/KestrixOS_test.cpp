@@ -8,25 +8,18 @@
 
 namespace {
 
-TEST(KestrixOS, NamesAndNumbersAreFixed) {
-  EXPECT_STREQ(KestrixOS::OsTypeStr(KestrixOS::OS_TYPE_UNKNOWN), "Unknown");
-  EXPECT_STREQ(KestrixOS::OsTypeStr(KestrixOS::OS_TYPE_IRIX), "Irix");
-  EXPECT_STREQ(KestrixOS::OsTypeStr(KestrixOS::OS_TYPE_LINUX), "Linux");
-  EXPECT_STREQ(KestrixOS::OsTypeStr(KestrixOS::OS_TYPE_WINNT), "WindowsNT");
-  EXPECT_STREQ(KestrixOS::OsTypeStr(KestrixOS::OS_TYPE_MACOSX), "MacOSX");
+TEST(KestrixOS, NamesAndNumbersAreFixedAndReadBackIgnoringCaseOnly) {
+  const char* const names[] = {"Unknown", "Irix", "Linux", "WindowsNT", "MacOSX"};
+  for (int type = 0; type < 5; ++type) {
+    const auto os = static_cast<KestrixOS::OsType>(type);
+    EXPECT_STREQ(KestrixOS::OsTypeStr(os), names[type]);
+    EXPECT_EQ(KestrixOS::strToOsType(names[type]), os);
+  }
   EXPECT_STREQ(KestrixOS::OsTypeStr(static_cast<KestrixOS::OsType>(7)), "Unknown");
   EXPECT_STREQ(KestrixOS::OsTypeStr(static_cast<KestrixOS::OsType>(-1)), "Unknown");
-}
-
-TEST(KestrixOS, StrToOsTypeIgnoresCaseOnly) {
   EXPECT_EQ(KestrixOS::strToOsType("lInUx"), KestrixOS::OS_TYPE_LINUX);
-  EXPECT_EQ(KestrixOS::strToOsType("windowsnt"), KestrixOS::OS_TYPE_WINNT);
-  EXPECT_EQ(KestrixOS::strToOsType("MACOSX"), KestrixOS::OS_TYPE_MACOSX);
-  EXPECT_EQ(KestrixOS::strToOsType("irix"), KestrixOS::OS_TYPE_IRIX);
-  EXPECT_EQ(KestrixOS::strToOsType("Windows"), KestrixOS::OS_TYPE_UNKNOWN);
-  EXPECT_EQ(KestrixOS::strToOsType("Linux "), KestrixOS::OS_TYPE_UNKNOWN);
-  EXPECT_EQ(KestrixOS::strToOsType(""), KestrixOS::OS_TYPE_UNKNOWN);
-  EXPECT_EQ(KestrixOS::strToOsType(nullptr), KestrixOS::OS_TYPE_UNKNOWN);
+  for (const char* other : {"Windows", "Linux ", "", static_cast<const char*>(nullptr)})
+    EXPECT_EQ(KestrixOS::strToOsType(other), KestrixOS::OS_TYPE_UNKNOWN);
 }
 
 TEST(KestrixOS, LoopbackTexts) {
