@@ -37,7 +37,8 @@ TEST(KestrixDaemonInfo, WriteThenReadGivesEqualRecord) {
   EXPECT_EQ(KestrixDaemonInfo(stream), info);
   // Key order as servers and older readers expect it.
   const std::string text = stream.getStreamStr();
-  EXPECT_EQ(text.rfind("IP0 8 10.1.0.5IP1 8 10.2.0.5FrameIP0 8 10.3.0.5Hostname 8 10.1.0.5", 0), 0u);
+  EXPECT_EQ(text.rfind("IP0 8 10.1.0.5IP1 8 10.2.0.5FrameIP0 8 10.3.0.5Hostname 8 10.1.0.5", 0),
+            0u);
   EXPECT_LT(text.find("ProductVersionStr"), text.find("ProductBuild"));
   EXPECT_NE(text.find("OSType 5 Linux"), std::string::npos);
 }

@@ -15,7 +15,8 @@ TEST(KestrixStr, EmptyFormsShareTheStaticBuffer) {
   const KestrixStr fromEmpty("");
   const KestrixStr fromCountZero("abc", 0);
   const KestrixStr fromLeadingZero("\0bc", 3);
-  for (const KestrixStr* s : {&byDefault, &fromNull, &fromEmpty, &fromCountZero, &fromLeadingZero}) {
+  for (const KestrixStr* s :
+       {&byDefault, &fromNull, &fromEmpty, &fromCountZero, &fromLeadingZero}) {
     EXPECT_STREQ(s->c_str(), "");
     EXPECT_EQ(s->length(), 0u);
     EXPECT_EQ(s->c_str(), byDefault.c_str());  // no heap block of its own
