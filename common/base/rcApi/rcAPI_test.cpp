@@ -79,21 +79,20 @@ TEST(rcAPI, VersionFromParts) {
   EXPECT_EQ(rcAPI().getVersion(), 0u);
 }
 
-TEST(rcAPI, PingRequestHasThreeSpaces) {
+TEST(rcAPI, RequestLinesOnTheWire) {
   ScriptedServer server;
   rcAPI api;
   ASSERT_TRUE(server.connect(api));
   EXPECT_EQ(server.loginLine.rfind("sync 0 _login StrUserName ", 0), 0u) << server.loginLine;
-  std::string request;
-  std::thread serving([&] {
-    request = server.peer().readLine();
-    server.peer().send("ok \n");
-  });
-  std::string result = "stale";
-  EXPECT_TRUE(api.call(0, "_ping", "", true, result, 3000));
-  serving.join();
-  EXPECT_EQ(request, "sync 0 _ping ");
+  Outcome ping = callWith(api, server, "ok \n");
+  EXPECT_TRUE(ping.ok);
+  EXPECT_EQ(ping.request, "sync 0 Method ");  // three spaces, also without parameters
+  EXPECT_EQ(ping.result, "");
+  EXPECT_EQ(callWith(api, server, "ok \n", "a\tb\nc\\d").request, "sync 0 Method a\\tb\\nc\\\\d");
+  std::string result = "x";
+  EXPECT_TRUE(api.call(0, "Notify", "p", false, result, 1000));
   EXPECT_EQ(result, "");
+  EXPECT_EQ(server.peer().readLine(), "async 0 Notify p");
 }
 
 TEST(rcAPI, LoginRefusalTextsThatMeanNoLoginStep) {
@@ -124,14 +123,6 @@ TEST(rcAPI, StatusMustBeExactlyOk) {
     EXPECT_EQ(api.lastError(), "server text");
     EXPECT_TRUE(api.isConnected(true));  // an error reply keeps the connection
   }
-}
-
-TEST(rcAPI, ParameterEscapingOnTheWire) {
-  ScriptedServer server;
-  rcAPI api;
-  ASSERT_TRUE(server.connect(api));
-  Outcome out = callWith(api, server, "ok \n", "a\tb\nc\\d");
-  EXPECT_EQ(out.request, "sync 0 Method a\\tb\\nc\\\\d");
 }
 
 TEST(rcAPI, ReplyTimeOutKeepsConnection) {
@@ -249,16 +240,6 @@ TEST(rcAPI, RefusedConnection) {
   CoIoDescriptor::getIoError(CoIoDescriptor::IO_CONNECTION_REFUSED, refused, sizeof refused);
   EXPECT_EQ(api.lastError(), refused);
   EXPECT_FALSE(api.isConnected(false));
-}
-
-TEST(rcAPI, AsyncCallReadsNoReply) {
-  ScriptedServer server;
-  rcAPI api;
-  ASSERT_TRUE(server.connect(api));
-  std::string result = "x";
-  EXPECT_TRUE(api.call(0, "Notify", "p", false, result, 1000));
-  EXPECT_EQ(result, "");
-  EXPECT_EQ(server.peer().readLine(), "async 0 Notify p");
 }
 
 // The engine against the library's own server: login and a LF inside the
