@@ -28,27 +28,27 @@ using Kestrix::rcParamVoid;
 using Kestrix::rcServerContext;
 
 // What the scripted server saw and will answer; shared with its thread.
-struct Script {
-  std::mutex mutex;
+struct ScriptState {
   std::vector<std::string> translateRequests;
   std::string translateReply;
   bool translateFails = false;
   int groupCalls = 0;
   int groupFailures = 0;  // the first n calls fail
-  int daemonInfoCalls = 0;
   int logins = 0;
   std::string rulesReply;  // when set, the reply of both rule lists
   // The next translation waits (at most five seconds) until unblocked.
   bool blockNext = false;
   bool blocked = false;
-  std::condition_variable changed;
 };
-Script gScript;
+struct Script : ScriptState {
+  std::mutex mutex;
+  std::condition_variable changed;
+} gScript;
 
-void unblockTranslation() {
+template <typename Change>
+auto script(Change change) {
   std::lock_guard<std::mutex> lock(gScript.mutex);
-  gScript.blocked = false;
-  gScript.changed.notify_all();
+  return change(gScript);
 }
 
 class ScriptedServer : public rcServerContext {
@@ -68,9 +68,7 @@ class ScriptedServer : public rcServerContext {
         rcMethod(*this, "Ping", noReply, rcParamVoid::getType(), nullptr, rcMethod::DELAYED));
   }
   bool login(const Kestrix::rcConnectionInfo&) override {
-    std::lock_guard<std::mutex> lock(gScript.mutex);
-    ++gScript.logins;
-    return true;
+    return script([](Script& s) { return ++s.logins > 0; });
   }
 
  private:
@@ -92,8 +90,6 @@ class ScriptedServer : public rcServerContext {
     return true;
   }
   static bool daemonInfo(void*, const rcMethod& method, const rcParam::Array&, rcParam& result) {
-    std::lock_guard<std::mutex> lock(gScript.mutex);
-    ++gScript.daemonInfoCalls;
     KestrixDaemonInfo info;
     info.setMetadataIP(0, "127.0.0.1");
     info.setHostName("srvhost");
@@ -137,19 +133,7 @@ class FacadeTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(client.init());
-    {
-      std::lock_guard<std::mutex> lock(gScript.mutex);
-      gScript.translateRequests.clear();
-      gScript.translateReply.clear();
-      gScript.translateFails = false;
-      gScript.groupCalls = 0;
-      gScript.groupFailures = 0;
-      gScript.daemonInfoCalls = 0;
-      gScript.logins = 0;
-      gScript.rulesReply.clear();
-      gScript.blockNext = false;
-      gScript.blocked = false;
-    }
+    script([](Script& s) { static_cast<ScriptState&>(s) = ScriptState(); });
     startServer(0);
   }
   void TearDown() override { stopServer(); }
@@ -167,12 +151,10 @@ class FacadeTest : public ::testing::Test {
     return KestrixServerId(("127.0.0.1:" + std::to_string(server->getPort())).c_str());
   }
   std::vector<std::string> requests() {
-    std::lock_guard<std::mutex> lock(gScript.mutex);
-    return gScript.translateRequests;
+    return script([](Script& s) { return s.translateRequests; });
   }
   void setReply(const std::string& reply) {
-    std::lock_guard<std::mutex> lock(gScript.mutex);
-    gScript.translateReply = reply;
+    script([&](Script& s) { s.translateReply = reply; });
   }
 
   KestrixClient client;
@@ -192,6 +174,13 @@ std::vector<std::string> toVector(const KestrixStrList& list) {
   return out;
 }
 
+// Translates paths from host "s" to host "d", Linux to Linux.
+bool translate(KestrixServerHandle& handle, KestrixStrList& out,
+               std::initializer_list<const char*> paths = {"/p"}) {
+  return handle.translatePaths(listOf(paths), out, "s", "d", KestrixOS::OS_TYPE_LINUX,
+                               KestrixOS::OS_TYPE_LINUX);
+}
+
 TEST_F(FacadeTest, RequestTextIsHeadThenQuotedCommaJoinedPaths) {
   KestrixServerHandle handle(id());
   setReply("/x/a,/x/b");
@@ -204,34 +193,23 @@ TEST_F(FacadeTest, RequestTextIsHeadThenQuotedCommaJoinedPaths) {
   EXPECT_EQ(toVector(out), (std::vector<std::string>{"/x/a", "/x/b"}));
 }
 
-TEST_F(FacadeTest, EmptyListSendsHeadAloneAndEmptyReplyGivesNoResults) {
+TEST_F(FacadeTest, ReplyPiecesAreTakenAsTheyCome) {
   KestrixServerHandle handle(id());
   KestrixStrList out = listOf({"stale"});
   ASSERT_TRUE(handle.translatePaths(KestrixStrList(), out, "s", "d", KestrixOS::OS_TYPE_UNKNOWN,
                                     KestrixOS::OS_TYPE_LINUX));
-  EXPECT_EQ(requests().at(0), "\"s\" 0 \"d\" 2 ");
+  EXPECT_EQ(requests().at(0), "\"s\" 0 \"d\" 2 ");  // the head alone
   EXPECT_EQ(out.size(), 0u);
-}
-
-TEST_F(FacadeTest, ReplyPiecesAreTakenAsTheyCome) {
-  KestrixServerHandle handle(id());
+  KestrixStr one("old");
+  ASSERT_TRUE(handle.translatePath("/a", one, "s", "d", KestrixOS::OS_TYPE_LINUX,
+                                   KestrixOS::OS_TYPE_LINUX));
+  EXPECT_STREQ(one.c_str(), "");
   setReply("one,two,three");
-  KestrixStrList out;
-  ASSERT_TRUE(handle.translatePaths(listOf({"a", "b"}), out, "s", "d", KestrixOS::OS_TYPE_LINUX,
-                                    KestrixOS::OS_TYPE_LINUX));
+  ASSERT_TRUE(translate(handle, out, {"a", "b"}));
   EXPECT_EQ(toVector(out), (std::vector<std::string>{"one", "two", "three"}));
   setReply("one,");
-  ASSERT_TRUE(handle.translatePaths(listOf({"a"}), out, "s", "d", KestrixOS::OS_TYPE_LINUX,
-                                    KestrixOS::OS_TYPE_LINUX));
+  ASSERT_TRUE(translate(handle, out));
   EXPECT_EQ(toVector(out), (std::vector<std::string>{"one", ""}));
-}
-
-TEST_F(FacadeTest, TranslatePathWithNoPiecesGivesEmptyText) {
-  KestrixServerHandle handle(id());
-  KestrixStr out("old");
-  ASSERT_TRUE(handle.translatePath("/a", out, "s", "d", KestrixOS::OS_TYPE_LINUX,
-                                   KestrixOS::OS_TYPE_LINUX));
-  EXPECT_STREQ(out.c_str(), "");
 }
 
 TEST_F(FacadeTest, MissingHostsAreTakenFromTheDescription) {
@@ -243,7 +221,7 @@ TEST_F(FacadeTest, MissingHostsAreTakenFromTheDescription) {
   EXPECT_STREQ(handle.getHostName(), "srvhost");
 }
 
-TEST_F(FacadeTest, EmptySourceHostIsRefusedWithoutTraffic) {
+TEST_F(FacadeTest, FailuresKeepTheOutput) {
   KestrixServerHandle handle(id());
   KestrixStrList out = listOf({"kept"});
   EXPECT_FALSE(handle.translatePaths(listOf({"/p"}), out, "", "d", KestrixOS::OS_TYPE_LINUX,
@@ -253,22 +231,12 @@ TEST_F(FacadeTest, EmptySourceHostIsRefusedWithoutTraffic) {
                                      KestrixOS::OS_TYPE_LINUX));
   EXPECT_STREQ(handle.lastError(), "Invalid destination host name given");
   EXPECT_TRUE(requests().empty());
-  EXPECT_EQ(toVector(out), (std::vector<std::string>{"kept"}));
-  EXPECT_FALSE(handle.isConnected());
-}
-
-TEST_F(FacadeTest, ErrorReplyKeepsConnectionAndOutput) {
-  KestrixServerHandle handle(id());
-  {
-    std::lock_guard<std::mutex> lock(gScript.mutex);
-    gScript.translateFails = true;
-  }
-  KestrixStrList out = listOf({"kept"});
-  EXPECT_FALSE(handle.translatePaths(listOf({"/p"}), out, "s", "d", KestrixOS::OS_TYPE_LINUX,
-                                     KestrixOS::OS_TYPE_LINUX));
+  EXPECT_FALSE(handle.isConnected()) << "refused without traffic";
+  script([](Script& s) { return s.translateFails = true; });
+  EXPECT_FALSE(translate(handle, out));
   EXPECT_STREQ(handle.lastError(), "Cannot translate path");
   EXPECT_EQ(toVector(out), (std::vector<std::string>{"kept"}));
-  EXPECT_TRUE(handle.isConnected());
+  EXPECT_TRUE(handle.isConnected()) << "an error reply keeps the connection";
 }
 
 TEST_F(FacadeTest, RefusedConnectionIsLastErrorAndRetriedLater) {
@@ -276,14 +244,11 @@ TEST_F(FacadeTest, RefusedConnectionIsLastErrorAndRetriedLater) {
   stopServer();
   KestrixServerHandle handle(serverId);
   KestrixStrList out;
-  EXPECT_FALSE(handle.translatePaths(listOf({"/p"}), out, "s", "d", KestrixOS::OS_TYPE_LINUX,
-                                     KestrixOS::OS_TYPE_LINUX));
+  EXPECT_FALSE(translate(handle, out));
   EXPECT_STRNE(handle.lastError(), "");
   EXPECT_EQ(handle.getHostName(), nullptr);
   startServer(serverId.getPort());
-  EXPECT_TRUE(handle.translatePaths(listOf({"/p"}), out, "s", "d", KestrixOS::OS_TYPE_LINUX,
-                                    KestrixOS::OS_TYPE_LINUX))
-      << handle.lastError();
+  EXPECT_TRUE(translate(handle, out)) << handle.lastError();
 }
 
 struct CountingCallback : KestrixClientConnection::ConnectCallback {
@@ -304,17 +269,14 @@ TEST_F(FacadeTest, ClosedConnectionIsReopenedOnceWithCallbacks) {
   startServer(serverId.getPort());
   KestrixServerHandle handle(serverId);
   KestrixStrList out;
-  ASSERT_TRUE(handle.translatePaths(listOf({"/p"}), out, "s", "d", KestrixOS::OS_TYPE_LINUX,
-                                    KestrixOS::OS_TYPE_LINUX));
+  ASSERT_TRUE(translate(handle, out));
   CountingCallback callback;
   handle.imp()->base->addConnectCallback(&callback);
   gDisconnected.clear();
   KestrixRegisterDisconnectCallBack(recordDisconnect);
   stopServer();  // closes the connection from the server's side
   startServer(serverId.getPort());
-  EXPECT_TRUE(handle.translatePaths(listOf({"/q"}), out, "s", "d", KestrixOS::OS_TYPE_LINUX,
-                                    KestrixOS::OS_TYPE_LINUX))
-      << handle.lastError();
+  EXPECT_TRUE(translate(handle, out, {"/q"})) << handle.lastError();
   EXPECT_EQ(callback.calls, 1);
   EXPECT_EQ(gDisconnected.size(), 1u);
   EXPECT_EQ(requests().back(), "\"s\" 2 \"d\" 2 \"/q\"");
@@ -339,10 +301,8 @@ TEST_F(FacadeTest, TwoHandlesShareOneConnection) {
   KestrixServerHandle first(id());
   KestrixServerHandle second(id());
   KestrixStrList out;
-  ASSERT_TRUE(first.translatePaths(listOf({"/p"}), out, "s", "d", KestrixOS::OS_TYPE_LINUX,
-                                   KestrixOS::OS_TYPE_LINUX));
-  ASSERT_TRUE(second.translatePaths(listOf({"/p"}), out, "s", "d", KestrixOS::OS_TYPE_LINUX,
-                                    KestrixOS::OS_TYPE_LINUX));
+  ASSERT_TRUE(translate(first, out));
+  ASSERT_TRUE(translate(second, out));
   ASSERT_NE(first.imp()->shared.get(), nullptr);
   EXPECT_EQ(first.imp()->shared.get(), second.imp()->shared.get());
   EXPECT_EQ(server->getNbClients(), 1);
@@ -351,47 +311,60 @@ TEST_F(FacadeTest, TwoHandlesShareOneConnection) {
   EXPECT_EQ(copy.getId(), first.getId());
 }
 
-// Attaching a handle looks through every shared connection; that must not
-// wait for a call in progress on another server.
-bool attachesWithinTwoSeconds(std::future<bool>& attaching) {
-  return attaching.wait_for(std::chrono::seconds(2)) == std::future_status::ready;
-}
-
-TEST_F(FacadeTest, CallInFlightOnOneServerDoesNotHoldUpHandlesOnAnother) {
-  ScriptedServer other;
-  Kestrix::rcTest::ServerThread otherThread(other);
-  KestrixServerHandle busy(id());
-  {
-    std::lock_guard<std::mutex> lock(gScript.mutex);
-    gScript.blockNext = true;
+// Attaching a handle looks through every shared connection: that must never
+// wait for a call on another server.
+class TwoServersTest : public FacadeTest {
+ public:
+  void SetUp() override {
+    FacadeTest::SetUp();
+    otherThread = std::make_unique<Kestrix::rcTest::ServerThread>(other);
   }
+  void TearDown() override {
+    otherThread.reset();
+    FacadeTest::TearDown();
+  }
+  bool attachOther() {
+    KestrixServerHandle handle(
+        KestrixServerId(("127.0.0.1:" + std::to_string(other.getPort())).c_str()));
+    return handle.imp()->attach();
+  }
+  std::future<bool> attachToOther() {
+    return std::async(std::launch::async, [this] { return attachOther(); });
+  }
+  static bool withinTwoSeconds(std::future<bool>& attaching) {
+    return attaching.wait_for(std::chrono::seconds(2)) == std::future_status::ready;
+  }
+
+  ScriptedServer other;
+  std::unique_ptr<Kestrix::rcTest::ServerThread> otherThread;
+};
+
+TEST_F(TwoServersTest, CallInFlightOnOneServerDoesNotHoldUpHandlesOnAnother) {
+  KestrixServerHandle busy(id());
+  script([](Script& s) { return s.blockNext = true; });
   auto call = std::async(std::launch::async, [&] {
     KestrixStrList out;
-    return busy.translatePaths(listOf({"/p"}), out, "s", "d", KestrixOS::OS_TYPE_LINUX,
-                               KestrixOS::OS_TYPE_LINUX);
+    return translate(busy, out);
   });
   {
     std::unique_lock<std::mutex> lock(gScript.mutex);
     ASSERT_TRUE(
         gScript.changed.wait_for(lock, std::chrono::seconds(5), [] { return gScript.blocked; }));
   }
-  const KestrixServerId otherId(("127.0.0.1:" + std::to_string(other.getPort())).c_str());
-  auto attaching = std::async(std::launch::async, [&] {
-    KestrixServerHandle handle(otherId);
-    return handle.imp()->attach();
-  });
-  EXPECT_TRUE(attachesWithinTwoSeconds(attaching)) << "waited for the other server's call";
-  unblockTranslation();
+  auto attaching = attachToOther();
+  EXPECT_TRUE(withinTwoSeconds(attaching)) << "waited for the other server's call";
+  script([](Script& s) { return s.blocked = false; });
+  gScript.changed.notify_all();
   EXPECT_TRUE(call.get());
   EXPECT_TRUE(attaching.get());
 }
 
 // A connect callback that makes a handle takes the cache's lock while its
-// call holds the connection; a lookup in another thread meanwhile must not
-// wait for that connection.
-TEST_F(FacadeTest, ConnectCallbackThatMakesAHandleDoesNotDeadlock) {
+// call holds the connection, and a lookup in another thread meanwhile
+// looks at that connection.
+TEST_F(TwoServersTest, ConnectCallbackThatMakesAHandleDoesNotDeadlock) {
   struct MakesAHandle : KestrixClientConnection::ConnectCallback {
-    KestrixServerId target;
+    TwoServersTest* test;
     std::promise<void> entered;
     std::shared_future<void> lookupStarted;
     bool attached = false;
@@ -399,32 +372,23 @@ TEST_F(FacadeTest, ConnectCallbackThatMakesAHandleDoesNotDeadlock) {
       entered.set_value();
       lookupStarted.wait_for(std::chrono::seconds(2));
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
-      KestrixServerHandle handle(target);
-      attached = handle.imp()->attach();
+      attached = test->attachOther();
     }
-  };
-  ScriptedServer other;
-  Kestrix::rcTest::ServerThread otherThread(other);
-  const KestrixServerId otherId(("127.0.0.1:" + std::to_string(other.getPort())).c_str());
+  } callback;
+  callback.test = this;
   std::promise<void> lookupStarted;
-  MakesAHandle callback;
-  callback.target = otherId;
   callback.lookupStarted = lookupStarted.get_future().share();
   KestrixServerHandle handle(id());
   ASSERT_TRUE(handle.imp()->attach());
   handle.imp()->base->addConnectCallback(&callback);
   auto call = std::async(std::launch::async, [&] {
     KestrixStrList out;
-    return handle.translatePaths(listOf({"/p"}), out, "s", "d", KestrixOS::OS_TYPE_LINUX,
-                                 KestrixOS::OS_TYPE_LINUX);
+    return translate(handle, out);
   });
   callback.entered.get_future().wait();
-  auto attaching = std::async(std::launch::async, [&] {
-    KestrixServerHandle second(otherId);
-    return second.imp()->attach();
-  });
+  auto attaching = attachToOther();
   lookupStarted.set_value();
-  if (!attachesWithinTwoSeconds(attaching)) {
+  if (!withinTwoSeconds(attaching)) {
     ADD_FAILURE() << "deadlock between the connect callback and a lookup";
     std::fflush(nullptr);
     std::_Exit(1);  // the threads can never be joined
@@ -436,10 +400,7 @@ TEST_F(FacadeTest, ConnectCallbackThatMakesAHandleDoesNotDeadlock) {
 }
 
 TEST_F(FacadeTest, CacheFillThatFailsIsRetried) {
-  {
-    std::lock_guard<std::mutex> lock(gScript.mutex);
-    gScript.groupFailures = 1;
-  }
+  script([](Script& s) { return s.groupFailures = 1; });
   KestrixServerHandle handle(id());
   int n = -1;
   EXPECT_FALSE(handle.getNumTranslationGroups(n));
@@ -455,10 +416,7 @@ TEST_F(FacadeTest, CacheFillThatFailsIsRetried) {
   EXPECT_FALSE(handle.getTranslationGroup(-1, group));
   EXPECT_STREQ(handle.lastError(), "Translation group index out of range");
   EXPECT_FALSE(handle.getTranslationGroup(1, group));
-  {
-    std::lock_guard<std::mutex> lock(gScript.mutex);
-    EXPECT_EQ(gScript.groupCalls, 2);  // the filled list is kept
-  }
+  EXPECT_EQ(script([](Script& s) { return s.groupCalls; }), 2) << "the filled list is kept";
 }
 
 TEST_F(FacadeTest, HostTranslationsAndMissingMethod) {
@@ -479,10 +437,7 @@ TEST_F(FacadeTest, RuleCountsBeyondTheReplyAreRefused) {
     reply.addIntValue("numGroups", count);
     reply.addIntValue("numHostTranslations", count);
     reply.addStringValue("0", "farm,2,render01");
-    {
-      std::lock_guard<std::mutex> lock(gScript.mutex);
-      gScript.rulesReply = reply.getStreamStr();
-    }
+    script([&](Script& s) { return s.rulesReply = reply.getStreamStr(); });
     KestrixServerHandle handle(id());
     int n = 0;
     EXPECT_FALSE(handle.getNumTranslationGroups(n));
@@ -548,12 +503,10 @@ class KestrixSharedConnectionsFromEnv : public FacadeTest {
   bool translateOnce() {
     KestrixServerHandle handle(id());
     KestrixStrList out;
-    return handle.translatePaths(listOf({"/p"}), out, "s", "d", KestrixOS::OS_TYPE_LINUX,
-                                 KestrixOS::OS_TYPE_LINUX);
+    return translate(handle, out);
   }
   int logins() {
-    std::lock_guard<std::mutex> lock(gScript.mutex);
-    return gScript.logins;
+    return script([](Script& s) { return s.logins; });
   }
 };
 
