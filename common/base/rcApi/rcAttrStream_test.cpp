@@ -65,22 +65,17 @@ TEST(rcAttrStreamFormat, ValuesKeepSpacesTabsAndLineBreaks) {
   EXPECT_EQ(s.toPrettyString(100), "v='a b c  d  ' w='1'");
 }
 
-TEST(rcAttrStreamReplace, SecondAddBlanksTheFirstEntry) {
+TEST(rcAttrStreamReplace, SecondAddBlanksTheFirstEntryFirstFirst) {
   rcAttrStream s;
   s.addStringValue("ab", "x");
   s.addStringValue("ab", "yz");
   EXPECT_EQ(s.getStreamStr(), "   1 xab 2 yz");
   EXPECT_EQ(rcAttrStream::ConstIterator(s).getSize(), 1u);
-  EXPECT_THAT(entries(s), ElementsAre("ab=yz"));
-}
-
-TEST(rcAttrStreamReplace, DuplicatesFromTheWireAreReplacedFirstFirst) {
-  rcAttrStream s("a 1 xb 1 ya 1 z");
-  s.addStringValue("a", "w");
-  EXPECT_EQ(s.getStreamStr(), "  1 xb 1 ya 1 za 1 w");
-  EXPECT_THAT(entries(s), ElementsAre("b=y", "a=z", "a=w"));
-  s.addStringValue("a", "v");
-  EXPECT_THAT(entries(s), ElementsAre("b=y", "a=w", "a=v"));
+  rcAttrStream wire("a 1 xb 1 ya 1 z");  // duplicates from the wire
+  wire.addStringValue("a", "w");
+  EXPECT_EQ(wire.getStreamStr(), "  1 xb 1 ya 1 za 1 w");
+  wire.addStringValue("a", "v");
+  EXPECT_THAT(entries(wire), ElementsAre("b=y", "a=w", "a=v"));
 }
 
 TEST(rcAttrStreamReplace, NameWithSpaceIsRefusedAndChangesNothing) {
@@ -171,37 +166,28 @@ TEST(rcAttrStreamLookup, BufferGetterTruncatesAndTerminates) {
 
 TEST(rcAttrStreamNumbers, HexAndDecimalReaders) {
   rcAttrStream s("p 4 0x1fq 2 1fr 2 -1s 3 zzzt 9 123456789w 3 300");
-  uint32_t u32 = 0;
-  unsigned u = 7;
-  int i = 7;
+  uint32_t p = 0, q = 0, t = 0;
+  unsigned up = 7, r = 7;
+  int z = 7;
   unsigned char c = 0;
-  EXPECT_TRUE(s.getUInt32Value("p", u32));
-  EXPECT_EQ(u32, 31u);
-  EXPECT_TRUE(s.getUInt32Value("q", u32));
-  EXPECT_EQ(u32, 31u);
-  EXPECT_TRUE(s.getUIntValue("p", u));
-  EXPECT_EQ(u, 0u);
-  EXPECT_TRUE(s.getUIntValue("r", u));
-  EXPECT_EQ(u, 0xFFFFFFFFu);
-  EXPECT_TRUE(s.getIntValue("s", i));
-  EXPECT_EQ(i, 0);
-  EXPECT_TRUE(s.getUInt32Value("t", u32));
-  EXPECT_EQ(u32, 0xFFFFFFFFu);  // more than 32 bits of hexadecimal saturates
+  EXPECT_TRUE(s.getUInt32Value("p", p) && s.getUInt32Value("q", q) && s.getUInt32Value("t", t));
+  EXPECT_TRUE(s.getUIntValue("p", up) && s.getUIntValue("r", r) && s.getIntValue("s", z));
   EXPECT_TRUE(s.getUCharValue("w", c));
+  EXPECT_EQ(p, 31u);
+  EXPECT_EQ(q, 31u);
+  EXPECT_EQ(t, 0xFFFFFFFFu);  // more than 32 bits of hexadecimal saturates
+  EXPECT_EQ(up, 0u);
+  EXPECT_EQ(r, 0xFFFFFFFFu);
+  EXPECT_EQ(z, 0);
   EXPECT_EQ(c, 44);  // 300 keeps its low 8 bits
 }
 
 TEST(rcAttrStreamNumbers, BooleanTextRule) {
   rcAttrStream s("a 3 YESb 2 oNc 1 Yd 4 TRUEe 5 falsef 2 nog 5 maybeh 0 ");
-  const char* truths[] = {"a", "b", "c", "d"};
-  const char* lies[] = {"e", "f", "g", "h"};
-  for (const char* name : truths) {
-    bool v = false;
-    EXPECT_TRUE(s.getBoolValue(name, v) && v) << name;
-  }
-  for (const char* name : lies) {
-    bool v = true;
-    EXPECT_TRUE(s.getBoolValue(name, v) && !v) << name;
+  for (const char* name : {"a", "b", "c", "d", "e", "f", "g", "h"}) {
+    bool v = *name > 'd';
+    EXPECT_TRUE(s.getBoolValue(name, v)) << name;
+    EXPECT_EQ(v, *name <= 'd') << name;
   }
 }
 

@@ -160,36 +160,24 @@ TEST(rcConnectionInfoRecord, ClientInfoKeepsSerialAndTimestamp) {
   EXPECT_TRUE(to.isValid());
 }
 
-TEST(rcConnectionInfoFill, FillsFromThisProcessAndValidates) {
+TEST(rcConnectionInfoFill, FillsFromThisProcessAndTheSocket) {
   rcTestMsgCapture quiet;
   rcConnectionInfo info(0x0002000100000000ull);
   info.fillInfo(nullptr);
-  EXPECT_TRUE(info.isValid());
   EXPECT_EQ(info.getProcessId(), static_cast<int>(::getpid()));
   EXPECT_NE(info.getUserName(), "undefined");
-  EXPECT_NE(info.getHostName(), "undefined");
   EXPECT_EQ(info.getIpAddr(), "0.0.0.0");
-  const std::string text = info.toAttrStream();
-  EXPECT_NE(text.find("IntUmask "), std::string::npos);
-  const rcConnectionInfo back(text.c_str(), nullptr);
+  const rcConnectionInfo back(info.toAttrStream().c_str(), nullptr);
   EXPECT_TRUE(back.isValid());
   EXPECT_EQ(back.getConnectionStr(), info.getConnectionStr());
-}
-
-TEST(rcConnectionInfoSocket, PeerAddressReplacesTheReportedOneAfterTheCheck) {
-  rcTestMsgCapture quiet;
+  // A client reports its own address; the server takes the peer's, after the check.
   const FixedAddressDescriptor socket;
-  const rcConnectionInfo info(signedText().c_str(), &socket);
-  EXPECT_TRUE(info.isValid());
-  EXPECT_EQ(info.getIpAddr(), "127.0.0.3");
-  rcConnectionInfo copy(0);
-  copy.setClientInfo(info, &socket);
-  EXPECT_EQ(copy.getIpAddr(), "127.0.0.3");
-  EXPECT_EQ(copy.getChecksum(), copy.generateCRC());
   rcConnectionInfo client(0);
   client.fillInfo(&socket);
   EXPECT_EQ(client.getIpAddr(), "127.0.0.2");
-  EXPECT_TRUE(rcConnectionInfo(client.toAttrStream().c_str(), nullptr).isValid());
+  const rcConnectionInfo received(client.toAttrStream().c_str(), &socket);
+  EXPECT_TRUE(received.isValid());
+  EXPECT_EQ(received.getIpAddr(), "127.0.0.3");
 }
 
 // Run in a process of its own (see CMakeLists.txt).

@@ -144,16 +144,13 @@ TEST(KestrixDaemonInfo, LoopbackIdentityMatchesLocalServer) {
   EXPECT_FALSE(info.isLocal());
 }
 
-TEST(KestrixDaemonInfo, ServerIdAndMessageQueue) {
+TEST(KestrixDaemonInfo, ServerId) {
   const KestrixDaemonInfo info = fullRecord();
   const KestrixServerId id = info.getServerId();
   EXPECT_STREQ(id.getIPAddr(), "10.1.0.5");
   EXPECT_STREQ(id.getDB(), "GRYNN");
   EXPECT_EQ(id.getPort(), 7549);
   EXPECT_STREQ(id.getStorageId(), "store-7");
-  const std::string queue = info.getFrameMsgQ().c_str();
-  EXPECT_EQ(queue.substr(queue.size() - std::string("/hlvn/msgq.kx.GRYNN.7550").size()),
-            "/hlvn/msgq.kx.GRYNN.7550");
 }
 
 }  // namespace

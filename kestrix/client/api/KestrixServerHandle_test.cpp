@@ -17,7 +17,6 @@
 #include "kestrix/client/api/KestrixClientAPI.h"
 #include "kestrix/client/api/KestrixDaemonInfo.h"
 #include "kestrix/client/api/KestrixServerImp.h"
-#include "kestrix/client/api/KestrixServerList.h"
 
 namespace {
 
@@ -115,15 +114,9 @@ class ScriptedServer : public rcServerContext {
       result.setStringValue(gScript.rulesReply);
       return true;
     }
-    Kestrix::rcAttrStream entry;
-    entry.addStringValue("srcHost", "a");
-    entry.addStringValue("srcPath", "/data");
-    entry.addStringValue("dstHost", "b");
-    entry.addStringValue("dstPath", "D:\\data");
-    Kestrix::rcAttrStream list;
-    list.addIntValue("numHostTranslations", 1);
-    list.addStringValue("0", entry.getStreamStr());
-    result.setStringValue(list.getStreamStr());
+    // One rule: srcHost a, srcPath /data, dstHost b, dstPath D:\data.
+    result.setStringValue(
+        "numHostTranslations 1 10 54 srcHost 1 asrcPath 5 /datadstHost 1 bdstPath 7 D:\\data");
     return true;
   }
   static bool noReply(void*, const rcMethod&, const rcParam::Array&, rcParam&) { return true; }
@@ -539,21 +532,6 @@ TEST(KestrixBaseInterface, LocaleConversionsInUtf8AndCLocales) {
   std::string text = "caf\xc3\xa9";
   KestrixBaseInterface::utf8ToLocale(text);  // the C locale has no e-acute
   EXPECT_EQ(text, "caf?");
-}
-
-}  // namespace
-
-namespace {
-
-TEST(KestrixServerList, SaysDiscoveryIsMissingAndChecksBounds) {
-  KestrixServerList list("GRYNN", nullptr, 0);
-  int n = 0;
-  EXPECT_FALSE(list.getNumNodes(n));
-  EXPECT_STRNE(list.lastError(), "");
-  KestrixServerInfo info;
-  EXPECT_FALSE(list.getNode(-1, info));
-  EXPECT_STREQ(list.lastError(), "Index -1 is out of the bounds 0,0.");
-  EXPECT_STREQ(list.getGatewayIpAddr(), "");
 }
 
 }  // namespace
