@@ -240,30 +240,5 @@ TEST(rcAPI, RefusedConnection) {
   EXPECT_FALSE(api.isConnected(false));
 }
 
-// The engine against the library's own server: login and a LF inside the
-// parameters arriving intact.
-TEST(rcAPIWithServerContext, LoginAndLineFeedsRoundTrip) {
-  rcServerContext server(0);
-  static const rcParam::Info oneText[] = {{&rcParamString::getType(), "text"}, {nullptr, nullptr}};
-  server.registerMethod(rcMethod(
-      server, "Echo",
-      [](void*, const rcMethod&, const rcParam::Array& args, rcParam& result) {
-        result.setStringValue(args[0].stringValue());
-        return true;
-      },
-      rcParamString::getType(), oneText));
-  ServerThread thread(server);
-  const unsigned short version[] = {2020, 2, 0, 236};
-  rcAPI api(version, 4);
-  ASSERT_TRUE(api.connect("127.0.0.1", server.getPort(), 3000)) << api.lastError();
-  std::string result;
-  const std::string text = "line one\nline two\twith tab \\ and backslash";
-  ASSERT_TRUE(api.call(0, "Echo", text.c_str(), true, result, 3000)) << result;
-  EXPECT_EQ(result, text);
-  EXPECT_FALSE(api.call(0, "Nope", "", true, result, 3000));
-  EXPECT_EQ(result, "Unknown method: Nope");
-  EXPECT_TRUE(api.call(0, "_ping", "", true, result, 3000));
-}
-
 }  // namespace
 }  // namespace Kestrix

@@ -199,14 +199,6 @@ TEST(rcAttrStreamEquality, OrderAndRemovedEntriesDoNotMatter) {
   EXPECT_FALSE(a == rcAttrStream("y 2 acx 1 1"));
 }
 
-TEST(rcAttrStreamPretty, LongValuesAreCut) {
-  rcAttrStream s;
-  s.addStringValue("Path", "abcdefgh");
-  EXPECT_EQ(s.toPrettyString(5), "Path='ab...'");
-  EXPECT_EQ(s.toPrettyString(8), "Path='abcdefgh'");
-  EXPECT_EQ(s.toPrettyString(1), "Path='...'");  // the width is at least 3
-}
-
 TEST(rcAttrStreamOrder, ManyEntriesReadBackInWrittenOrder) {
   rcAttrStream s;
   for (int i = 0; i < 1000; ++i) s.addIntValue(("k" + std::to_string(i)).c_str(), i * 3);

@@ -450,11 +450,7 @@ TEST_F(FacadeTest, VersionComparisonAgainstDescription) {
   EXPECT_TRUE(atLeast);
   ASSERT_TRUE(handle.compareVersion(atLeast, 2020, 2, 0, 237));
   EXPECT_FALSE(atLeast);
-  int major = 0, minor = 0;
-  ASSERT_TRUE(handle.getProtocolVersion(major, minor));
-  EXPECT_EQ(major, 2020);
   EXPECT_TRUE(handle.isDatabase("GRYNN"));
-  EXPECT_TRUE(handle.invalidateCache());
 }
 
 TEST(KestrixClientLifecycle, CountedStartsAndStops) {
