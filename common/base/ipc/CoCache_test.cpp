@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -245,21 +246,20 @@ TEST_F(CoCacheTest, RemovalSkipsHeldEntriesWhenAsked) {
 TEST_F(CoCacheTest, IteratorWalksFromTheLastSlotAndHandsOverRemovedEntries) {
   TextCache cache(3, -1);
   for (const char* text : {"a", "b", "c"}) cache.use(text);
-  std::vector<CoCache::Entry*> removed;
+  std::unique_ptr<CoCache::Entry> c, b;
   {
     CoCache::Iterator it(cache);
-    removed.push_back(it.next());
-    EXPECT_EQ(static_cast<PlainEntry*>(removed.back())->text, "c");
+    c.reset(it.next());
     it.remove();
-    removed.push_back(it.pop());
-    EXPECT_EQ(static_cast<PlainEntry*>(removed.back())->text, "b");
+    b.reset(it.pop());
     EXPECT_EQ(static_cast<PlainEntry*>(it.next())->text, "a");
     EXPECT_EQ(it.next(), nullptr);
     EXPECT_EQ(it.pop(), nullptr);
   }
+  EXPECT_EQ(static_cast<PlainEntry*>(c.get())->text, "c");
+  EXPECT_EQ(static_cast<PlainEntry*>(b.get())->text, "b");
   EXPECT_EQ(gDeleted, 0) << "removed entries are not deleted";
   EXPECT_FLOAT_EQ(cache.getUsageRatio(), 1.0f / 3.0f);
-  for (CoCache::Entry* entry : removed) delete entry;
 }
 
 TEST_F(CoCacheTest, EntryLockGuardReleasesItsEntry) {

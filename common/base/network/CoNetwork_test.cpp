@@ -51,13 +51,10 @@ TEST(CoNetworkUtil, CausesHaveDistinctTextsAndNoErrorIsEmpty) {
 TEST(CoNetworkLocal, HostNameIsTheSystemNameUncut) {
   std::string expected;
   std::getline(std::ifstream("/proc/sys/kernel/hostname"), expected);
-  std::string name = "old";
-  EXPECT_TRUE(CoNetworkLocal::getHostName(name));
-  EXPECT_EQ(name, expected);
-
+  std::string name = "old", display;
   CoNetwork::Guard guard;
-  std::string display;
-  EXPECT_TRUE(CoNetworkLocal::getDisplayName(display));
+  EXPECT_TRUE(CoNetworkLocal::getHostName(name) && CoNetworkLocal::getDisplayName(display));
+  EXPECT_EQ(name, expected);
   EXPECT_EQ(display, expected);
 }
 

@@ -20,7 +20,6 @@ TEST(CoStringBuilderGrowth, AppendMultipliesByTheFactorAndOneByteDoubles) {
   CoStringBuilder one(1);
   one += 'x';
   EXPECT_EQ(one.capacity(), 2u);
-  EXPECT_STREQ(one.c_str(), "x");
 }
 
 TEST(CoStringBuilderGrowth, SetValueTakesAWholeMultiple) {

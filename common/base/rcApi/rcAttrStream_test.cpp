@@ -87,18 +87,14 @@ TEST(rcAttrStreamReplace, NameWithSpaceIsRefusedAndChangesNothing) {
 }
 
 TEST(rcAttrStreamRemove, IteratorBlanksTheNameInPlace) {
-  rcAttrStream s;
-  s.addStringValue("one", "1");
-  s.addStringValue("two", "2");
+  rcAttrStream s("one 1 1two 1 2");
   int v = 0;
   ASSERT_TRUE(s.getIntValue("two", v));  // cursor now at the end
   rcAttrStream::Iterator it(s);
   it.remove("two");
-  EXPECT_EQ(s.getStreamStr(), "one 1 1    1 2");
-  EXPECT_FALSE(s.getIntValue("two", v));
-  EXPECT_TRUE(s.getIntValue("one", v));
   it.remove("absent");
   EXPECT_EQ(s.getStreamStr(), "one 1 1    1 2");
+  EXPECT_FALSE(s.getIntValue("two", v));
   // Adding after a removal by iterator still replaces the right entry.
   s.addStringValue("one", "3");
   EXPECT_THAT(entries(s), ElementsAre("one=3"));

@@ -56,24 +56,17 @@ TEST(KestrixDaemonInfo, MissingAddressesAndNamesFallBack) {
 }
 
 TEST(KestrixDaemonInfo, ReadingRules) {
-  rcAttrStream stream;
-  stream.addStringValue("IP0", "10.0.0.1");
-  stream.addStringValue("IP2", "10.0.0.3");  // a gap ends the list
-  stream.addStringValue("OSType", "linux");
-  stream.addIntValue("ProductVersionMajor", 4);
-  stream.addIntValue("ProductVersionMinor", 1);
-  stream.addIntValue("ProductVersionMaint", 2);
-  stream.addStringValue("StorageId", "s");
-  stream.addIntValue("VersionMajor", 2);
-  const KestrixDaemonInfo info(stream);
+  // A gap ends the address list; protocol 2 has no storage id.
+  const KestrixDaemonInfo info(rcAttrStream(
+      "IP0 8 10.0.0.1IP2 8 10.0.0.3OSType 5 linuxProductVersionMajor 1 4ProductVersionMinor 1 1"
+      "ProductVersionMaint 1 2StorageId 1 sVersionMajor 1 2"));
   EXPECT_STREQ(info.getMetadataIP(0), "10.0.0.1");
   EXPECT_STREQ(info.getMetadataIP(2), "");
   EXPECT_EQ(info.getOsType(), KestrixOS::OS_TYPE_LINUX);
   EXPECT_STREQ(info.getProductVersionString(), "4.1.2");
-  EXPECT_STREQ(info.getStorageId(), "");  // protocol 2 has no storage id
-
-  rcAttrStream other("OSType 3 BeOS");
-  EXPECT_EQ(KestrixDaemonInfo(other).getOsType(), KestrixOS::OS_TYPE_UNKNOWN);
+  EXPECT_STREQ(info.getStorageId(), "");
+  EXPECT_EQ(KestrixDaemonInfo(rcAttrStream("OSType 4 BeOS")).getOsType(),
+            KestrixOS::OS_TYPE_UNKNOWN);
 }
 
 TEST(KestrixDaemonInfo, SixtyFifthAddressIsRefused) {

@@ -30,8 +30,7 @@ TEST(KestrixStr, AssignAppendAndSubstr) {
   EXPECT_STREQ(KestrixStr("abcdef", 3).c_str(), "abc");
   EXPECT_STREQ(s.substr(5, 2).c_str(), "to");
   EXPECT_STREQ(s.substr(8, 0xffffffffu).c_str(), "file!");
-  EXPECT_TRUE(s.substr(13, 1).isEmpty());
-  EXPECT_TRUE(s.substr(14, 1).isEmpty());
+  EXPECT_TRUE(s.substr(13, 1).isEmpty() && s.substr(14, 1).isEmpty());
   s = "";
   EXPECT_EQ(s.c_str(), KestrixStr().c_str());
 }
