@@ -363,14 +363,6 @@ void KestrixClientConnection::Shared::uninit() {
     CO_POST_WARNING("Shared connections are still in use at shut-down; they are left open");
 }
 
-int KestrixClientConnection::Shared::capacity() {
-  return gSharedSettings.capacity;
-}
-
-long long KestrixClientConnection::Shared::idleTime() {
-  return static_cast<long long>(gSharedSettings.idleSeconds) * 1000000;
-}
-
 void KestrixClientConnection::Shared::releaseUnusedConnections(bool all) {
   Connections* connections = gConnections.load();
   if (connections == nullptr) return;

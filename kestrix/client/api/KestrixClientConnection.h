@@ -105,9 +105,6 @@ class KestrixClientConnection::Shared {
   static void uninit();
   // all: close every unused connection now; else only the idle ones.
   static void releaseUnusedConnections(bool all);
-  // The cache's capacity and idle time (microseconds), for diagnostics.
-  static int capacity();
-  static long long idleTime();
 
  private:
   Imp* imp_;
