@@ -39,8 +39,15 @@ void CoCache::SharedEntry::lock(const Key*) {
 }
 
 void CoCache::SharedEntry::release() {
-  CoMutexGuard guard(mutex_);
-  decref();
+  bool last;
+  {
+    CoMutexGuard guard(mutex_);
+    decref();
+    last = refCount_ == 0;
+  }
+  // Once the unit is back, a lookup may delete the entry at once: giving it
+  // back is the last thing done here, with the mutex already let go.
+  if (last) Entry::release();
 }
 
 int32_t CoCache::SharedEntry::getRefCount() const {
@@ -50,12 +57,13 @@ int32_t CoCache::SharedEntry::getRefCount() const {
 
 void CoCache::SharedEntry::incref() {
   if (++refCount_ != 1) return;
-  // Nobody held it, so its unit is free unless the cache is deleting it.
-  if (!tryLock()) QV_ASSERT(false);
+  // Nobody holds it; the unit is free, or about to be given back by the
+  // last holder's release().
+  Entry::lock(nullptr);
 }
 
 void CoCache::SharedEntry::decref() {
-  if (refCount_-- == 1) Entry::release();
+  --refCount_;
 }
 
 // ---- CoCache ---------------------------------------------------------

@@ -58,7 +58,8 @@ class CoCache {
   };
 
   // An entry that many threads hold at once: the first holder takes the
-  // lock unit, the last to release gives it back.
+  // lock unit, the last to release gives it back (after decref() and
+  // outside the entry's mutex, as its last use of the entry).
   class SharedEntry : public Entry {
    public:
     using Entry::lock;

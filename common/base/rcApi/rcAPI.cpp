@@ -1,8 +1,10 @@
 #include "common/base/rcApi/rcAPI.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <new>
 
+#include "common/base/loggerBase/EnvVar.h"
 #include "common/base/network/CoNetwork.h"
 #include "common/base/network/CoNetworkUtil.h"
 #include "common/base/osal/CoTime.h"
@@ -22,6 +24,20 @@ constexpr size_t LARGE_TEXT = 1 << 20;
 
 void releaseIfLarge(std::string& text) {
   if (text.capacity() > LARGE_TEXT) std::string().swap(text);
+}
+
+// A reply line longer than this fails its call: a server that never ends
+// its line must not grow the client until the process dies.
+EnvVar<int>& maxReplyBytesVar() {
+  static EnvVar<int> var("KESTRIX_MAX_REPLY_BYTES", 1 << 30);
+  return var;
+}
+RegEnvVar<int> gRegMaxReplyBytes(maxReplyBytesVar());
+
+// Values below 1 keep the default.
+uint64_t maxReplyBytes() {
+  const int value = maxReplyBytesVar().get();
+  return value > 0 ? static_cast<uint64_t>(value) : uint64_t{1} << 30;
 }
 
 std::string timedOutText() {
@@ -180,13 +196,24 @@ bool rcAPI::call(int objectId, const char* method, const char* params, bool sync
   // The value goes to result as it arrives: a long reply is never held twice.
   result.clear();
   unsigned int waitMs = timeoutMs == 0 ? 1 : timeoutMs;
+  const uint64_t maxBytes = maxReplyBytes();
+  uint64_t lineBytes = 0;
   for (;;) {
     const int n = connection_->nonBlockingReadSelect(buffer_.get(), RECEIVE_BUFFER_SIZE,
                                                      std::min(waitMs, STOP_CHECK_MS));
     bool complete = false;
     if (n > 0) {
-      reply_->parse(buffer_.get(), static_cast<size_t>(n), complete);
+      lineBytes += reply_->parse(buffer_.get(), static_cast<size_t>(n), complete);
       reply_->takeValue(result);
+      if (lineBytes - (complete ? 1 : 0) > maxBytes) {
+        std::string().swap(result);
+        reply_->reset();
+        char text[128];
+        std::snprintf(text, sizeof text,
+                      "Reply too large (limit %llu bytes, KESTRIX_MAX_REPLY_BYTES)",
+                      static_cast<unsigned long long>(maxBytes));
+        return fail(text, result, true);
+      }
     }
     if (stopped_) {
       std::string reason = lastError();

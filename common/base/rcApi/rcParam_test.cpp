@@ -33,51 +33,27 @@ const rcParam::Type* num() {
   return &rcParamInt::getType();
 }
 
-TEST(rcParamArraySplit, QuotedTextKeepsItsSpaces) {
+TEST(rcParamArraySplit, QuotesSpacesAndMissingTexts) {
+  // Quoted text keeps its spaces; a single parameter takes the whole text.
   EXPECT_THAT(split({str(), str()}, "\"a b\" c"), ElementsAre("a b", "c"));
-}
-
-TEST(rcParamArraySplit, SingleParameterTakesTheWholeText) {
   EXPECT_THAT(split({str()}, "\"a b\" c\\\""), ElementsAre("\"a b\" c\\\""));
-}
-
-TEST(rcParamArraySplit, TwoSpacesGiveAnEmptyParameter) {
+  // Two spaces give an empty parameter; text beyond the last is ignored.
   EXPECT_THAT(split({num(), num(), num()}, "1  2"), ElementsAre("1", "0", "2"));
-}
-
-TEST(rcParamArraySplit, TextBeyondTheLastParameterIsIgnored) {
   EXPECT_THAT(split({num(), num()}, "1 2 3"), ElementsAre("1", "2"));
-}
-
-TEST(rcParamArraySplit, EscapedQuoteKeepsItsBackslash) {
+  // An escaped quote keeps its backslash; an unterminated quote runs on.
   EXPECT_THAT(split({str(), str()}, "\"a\\\"b c\" d"), ElementsAre("a\\\"b c", "d"));
-}
-
-TEST(rcParamArraySplit, ClientFormatWithTrailingSpace) {
+  EXPECT_THAT(split({str(), str()}, "\"a b c"), ElementsAre("a b c", ""));
+  // The client's head, with its trailing space.
   EXPECT_THAT(split({str(), num(), str(), num()}, "\"src host\" 2 \"dst\" 3 "),
               ElementsAre("src host", "2", "dst", "3"));
-}
-
-TEST(rcParamArraySplit, MissingTextsKeepDefaultsAndNullTextLeavesAll) {
+  // Missing texts keep the defaults.
   EXPECT_THAT(split({str(), num(), num()}, "x"), ElementsAre("x", "0", "0"));
   EXPECT_THAT(split({str(), num()}, nullptr), ElementsAre("", "0"));
-  EXPECT_THAT(split({str(), num()}, ""), ElementsAre("", "0"));
   EXPECT_TRUE(split({}, "anything").empty());
 }
 
-TEST(rcParamArraySplit, UnterminatedQuoteRunsToTheEnd) {
-  EXPECT_THAT(split({str(), str()}, "\"a b c"), ElementsAre("a b c", ""));
-}
-
-TEST(rcParamTypes, NamesAndTextForms) {
-  EXPECT_STREQ(rcParamVoid::getType().name(), "void");
-  EXPECT_STREQ(rcParamInt::getType().name(), "int");
-  EXPECT_STREQ(rcParamLong::getType().name(), "long");
-  EXPECT_STREQ(rcParamFloat::getType().name(), "float");
-  EXPECT_STREQ(rcParamBool::getType().name(), "bool");
+TEST(rcParamTypes, TextForms) {
   EXPECT_STREQ(rcParamString::getType().name(), "const char *");
-  EXPECT_EQ(&rcParamInt::getType(), &rcParamInt::getType());
-
   rcParamFloat f;
   f.setFloatValue(1.5f);
   EXPECT_EQ(f.stringValue(), "1.500000");
@@ -85,40 +61,27 @@ TEST(rcParamTypes, NamesAndTextForms) {
   l.setStringValue("-42x");
   EXPECT_EQ(l.longValue(), -42);
   EXPECT_EQ(l.stringValue(), "-42");
-  rcParamInt i;
-  i.setFloatValue(3.0f);  // not its type: ignored
-  EXPECT_EQ(i.intValue(), 0);
-  rcParamVoid v;
-  v.setStringValue("x");
-  EXPECT_EQ(v.stringValue(), "");
 }
 
 TEST(rcParamTypes, BoolTextRule) {
-  for (const char* yes : {"yes", "On", "1", "TRUE", "y"}) {
+  const std::pair<const char*, bool> cases[] = {
+      {"yes", true}, {"On", true},     {"1", true}, {"TRUE", true}, {"y", true},
+      {"no", false}, {"maybe", false}, {"", false}, {"2", false},   {"0", false}};
+  for (const auto& [text, yes] : cases) {
     rcParamBool b;
-    b.setStringValue(yes);
-    EXPECT_TRUE(b.boolValue()) << yes;
-    EXPECT_EQ(b.stringValue(), "true");
-  }
-  for (const char* no : {"no", "0", "maybe", "", "2"}) {
-    rcParamBool b;
-    b.setBoolValue(true);
-    b.setStringValue(no);
-    EXPECT_FALSE(b.boolValue()) << no;
-    EXPECT_EQ(b.stringValue(), "false");
+    b.setBoolValue(!yes);
+    b.setStringValue(text);
+    EXPECT_EQ(b.boolValue(), yes) << text;
+    EXPECT_EQ(b.stringValue(), yes ? "true" : "false");
   }
 }
 
 // ---------------------------------------------------------------- quoting
 
-TEST(rcParamQuoting, QuotesAndBackslashesAreEscaped) {
-  EXPECT_EQ(rcParamStringToEscapedString("a\"b").getEscapedString(), "\"a\\\"b\"");
-  EXPECT_EQ(rcParamStringToEscapedString("c:\\x y").getEscapedString(), "\"c:\\\\x y\"");
+TEST(rcParamQuoting, QuotingEscapesAndUnquotingReverses) {
+  EXPECT_EQ(rcParamStringToEscapedString("c:\\x \"y").getEscapedString(), "\"c:\\\\x \\\"y\"");
   EXPECT_EQ(rcParamStringToEscapedString(nullptr).getEscapedString(), "");
   EXPECT_EQ(rcParamStringToEscapedString("").getEscapedString(), "\"\"");
-}
-
-TEST(rcParamQuoting, UnquotingReversesQuoting) {
   for (const char* text : {"a\"b", "c:\\x y", "", "\\", "\"\"", "plain"}) {
     const std::string quoted = rcParamStringToEscapedString(text).getEscapedString();
     EXPECT_EQ(rcParamEscapedStringToString(quoted.c_str()).getString(), text) << quoted;
@@ -143,11 +106,8 @@ std::string unwire(const std::string& bytes) {
 }
 
 TEST(rcValueEscaping, TabLineFeedAndBackslash) {
-  EXPECT_EQ(wire("a\tb\nc"), "a\\tb\\nc");
-  EXPECT_EQ(wire("\\"), "\\\\");
-  EXPECT_EQ(wire("a\r b"), "a\r b");
-  EXPECT_EQ(wire(""), "");
-  for (const std::string plain : {"a\tb\nc", "\\", "\\n", "x\\\\\n\t", ""})
+  EXPECT_EQ(wire("a\tb\nc\\ d\r"), "a\\tb\\nc\\\\ d\r");
+  for (const std::string plain : {"a\tb\nc", "\\n", "x\\\\\n\t", ""})
     EXPECT_EQ(unwire(wire(plain)), plain);
 }
 
@@ -170,26 +130,23 @@ TEST(rcValueEscaping, SpecialBytesAtEveryOffsetOfLongTexts) {
   }
 }
 
-TEST(rcValueEscaping, UnknownEscapeKeepsTheByte) {
-  EXPECT_EQ(unwire("\\x"), "x");
+TEST(rcValueEscaping, UnknownEscapeKeepsTheByteAndRunsDecodeLikeSingleBytes) {
   EXPECT_EQ(unwire("a\\"), "a");  // a trailing backslash waits for its byte
   rcValue v;
   v.appendEscapedChar('\\');
   v.clear();
   v.appendEscapedChar('n');
   EXPECT_EQ(v.view(), "n");  // clear drops the pending backslash
-}
-
-TEST(rcValueEscaping, RunsDecodeLikeSingleBytes) {
   const std::string bytes = "ab\\tc\\\\\\nd\\qe\\";
+  EXPECT_EQ(unwire(bytes), "ab\tc\\\ndqe");
   for (size_t cut = 0; cut <= bytes.size(); ++cut) {
-    rcValue v;
+    rcValue runs;
     bool ended = false;
-    EXPECT_EQ(v.appendEscapedLine(bytes.data(), cut, ended), cut);
-    EXPECT_EQ(v.appendEscapedLine(bytes.data() + cut, bytes.size() - cut, ended),
+    EXPECT_EQ(runs.appendEscapedLine(bytes.data(), cut, ended), cut);
+    EXPECT_EQ(runs.appendEscapedLine(bytes.data() + cut, bytes.size() - cut, ended),
               bytes.size() - cut);
     EXPECT_FALSE(ended);
-    EXPECT_EQ(std::string(v.view()), unwire(bytes)) << cut;
+    EXPECT_EQ(std::string(runs.view()), unwire(bytes)) << cut;
   }
 }
 
@@ -222,13 +179,9 @@ bool thrower(void*, const rcMethod&, const rcParam::Array& args, rcParam&) {
   if (what == "std") throw std::runtime_error("std text");
   if (what == "cstr") throw "c text";
   if (what == "nullstr") throw static_cast<const char*>(nullptr);
-  if (what == "int") throw 42;
-  if (what == "uint") throw 4294967295u;
   if (what == "schar") throw static_cast<signed char>(-5);
-  if (what == "uchar") throw static_cast<unsigned char>(250);
-  if (what == "short") throw static_cast<short>(-300);
   if (what == "long") throw -9000000000L;
-  if (what == "ullong") throw 7ULL;
+  if (what == "ullong") throw 18446744073709551615ULL;
   throw std::string("not named");
 }
 
@@ -252,8 +205,8 @@ TEST(rcMethodCall, ThrownValuesBecomeErrorTexts) {
   // clang-format off
   const std::pair<const char*, const char*> cases[] = {
       {"co", "co text"}, {"std", "std text"}, {"cstr", "c text"}, {"nullstr", "Unknown error"},
-      {"int", "42"}, {"uint", "4294967295"}, {"schar", "-5"}, {"uchar", "250"}, {"short", "-300"},
-      {"long", "-9000000000"}, {"ullong", "7"}, {"other", "Unknown error"}};
+      {"schar", "-5"}, {"long", "-9000000000"}, {"ullong", "18446744073709551615"},
+      {"other", "Unknown error"}};
   // clang-format on
   for (const auto& [what, text] : cases) {
     std::string result;

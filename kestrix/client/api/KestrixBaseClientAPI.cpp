@@ -4,9 +4,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <stdexcept>
+#include <string>
 
-#include "common/base/rcApi/rcAttrStream.h"
 #include "common/base/osal/CoMemory.h"
+#include "common/base/rcApi/rcAttrStream.h"
 
 using Kestrix::rcAttrStream;
 
@@ -27,13 +29,31 @@ std::string stringValue(const rcAttrStream& stream, const char* name) {
   return value;
 }
 
-int countValue(const rcAttrStream& stream, const char* name) {
+// The number of entries a list reply announces (0 when it says nothing).
+// A count below 0 or above the number of entries the reply holds cannot be
+// true: it throws rather than let a hostile server size the loop.
+int countValue(const rcAttrStream& stream, const char* method, const char* name) {
   int n = 0;
   stream.getIntValue(name, n);
-  return n;
+  const unsigned entries = rcAttrStream::ConstIterator(stream).getSize();
+  if (n >= 0 && static_cast<unsigned>(n) <= entries) return n;
+  throw std::runtime_error(std::string("Bad reply to ") + method + ": " + name + " " +
+                           std::to_string(n) + " for a reply of " + std::to_string(entries) +
+                           " entries");
 }
 
 }  // namespace
+
+template <typename Parse>
+bool KestrixBaseClientAPI::readReply(Parse parse) {
+  try {
+    parse();
+    return true;
+  } catch (const std::exception& e) {  // std::bad_alloc included
+    setLastError(e.what());
+    return false;
+  }
+}
 
 bool KestrixBaseClientAPI::call(const char* method, const char* params, std::string& reply,
                                 unsigned int waitMs) {
@@ -82,38 +102,40 @@ bool KestrixBaseClientAPI::translatePaths(const KestrixStrList& src, KestrixStrL
   const bool ok = call("TranslatePaths", params.c_str(), reply);
   std::string().swap(params);  // a large request need not outlive its sending
   if (!ok) return false;
-  dst.resize(0);
-  dst.reserve(static_cast<int>(src.size()));
-  dst.reserveText(reply.size() + 1);
-  if (reply.empty()) return true;
-  // The reply is ours: split it in place rather than copy it first.
-  KestrixTokenizer tokenizer(reply.data(), ',');
-  for (const char* piece = tokenizer.getNext(); piece != nullptr; piece = tokenizer.getNext())
-    dst.push_back(piece, tokenizer.lastLength());
-  return true;
+  return readReply([&] {
+    dst.resize(0);
+    dst.reserve(static_cast<int>(src.size()));
+    dst.reserveText(reply.size() + 1);
+    if (reply.empty()) return;
+    // The reply is ours: split it in place rather than copy it first.
+    KestrixTokenizer tokenizer(reply.data(), ',');
+    for (const char* piece = tokenizer.getNext(); piece != nullptr; piece = tokenizer.getNext())
+      dst.push_back(piece, tokenizer.lastLength());
+  });
 }
 
 bool KestrixBaseClientAPI::getTranslationGroups(std::list<KestrixPathTranslationGroup>& groups) {
   groups.clear();
   std::string reply;
   if (!call("GetTranslationGroups", "", reply)) return false;
-  const rcAttrStream stream(reply);
-  const int n = countValue(stream, "numGroups");
-  for (int i = 0; i < n; ++i) {
-    KestrixPathTranslationGroup group;
-    int field = 0;
-    splitAtCommas(stringValue(stream, std::to_string(i).c_str()), [&](const char* piece) {
-      if (field == 0)
-        group.groupName = piece;
-      else if (field == 1)
-        group.osType = std::atoi(piece);
-      else
-        group.hostNames.emplace_back(piece);
-      ++field;
-    });
-    groups.push_back(group);
-  }
-  return true;
+  return readReply([&] {
+    const rcAttrStream stream(reply);
+    const int n = countValue(stream, "GetTranslationGroups", "numGroups");
+    for (int i = 0; i < n; ++i) {
+      KestrixPathTranslationGroup group;
+      int field = 0;
+      splitAtCommas(stringValue(stream, std::to_string(i).c_str()), [&](const char* piece) {
+        if (field == 0)
+          group.groupName = piece;
+        else if (field == 1)
+          group.osType = std::atoi(piece);
+        else
+          group.hostNames.emplace_back(piece);
+        ++field;
+      });
+      groups.push_back(group);
+    }
+  });
 }
 
 namespace {
@@ -121,10 +143,10 @@ namespace {
 // Reads a rule list reply: countKey, then entries "0", "1", ... each an
 // attribute stream of four texts named by keys, into records of four texts.
 template <typename Record>
-void readRuleList(const std::string& reply, const char* countKey, const char* const (&keys)[4],
-                  std::list<Record>& out) {
+void readRuleList(const std::string& reply, const char* method, const char* countKey,
+                  const char* const (&keys)[4], std::list<Record>& out) {
   const rcAttrStream stream(reply);
-  const int n = countValue(stream, countKey);
+  const int n = countValue(stream, method, countKey);
   for (int i = 0; i < n; ++i) {
     const rcAttrStream entry(stringValue(stream, std::to_string(i).c_str()));
     out.push_back({stringValue(entry, keys[0]), stringValue(entry, keys[1]),
@@ -139,17 +161,20 @@ bool KestrixBaseClientAPI::getHostTranslations(std::list<KestrixHostTranslation>
   std::string reply;
   if (!call("GetHostTranslations", "", reply)) return false;
   static const char* const kKeys[4] = {"srcHost", "srcPath", "dstHost", "dstPath"};
-  readRuleList(reply, "numHostTranslations", kKeys, translations);
-  return true;
+  return readReply([&] {
+    readRuleList(reply, "GetHostTranslations", "numHostTranslations", kKeys, translations);
+  });
 }
 
-bool KestrixBaseClientAPI::getOsTypeTranslations(std::list<KestrixOsTypeTranslation>& translations) {
+bool KestrixBaseClientAPI::getOsTypeTranslations(
+    std::list<KestrixOsTypeTranslation>& translations) {
   translations.clear();
   std::string reply;
   if (!call("GetOsTypeTranslations", "", reply)) return false;
   static const char* const kKeys[4] = {"srcType", "srcPath", "dstType", "dstPath"};
-  readRuleList(reply, "numOsTypeTranslations", kKeys, translations);
-  return true;
+  return readReply([&] {
+    readRuleList(reply, "GetOsTypeTranslations", "numOsTypeTranslations", kKeys, translations);
+  });
 }
 
 bool KestrixBaseClientAPI::queryVersion(int& major, int& minor) {

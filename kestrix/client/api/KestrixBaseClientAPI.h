@@ -53,6 +53,10 @@ class KestrixBaseClientAPI : public KestrixBaseInterface {
   // One synchronous call; false with the text in lastError() on failure.
   bool call(const char* method, const char* params, std::string& reply,
             unsigned int waitMs = REPLY_WAIT_MS);
+  // Runs parse over a reply; false with the text in lastError() when it
+  // throws (a malformed reply, or one too large for memory).
+  template <typename Parse>
+  bool readReply(Parse parse);
 
  private:
   KestrixClientConnection* connection_;

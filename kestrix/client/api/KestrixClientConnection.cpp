@@ -25,7 +25,9 @@ Kestrix::EnvVar<bool>& traceVar() {
 }
 Kestrix::RegEnvVar<bool> gRegTrace(traceVar());
 
-bool trace() { return traceVar().get(); }
+bool trace() {
+  return traceVar().get();
+}
 
 int latencySetting(const char* name) {
   const char* text = std::getenv(name);
@@ -82,7 +84,7 @@ KestrixClientConnection::KestrixClientConnection(const KestrixServerId& id)
 KestrixClientConnection::~KestrixClientConnection() = default;
 
 bool KestrixClientConnection::isSameServer(const KestrixServerId& id) const {
-  CoMutexGuard guard(callMutex_);
+  std::lock_guard<std::mutex> lock(infoMutex_);
   return info_.isSameServer(id);
 }
 
@@ -99,9 +101,9 @@ void KestrixClientConnection::connect(unsigned int timeoutMs) {
   CO_POST_DEBUG("Connecting to server [%s:%u] [%s] [%s]", id_.getIPAddr(),
                 static_cast<unsigned>(id_.getPort()), id_.getDB(), id_.getStorageId());
   if (*id_.getIPAddr() == '\0' || id_.getPort() == 0)
-    CO_THROW(Kestrix::CoNetworkUtil::strerror(Kestrix::CoNetworkUtil::NET_CONNECTION_REFUSED)
-                 .c_str(),
-             nullptr);
+    CO_THROW(
+        Kestrix::CoNetworkUtil::strerror(Kestrix::CoNetworkUtil::NET_CONNECTION_REFUSED).c_str(),
+        nullptr);
   simulateLatency(connectLatencyMs());
   if (engine_.connect(id_.getIPAddr(), id_.getPort(), timeoutMs)) {
     CO_POST_DEBUG("Connected to server [%s:%u] [%s] [%s]", id_.getIPAddr(),
@@ -171,7 +173,9 @@ const KestrixDaemonInfo& KestrixClientConnection::getDaemonInfo(bool cachedOnly)
   if (infoStale_ && !cachedOnly) {
     std::string reply;
     callMethod("GetDaemonInfo", "\"\"", true, reply, DAEMON_INFO_TIMEOUT_MS);
-    info_ = KestrixDaemonInfo(Kestrix::rcAttrStream(reply));
+    KestrixDaemonInfo fetched{Kestrix::rcAttrStream(reply)};
+    std::lock_guard<std::mutex> lock(infoMutex_);
+    info_ = std::move(fetched);
     infoStale_ = false;
   }
   return info_;
@@ -189,7 +193,9 @@ bool KestrixClientConnection::isConnected() const {
   return engine_.isConnected(true);
 }
 
-void KestrixClientConnection::stop(const char* reason) { engine_.stop(reason); }
+void KestrixClientConnection::stop(const char* reason) {
+  engine_.stop(reason);
+}
 
 void KestrixClientConnection::addConnectCallback(ConnectCallback* callback) {
   CoMutexGuard guard(callbacksMutex_);
@@ -301,13 +307,11 @@ class KestrixClientConnection::Shared::Imp {
 
   void release() {
     if (entry != nullptr) {
-      if (cache == gConnections.load()) {
-        cache->releaseCacheEntry(entry);
-      } else {
-        std::lock_guard<std::mutex> lock(gRetiredMutex);
-        cache->releaseCacheEntry(entry);
-        deleteIfUnused(cache);
-      }
+      // Under the mutex uninit() retires the cache with, so that the cache
+      // is either still current or already retired throughout.
+      std::lock_guard<std::mutex> lock(gRetiredMutex);
+      cache->releaseCacheEntry(entry);
+      if (cache != gConnections.load()) deleteIfUnused(cache);
     }
     entry = nullptr;
     cache = nullptr;
@@ -344,25 +348,19 @@ KestrixClientConnection* KestrixClientConnection::Shared::get() const {
 
 void KestrixClientConnection::Shared::init() {
   if (gConnections.load() != nullptr) return;
-  gConnections = new Connections(gSharedSettings.capacity,
-                                 int64_t{gSharedSettings.idleSeconds} * 1000000);
+  gConnections =
+      new Connections(gSharedSettings.capacity, int64_t{gSharedSettings.idleSeconds} * 1000000);
 }
 
 void KestrixClientConnection::Shared::uninit() {
-  Connections* connections = gConnections.exchange(nullptr);
-  if (connections == nullptr) return;
   // Deleting a cache waits for its held entries: a handle that outlives the
   // library would hang the shut-down. Its connections stay with it instead,
   // and the last one let go takes the cache with it.
   std::lock_guard<std::mutex> lock(gRetiredMutex);
+  Connections* connections = gConnections.exchange(nullptr);
+  if (connections == nullptr) return;
   if (!deleteIfUnused(connections))
     CO_POST_WARNING("Shared connections are still in use at shut-down; they are left open");
-}
-
-int KestrixClientConnection::Shared::capacity() { return gSharedSettings.capacity; }
-
-long long KestrixClientConnection::Shared::idleTime() {
-  return static_cast<long long>(gSharedSettings.idleSeconds) * 1000000;
 }
 
 void KestrixClientConnection::Shared::releaseUnusedConnections(bool all) {

@@ -12,6 +12,7 @@
 // and isConnected; stop() bypasses it so a waiting call can be broken off.
 
 #include <atomic>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -59,7 +60,8 @@ class KestrixClientConnection {
   static void registerDisconnectCallBack(DisconnectCallback callback);
 
   const KestrixServerId& getServerId() const { return id_; }
-  // Whether this connection serves the server named by id.
+  // Whether this connection serves the server named by id; never waits for
+  // a call in progress.
   bool isSameServer(const KestrixServerId& id) const;
 
  private:
@@ -74,6 +76,9 @@ class KestrixClientConnection {
   Kestrix::rcAPI engine_;
   KestrixServerId id_;
   mutable Kestrix::CoMutex callMutex_;
+  // Guards info_ alone and is never held while waiting for anything else,
+  // so that matching a connection in the shared cache never waits on a call.
+  mutable std::mutex infoMutex_;
   KestrixDaemonInfo info_;
   std::atomic<bool> infoStale_{true};
 };
@@ -100,9 +105,6 @@ class KestrixClientConnection::Shared {
   static void uninit();
   // all: close every unused connection now; else only the idle ones.
   static void releaseUnusedConnections(bool all);
-  // The cache's capacity and idle time (microseconds), for diagnostics.
-  static int capacity();
-  static long long idleTime();
 
  private:
   Imp* imp_;

@@ -11,39 +11,28 @@ namespace {
 
 TEST(KestrixStr, EmptyFormsShareTheStaticBuffer) {
   const KestrixStr byDefault;
-  const KestrixStr fromNull(nullptr);
-  const KestrixStr fromEmpty("");
-  const KestrixStr fromCountZero("abc", 0);
-  const KestrixStr fromLeadingZero("\0bc", 3);
-  for (const KestrixStr* s : {&byDefault, &fromNull, &fromEmpty, &fromCountZero, &fromLeadingZero}) {
-    EXPECT_STREQ(s->c_str(), "");
-    EXPECT_EQ(s->length(), 0u);
-    EXPECT_EQ(s->c_str(), byDefault.c_str());  // no heap block of its own
+  for (const KestrixStr& s :
+       {KestrixStr(nullptr), KestrixStr(""), KestrixStr("abc", 0), KestrixStr("\0bc", 3)}) {
+    EXPECT_EQ(s.length(), 0u);
+    EXPECT_EQ(s.c_str(), byDefault.c_str());  // no heap block of its own
   }
 }
 
-TEST(KestrixStr, AssignAppendAndRelease) {
-  KestrixStr s("path");
+TEST(KestrixStr, AssignAppendAndSubstr) {
+  KestrixStr s("path", 4);
   s += "/to";
   s += KestrixStr("/file");
   s += '\0';  // a zero character changes nothing
+  s += static_cast<const char*>(nullptr);
   s += '!';
   EXPECT_STREQ(s.c_str(), "path/to/file!");
   EXPECT_EQ(s.length(), 13u);
-  s += static_cast<const char*>(nullptr);
-  EXPECT_EQ(s.length(), 13u);
+  EXPECT_STREQ(KestrixStr("abcdef", 3).c_str(), "abc");
+  EXPECT_STREQ(s.substr(5, 2).c_str(), "to");
+  EXPECT_STREQ(s.substr(8, 0xffffffffu).c_str(), "file!");
+  EXPECT_TRUE(s.substr(13, 1).isEmpty() && s.substr(14, 1).isEmpty());
   s = "";
-  EXPECT_TRUE(s.isEmpty());
   EXPECT_EQ(s.c_str(), KestrixStr().c_str());
-  s = "again";
-  s = static_cast<const char*>(nullptr);
-  EXPECT_TRUE(s.isEmpty());
-}
-
-TEST(KestrixStr, CountedConstructorCopiesExactlyNBytes) {
-  const KestrixStr s("abcdef", 3);
-  EXPECT_STREQ(s.c_str(), "abc");
-  EXPECT_EQ(s[3], '\0');
 }
 
 TEST(KestrixStr, SelfAssignmentAndSelfAppendKeepText) {
@@ -55,23 +44,10 @@ TEST(KestrixStr, SelfAssignmentAndSelfAppendKeepText) {
   EXPECT_STREQ(s.c_str(), "loop");
 }
 
-TEST(KestrixStr, Substr) {
-  const KestrixStr s("abcdef");
-  EXPECT_STREQ(s.substr(2, 2).c_str(), "cd");
-  EXPECT_STREQ(s.substr(2, 0xffffffffu).c_str(), "cdef");
-  EXPECT_TRUE(s.substr(6, 1).isEmpty());
-  EXPECT_TRUE(s.substr(7, 1).isEmpty());
-  EXPECT_STREQ(s.substr(0, 6).c_str(), "abcdef");
-}
-
 TEST(KestrixStr, Comparisons) {
-  EXPECT_EQ(KestrixStr("same"), KestrixStr("same"));
   EXPECT_NE(KestrixStr("same"), KestrixStr("sam"));
   EXPECT_FALSE(KestrixStr("x") == static_cast<const char*>(nullptr));
-  EXPECT_TRUE(KestrixStr("x") != static_cast<const char*>(nullptr));
   EXPECT_FALSE(KestrixStr() == static_cast<const char*>(nullptr));
-  EXPECT_TRUE(KestrixStr("x") == "x");
-  EXPECT_TRUE(KestrixStr("a") < KestrixStr("b"));
   EXPECT_TRUE(KestrixStr("ab") < KestrixStr("abc"));
   EXPECT_TRUE(KestrixStr("z") < KestrixStr("\xe9"));  // bytes compare unsigned
   EXPECT_FALSE(KestrixStr("b") < KestrixStr("b"));
@@ -83,7 +59,6 @@ TEST(KestrixStrList, PushCopyResizeCompare) {
   list.push_back(source.c_str());
   source = "changed";
   list.push_back(nullptr);
-  EXPECT_EQ(list.size(), 2u);
   EXPECT_STREQ(list[0], "first");
   EXPECT_STREQ(list.getStr(1), "");
   KestrixStrList copy(list);
@@ -92,10 +67,8 @@ TEST(KestrixStrList, PushCopyResizeCompare) {
   EXPECT_FALSE(copy == list);
   EXPECT_STREQ(copy[2], "");
   copy.resize(1);
-  copy.reserve(100);
-  EXPECT_EQ(copy.size(), 1u);
   list = copy;
-  EXPECT_TRUE(copy == list);
+  EXPECT_EQ(list.size(), 1u);
 }
 
 TEST(KestrixStrListDeathTest, IndexAtSizeStops) {
@@ -104,29 +77,18 @@ TEST(KestrixStrListDeathTest, IndexAtSizeStops) {
   EXPECT_DEATH(list.getStr(1), "index < size\\(\\)");
 }
 
-TEST(KestrixServerId, BareHostGetsDefaultDatabase) {
-  const KestrixServerId id("render01");
-  EXPECT_STREQ(id.getIPAddr(), "render01");
-  EXPECT_STREQ(id.getDB(), "GRYNN");
-  EXPECT_EQ(id.getPort(), 0);
-  EXPECT_STREQ(id.getId(), "render01:GRYNN");
-}
-
 TEST(KestrixServerId, SuffixIsPortOrDatabase) {
+  const KestrixServerId bare("render01");
+  EXPECT_STREQ(bare.getDB(), "GRYNN");
+  EXPECT_STREQ(bare.getId(), "render01:GRYNN");
   const KestrixServerId port("10.0.0.5:7549");
   EXPECT_STREQ(port.getIPAddr(), "10.0.0.5");
   EXPECT_EQ(port.getPort(), 7549);
   EXPECT_STREQ(port.getDB(), "");
-  EXPECT_STREQ(port.getId(), "10.0.0.5:7549");
-
   const KestrixServerId db("host:ARCHIVE");
   EXPECT_STREQ(db.getDB(), "ARCHIVE");
   EXPECT_EQ(db.getPort(), 0);
-
-  const KestrixServerId zero("host:0");
-  EXPECT_STREQ(zero.getDB(), "0");
-  EXPECT_EQ(zero.getPort(), 0);
-
+  EXPECT_STREQ(KestrixServerId("host:0").getDB(), "0");
   const KestrixServerId glued("host:12ab");
   EXPECT_EQ(glued.getPort(), 12);
   EXPECT_STREQ(glued.getDB(), "");
@@ -142,32 +104,19 @@ TEST(KestrixServerId, OnlyTheLastColonSplits) {
   EXPECT_EQ(v6.getPort(), 1);
 }
 
-TEST(KestrixServerId, BuiltFromPartsAndChanged) {
-  KestrixServerId withPort(7549, "A");
-  EXPECT_STREQ(withPort.getId(), "A:7549");
+TEST(KestrixServerId, BuiltFromPartsChangedAndCompared) {
+  KestrixServerId withPort(7549, "h");
+  EXPECT_STREQ(withPort.getId(), "h:7549");
   EXPECT_STREQ(KestrixServerId(0, "A").getId(), "A");
   EXPECT_STREQ(KestrixServerId("DB", "A", 0).getId(), "A:DB");
-  EXPECT_STREQ(KestrixServerId(nullptr, "A", 0).getId(), "A");
-
   KestrixServerId parsed("h:100");
-  parsed.setPort(200);
-  EXPECT_STREQ(parsed.getId(), "h:200");
+  parsed.setPort(7549);
+  EXPECT_TRUE(parsed == withPort);  // id texts differ only in the cache
   parsed.setStorageId("store-1");
-  EXPECT_STREQ(parsed.getId(), "h:200");
+  EXPECT_STREQ(parsed.getId(), "h:7549");
+  EXPECT_FALSE(parsed == withPort);
   parsed.setDB("X");
   EXPECT_STREQ(parsed.getId(), "h:X");
-  parsed.setIPAddr(nullptr);
-  EXPECT_STREQ(parsed.getIPAddr(), "");
-}
-
-TEST(KestrixServerId, EqualityIgnoresCachedTextAndValidity) {
-  KestrixServerId a("h:7549");
-  KestrixServerId b(7549, "h");
-  EXPECT_TRUE(a == b);  // id texts differ only in the cache
-  b.setStorageId("s");
-  EXPECT_FALSE(a == b);
-
-  EXPECT_FALSE(KestrixServerId().isValid());
   EXPECT_FALSE(KestrixServerId("").isValid());
   KestrixServerId storageOnly;
   storageOnly.setStorageId("s");
