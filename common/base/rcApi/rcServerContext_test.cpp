@@ -2,9 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "common/base/rcApi/rcAPI.h"
 #include "common/base/rcApi/rcAttrStream.h"
@@ -43,6 +46,7 @@ class TestServer : public rcServerContext {
         rcMethod(*this, "Later", later, rcParamVoid::getType(), nullptr, rcMethod::DELAYED));
     registerMethod(rcMethod(*this, "Release", release, rcParamVoid::getType(), oneText));
     registerMethod(rcMethod(*this, "ObjectName", objectName, rcParamString::getType(), nullptr));
+    registerMethod(rcMethod(*this, "Big", big, rcParamString::getType(), oneText));
   }
 
   unsigned waitingClient = 0;
@@ -63,6 +67,10 @@ class TestServer : public rcServerContext {
     self.returnFromDelayedCommand(self.waitingClient, true, args[0].stringValue().c_str());
     return true;
   }
+  static bool big(void*, const rcMethod&, const rcParam::Array& args, rcParam& result) {
+    result.setStringValue(std::string(std::stoul(args[0].stringValue()), 'z'));
+    return true;
+  }
   static bool objectName(void* object, const rcMethod&, const rcParam::Array&, rcParam& result) {
     result.setStringValue(static_cast<const char*>(object));
     return true;
@@ -73,6 +81,7 @@ class ServerContextTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(server.isValid());
+    server.setLimits(limits);
     ASSERT_TRUE(server.registerObject(7, const_cast<char*>("seven")));
     thread = std::make_unique<ServerThread>(server);
   }
@@ -86,9 +95,28 @@ class ServerContextTest : public ::testing::Test {
     return client;
   }
 
-  TcpTestUtil::CaptureRouter messages{CoMsg::LEVEL_ERROR};
+  bool logged(const std::string& text, int timeoutMs = 5000) {
+    const auto start = std::chrono::steady_clock::now();
+    while (!messages.contains(text)) {
+      if (TcpTestUtil::secondsSince(start) * 1000 > timeoutMs) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+  }
+
+  TcpTestUtil::CaptureRouter messages{CoMsg::LEVEL_NOTICE};
+  rcServerContext::Limits limits;
   TestServer server;
   std::unique_ptr<ServerThread> thread;
+};
+
+// Small limits, so that a test reaches them at little cost.
+class LimitedServerTest : public ServerContextTest {
+ protected:
+  void SetUp() override {
+    limits = {64 << 10, 16 << 20, 96 << 10, 3, 800};
+    ServerContextTest::SetUp();
+  }
 };
 
 TEST_F(ServerContextTest, UnknownMethodAndObjectAreAnsweredSyncOnly) {
@@ -181,6 +209,78 @@ TEST_F(ServerContextTest, ClientVanishingMidReplyDoesNotStopTheServer) {
   auto next = loggedIn();
   next->send("sync 0 _ping \n");
   EXPECT_EQ(next->readLine(), "ok ");
+}
+
+TEST_F(ServerContextTest, ManyIdleClientsDoNotStarveANewOne) {
+  std::vector<std::unique_ptr<RawClient>> idle;
+  for (int i = 0; i < 70; ++i) idle.push_back(std::make_unique<RawClient>(server.getPort()));
+  auto client = loggedIn();
+  client->send("sync 0 Echo served\n");
+  EXPECT_EQ(client->readLine(), "ok served");
+}
+
+TEST_F(LimitedServerTest, ClientNotReadingItsReplyHoldsUpNobodyAndIsDropped) {
+  auto stuck = loggedIn();
+  auto other = loggedIn();
+  stuck->send("sync 0 Big 12000000\n");  // more than loopback's socket buffers hold
+  pollfd replying = {stuck->fd(), POLLIN, 0};
+  ASSERT_EQ(::poll(&replying, 1, 10000), 1);
+  other->send("sync 0 Echo meanwhile\n");
+  EXPECT_EQ(other->readLine(2000), "ok meanwhile");
+  EXPECT_TRUE(logged("took no byte of its reply for 800 ms"));
+  EXPECT_TRUE(stuck->closedByPeer());
+}
+
+TEST_F(LimitedServerTest, SlowButReadingClientGetsItsWholeReply) {
+  auto slow = loggedIn();
+  slow->send("sync 0 Big 12000000\n");
+  // Longer than the stall time in all, but never idle for long.
+  std::string reply;
+  while (reply.empty() || reply.back() != '\n') {
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    char buffer[256 << 10];
+    const ssize_t n = ::recv(slow->fd(), buffer, sizeof buffer, MSG_DONTWAIT);
+    if (n == 0 || (n < 0 && errno != EAGAIN)) break;
+    if (n > 0) reply.append(buffer, static_cast<size_t>(n));
+  }
+  EXPECT_EQ(reply.size(), 12000000u + 4);
+  EXPECT_EQ(reply.substr(0, 4), "ok z");
+}
+
+TEST_F(LimitedServerTest, OversizeRequestIsToldSoAndEndsWithoutReset) {
+  auto big = loggedIn();
+  std::thread sender([&] { big->send("sync 0 Echo " + std::string(1 << 20, 'x')); });
+  EXPECT_EQ(big->readLine(), "error Request too large (limit 65536 bytes)");
+  sender.join();
+  char byte;
+  pollfd end = {big->fd(), POLLIN, 0};
+  ASSERT_EQ(::poll(&end, 1, 5000), 1);
+  EXPECT_EQ(::recv(big->fd(), &byte, 1, 0), 0) << std::strerror(errno);
+  // Partial lines of two clients together pass what all may buffer: the
+  // client whose bytes come last is refused.
+  auto first = loggedIn();
+  auto second = loggedIn();
+  const std::string part = "sync 0 Echo " + std::string(60 << 10, 'y');
+  first->send(part);
+  second->send(part);
+  const std::string expected = "error Request too large (limit 98304 bytes)";
+  const bool firstRefused = first->readLine(1000) == expected;
+  EXPECT_NE(firstRefused, second->readLine(1000) == expected);
+}
+
+TEST_F(LimitedServerTest, ClientsPastTheLimitGetOneErrorLine) {
+  RawClient a(server.getPort()), b(server.getPort()), c(server.getPort()), d(server.getPort());
+  EXPECT_EQ(d.readLine(), "error Too many clients (limit 3)");
+  EXPECT_TRUE(d.closedByPeer());
+  c.send("sync 0 _ping \n");
+  EXPECT_EQ(c.readLine(), "ok ");
+}
+
+TEST_F(LimitedServerTest, PendingOutputPastTheLimitDropsTheClient) {
+  auto greedy = loggedIn();
+  greedy->send("sync 0 Big 40000000\n");
+  EXPECT_TRUE(greedy->closedByPeer(10000));
+  EXPECT_TRUE(messages.contains("pending output over the limit of 16777216 bytes"));
 }
 
 TEST(ServerContextSetup, RegistrationRules) {
