@@ -23,12 +23,6 @@ unsigned nowSeconds() {
   return static_cast<unsigned>(std::time(nullptr));
 }
 
-}  // namespace
-
-// ---- Client --------------------------------------------------------------
-
-namespace {
-
 // Buffers from this size on are given back as soon as their text is done
 // with, rather than kept for the next request.
 constexpr size_t LARGE_BUFFER = size_t{1} << 20;
@@ -38,7 +32,7 @@ constexpr int64_t LINGER_MS = 2000;
 // Reads of one client in one round: a client that sends a long line keeps
 // its socket full, and a few reads per round cost less than a round per
 // read, but the other clients must still get their turn.
-constexpr int READS_PER_ROUND = 32;
+constexpr int READS_PER_ROUND = 16;
 constexpr int CLIENT_EVENTS = rcAppContext::EVENT_READ | rcAppContext::EVENT_EXCEPTION;
 // The most one write hands to the socket.
 constexpr size_t MAX_WRITE = size_t{1} << 30;
@@ -50,6 +44,8 @@ std::string peerText(const CoIoTcpDescriptor& connection) {
 }
 
 }  // namespace
+
+// ---- Client --------------------------------------------------------------
 
 rcServerContext::Client::Client(CoIoTcpDescriptor* connection, rcServerContext& context)
     : CoIoHandler(CLIENT_EVENTS),
@@ -160,16 +156,17 @@ bool rcServerContext::Client::handleWrite() {
 }
 
 bool rcServerContext::Client::handleRead() {
-  char buffer[65536];
+  std::vector<char>& buffer = context_.readBuffer_;
+  const int size = static_cast<int>(buffer.size());
   for (int round = 0; round < READS_PER_ROUND; ++round) {
-    const int n = connection_->nonBlockingRead(buffer, sizeof buffer);
+    const int n = connection_->nonBlockingRead(buffer.data(), static_cast<unsigned>(size));
     if (n < 0) {
       context_.drop(this);
       return false;
     }
     // A closing client's bytes are read only to be thrown away.
-    if (!closing_ && !handleBytes(buffer, static_cast<size_t>(n))) return false;
-    if (n < static_cast<int>(sizeof buffer) || (!closing_ && outPos_ < out_.size())) break;
+    if (!closing_ && !handleBytes(buffer.data(), static_cast<size_t>(n))) return false;
+    if (n < size || (!closing_ && outPos_ < out_.size())) break;
   }
   return !closing_ || outPos_ == out_.size() || flush();
 }

@@ -149,6 +149,9 @@ class rcServerContext : public rcAppContext, private CoIoTcpServerHandler {
   std::vector<std::unique_ptr<Client>> dropped_;
   int64_t nextDeadlineMs_ = -1;
   uint64_t bufferedInput_ = 0;
+  // One buffer for every client's reads: the loop may run on a thread with
+  // a small stack.
+  std::vector<char> readBuffer_ = std::vector<char>(65536);
   bool releasedLarge_ = false;
   std::function<void()> released_;
   std::map<std::string, rcMethod> methods_;
