@@ -367,6 +367,12 @@ TEST(KestrixdProcess, BadRulesFileAtStartIsRefused) {
   const RunResult missing = runProgram({kServer, "-c", dir + "/none.conf"});
   EXPECT_EQ(missing.exitCode, 1);
   EXPECT_NE(missing.err.find("Cannot read rules file"), std::string::npos) << missing.err;
+  writeFile(dir + "/limit.conf", "[Limits]\nMaxClients = 0\n");
+  const RunResult badLimit = runProgram({kServer, "-c", dir + "/limit.conf", "-p", "1"});
+  EXPECT_EQ(badLimit.exitCode, 1);
+  EXPECT_NE(badLimit.err.find("'MaxClients' must be a positive whole number, not '0'"),
+            std::string::npos)
+      << badLimit.err;
   const RunResult badPort = runProgram({kServer, "-p", "70000"});
   EXPECT_EQ(badPort.exitCode, 2);
   std::system(("rm -rf '" + dir + "'").c_str());

@@ -85,6 +85,7 @@ KestrixServer::KestrixServer(int port, const KestrixServerConfig& config) : rcSe
 void KestrixServer::setConfig(const KestrixServerConfig& config) {
   config_ = config;
   hostName_ = config_.hostName.empty() ? systemHostName() : config_.hostName;
+  setLimits(config_.limits);
 }
 
 KestrixServer& KestrixServer::self(const rcMethod& method) {

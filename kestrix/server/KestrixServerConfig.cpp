@@ -1,6 +1,12 @@
 #include "kestrix/server/KestrixServerConfig.h"
 
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdint>
+#include <cstdlib>
 #include <cstring>
+#include <iterator>
 
 #include "common/base/fileUtil/CoConfigFileReader.h"
 #include "common/base/osal/StringUtil.h"
@@ -50,6 +56,50 @@ class SectionReader {
   std::string& error_;
 };
 
+// A [Limits] key: a positive whole number no larger than max.
+bool readLimit(const CoConfigFileReader& file, const char* key, uint64_t max, uint64_t& value,
+               std::string& error) {
+  std::string text;
+  if (!file.get("Limits", key, text, "")) return true;
+  text = trimmed(text);
+  char* end = nullptr;
+  errno = 0;
+  const unsigned long long number = std::strtoull(text.c_str(), &end, 10);
+  const bool digits = !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
+  if (digits && errno == 0 && number > 0 && number <= max) {
+    value = number;
+    return true;
+  }
+  error = "Section [Limits]: '" + std::string(key) + "' must be a positive whole number" +
+          (digits && number != 0 ? " up to " + std::to_string(max) : std::string()) + ", not '" +
+          text + "'";
+  return false;
+}
+
+bool readLimits(const CoConfigFileReader& file, rcServerContext::Limits& limits,
+                std::string& error) {
+  static const char* const kKeys[] = {"MaxRequestBytes", "MaxPendingOutputBytes",
+                                      "MaxBufferedInputBytes", "MaxClients", "StallTimeoutSeconds"};
+  for (const std::string& name : file.getVariableNames("Limits")) {
+    if (std::find(std::begin(kKeys), std::end(kKeys), name) != std::end(kKeys)) continue;
+    error = "Section [Limits]: unknown key '" + name +
+            "' (expected MaxRequestBytes, MaxPendingOutputBytes, MaxBufferedInputBytes, "
+            "MaxClients or StallTimeoutSeconds)";
+    return false;
+  }
+  uint64_t clients = limits.maxClients;
+  uint64_t stallSeconds = limits.stallTimeoutMs / 1000;
+  if (!readLimit(file, "MaxRequestBytes", UINT64_MAX, limits.maxRequestBytes, error) ||
+      !readLimit(file, "MaxPendingOutputBytes", UINT64_MAX, limits.maxPendingOutputBytes, error) ||
+      !readLimit(file, "MaxBufferedInputBytes", UINT64_MAX, limits.maxBufferedInputBytes, error) ||
+      !readLimit(file, "MaxClients", UINT_MAX, clients, error) ||
+      !readLimit(file, "StallTimeoutSeconds", UINT_MAX / 1000, stallSeconds, error))
+    return false;
+  limits.maxClients = static_cast<unsigned>(clients);
+  limits.stallTimeoutMs = static_cast<unsigned>(stallSeconds * 1000);
+  return true;
+}
+
 }  // namespace
 
 bool KestrixServerConfig::load(const char* path, std::string& error) {
@@ -68,6 +118,8 @@ bool KestrixServerConfig::load(const char* path, std::string& error) {
       next.database = trimmed(file.get("Server", "Database", "GRYNN"));
       next.storageId = trimmed(file.get("Server", "StorageId", ""));
       if (next.database.empty()) next.database = "GRYNN";
+    } else if (section == "Limits") {
+      if (!readLimits(file, next.limits, error)) return false;
     } else if (hasPrefix(section, "Group ", name)) {
       KestrixRuleGroup group;
       group.name = trimmed(name);
@@ -90,7 +142,7 @@ bool KestrixServerConfig::load(const char* path, std::string& error) {
       next.rules.osTypeTranslations.push_back(rule);
     } else {
       error = "Unknown section [" + section +
-              "] (expected Server, Group, HostTranslation or OsTypeTranslation)";
+              "] (expected Server, Group, HostTranslation, OsTypeTranslation or Limits)";
       return false;
     }
   }

@@ -6,13 +6,19 @@
 //   [Group <name>]                OsType, Hosts (comma-separated)
 //   [HostTranslation <name>]      srcHost, srcPath, dstHost, dstPath
 //   [OsTypeTranslation <name>]    srcType, srcPath, dstType, dstPath
+//   [Limits]                      MaxRequestBytes, MaxPendingOutputBytes,
+//                                 MaxBufferedInputBytes, MaxClients,
+//                                 StallTimeoutSeconds
 //
 // OS types are written by name (Irix, Linux, WindowsNT, MacOSX). A file that
 // cannot be read, an unknown section, a rule missing a key or naming an
-// unknown OS type makes the whole file bad: the server keeps what it had.
+// unknown OS type, or a limit that is not a positive whole number makes the
+// whole file bad: the server keeps what it had. A limit left out keeps the
+// server context's default.
 
 #include <string>
 
+#include "common/base/rcApi/rcServerContext.h"
 #include "kestrix/server/KestrixTranslationRules.h"
 
 namespace Kestrix {
@@ -23,6 +29,7 @@ struct KestrixServerConfig {
   std::string database = "GRYNN";
   std::string storageId;
   KestrixTranslationRules rules;
+  rcServerContext::Limits limits;
 
   // Reads path; false with error set (and this object unchanged) when the
   // file is bad.

@@ -5,6 +5,7 @@
 
 #include <malloc.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -19,6 +20,7 @@
 namespace {
 
 constexpr int DEFAULT_PORT = 7549;
+const Kestrix::rcServerContext::Limits kDefaults;
 
 Kestrix::KestrixServer* gServer = nullptr;
 std::atomic<bool> gReload{false};
@@ -31,8 +33,45 @@ void printUsage(const char* program) {
       "  -p PORT  TCP port to listen on (default %d)\n"
       "  -h       print this text\n"
       "Stops on SIGINT, SIGTERM or a \"Shutdown\" call from this host;\n"
-      "re-reads the rules file on SIGHUP.\n",
-      program, DEFAULT_PORT);
+      "re-reads the rules file on SIGHUP.\n"
+      "The rules file's [Limits] section bounds what clients may cost:\n"
+      "  MaxRequestBytes        longest request line (default %llu)\n"
+      "  MaxPendingOutputBytes  unsent replies of one client (default %llu)\n"
+      "  MaxBufferedInputBytes  unfinished requests of all clients (default %llu)\n"
+      "  MaxClients             clients at once (default %u; lowered to what\n"
+      "                         the open-file limit allows)\n"
+      "  StallTimeoutSeconds    a client that takes no byte of its reply for\n"
+      "                         this long is dropped (default %u)\n",
+      program, DEFAULT_PORT, static_cast<unsigned long long>(kDefaults.maxRequestBytes),
+      static_cast<unsigned long long>(kDefaults.maxPendingOutputBytes),
+      static_cast<unsigned long long>(kDefaults.maxBufferedInputBytes), kDefaults.maxClients,
+      kDefaults.stallTimeoutMs / 1000);
+}
+
+// Descriptors kestrixd keeps besides its clients': the listener, the
+// loop's own, standard streams, and what a request may open.
+constexpr rlim_t OWN_DESCRIPTORS = 64;
+
+// Raises the open-file limit as far as the hard limit allows; the number
+// of clients that fit under it.
+rlim_t raiseDescriptorLimit() {
+  rlimit limit;
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return RLIM_INFINITY;
+  if (limit.rlim_cur != limit.rlim_max) {
+    rlimit raised = limit;
+    raised.rlim_cur = limit.rlim_max;
+    if (::setrlimit(RLIMIT_NOFILE, &raised) == 0) limit = raised;
+  }
+  if (limit.rlim_cur == RLIM_INFINITY) return RLIM_INFINITY;
+  return limit.rlim_cur > OWN_DESCRIPTORS ? limit.rlim_cur - OWN_DESCRIPTORS : 1;
+}
+
+// Keeps the client limit within what the descriptors allow.
+void fitClientLimit(Kestrix::KestrixServerConfig& config, rlim_t room) {
+  if (room == RLIM_INFINITY || config.limits.maxClients <= room) return;
+  CO_POST_NOTICE("kestrixd: MaxClients lowered from %u to %llu to fit the open-file limit",
+                 config.limits.maxClients, static_cast<unsigned long long>(room));
+  config.limits.maxClients = static_cast<unsigned>(room);
 }
 
 void onStop(int) {
@@ -70,10 +109,6 @@ bool parsePort(const char* text, int& port) {
 int main(int argc, char** argv) {
   // A log read through a pipe or a file must show each line as it happens.
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
-  // Large requests come one after another: keep freed memory in the heap for
-  // the next one instead of giving it back and faulting it in again.
-  mallopt(M_MMAP_MAX, 0);
-  mallopt(M_TRIM_THRESHOLD, 1 << 30);
   const char* rulesPath = nullptr;
   int port = DEFAULT_PORT;
   for (int c; (c = ::getopt(argc, argv, "c:p:h")) != -1;) {
@@ -106,8 +141,13 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "kestrixd: %s\n", error.c_str());
     return 1;
   }
+  const rlim_t clientRoom = raiseDescriptorLimit();
+  fitClientLimit(config, clientRoom);
   Kestrix::KestrixServer server(port, config);
   if (!server.isValid()) return 1;  // the context has said why
+  // Freed heap pages of a large request or reply go back to the system,
+  // rather than stay with a server that may not see such a request again.
+  server.setLargeBufferReleasedHook([] { malloc_trim(0); });
   gServer = &server;
   installSignals();
   const KestrixDaemonInfo self = server.describe();
@@ -120,6 +160,7 @@ int main(int argc, char** argv) {
     if (!gReload.exchange(false) || rulesPath == nullptr) continue;
     Kestrix::KestrixServerConfig next;
     if (next.load(rulesPath, error)) {
+      fitClientLimit(next, clientRoom);
       server.setConfig(next);
       CO_POST_NOTICE("kestrixd: rules reloaded from '%s'", rulesPath);
     } else {

@@ -1,31 +1,58 @@
 #include <fcntl.h>
-#include <poll.h>
+#include <sys/epoll.h>
 #include <sys/time.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
-#include <vector>
+#include <cstring>
 
 #include "common/base/loggerBase/CoMsg.h"
 #include "common/base/rcApi/rcAppContext.h"
-#include "common/base/tcp/CoIoDescriptor.h"
 
 namespace Kestrix {
+namespace {
+
+// The wake-up pipe's key in the queue; handler serials start at 1.
+constexpr uint64_t WAKE_KEY = 0;
+// Ready handles taken per wait; more stay ready for the next round.
+constexpr int MAX_EVENTS = 256;
+
+uint32_t toEpoll(int mask) {
+  uint32_t events = 0;
+  if (mask & rcAppContext::EVENT_READ) events |= EPOLLIN;
+  if (mask & rcAppContext::EVENT_WRITE) events |= EPOLLOUT;
+  if (mask & rcAppContext::EVENT_EXCEPTION) events |= EPOLLPRI;
+  return events;
+}
+
+}  // namespace
 
 rcAppContext::rcAppContext() {
-  int fds[2];
-  if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) == 0) {
-    wakeRead_ = fds[0];
-    wakeWrite_ = fds[1];
-  } else {
-    CO_POST_ERROR("Cannot create the event loop's wake-up pipe: errno %d", errno);
+  queue_ = ::epoll_create1(EPOLL_CLOEXEC);
+  if (queue_ < 0) {
+    CO_POST_ERROR("Cannot create the event loop's queue: %s", std::strerror(errno));
+    return;
   }
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) {
+    CO_POST_ERROR("Cannot create the event loop's wake-up pipe: %s", std::strerror(errno));
+    return;
+  }
+  wakeRead_ = fds[0];
+  wakeWrite_ = fds[1];
+  epoll_event event = {};
+  event.events = EPOLLIN;
+  event.data.u64 = WAKE_KEY;
+  ::epoll_ctl(queue_, EPOLL_CTL_ADD, wakeRead_, &event);
+  ready_.reserve(MAX_EVENTS);
 }
 
 rcAppContext::~rcAppContext() {
   if (wakeRead_ >= 0) ::close(wakeRead_);
   if (wakeWrite_ >= 0) ::close(wakeWrite_);
+  if (queue_ >= 0) ::close(queue_);
 }
 
 void rcAppContext::cancel() {
@@ -52,89 +79,52 @@ void rcAppContext::drainWakeUp() {
   }
 }
 
+int64_t rcAppContext::nowMs() {
+  timespec now;
+  ::clock_gettime(CLOCK_MONOTONIC, &now);
+  return int64_t{now.tv_sec} * 1000 + now.tv_nsec / 1000000;
+}
+
 int rcAppContext::callIOHandlers(struct timeval* wait) {
   if (wait == nullptr) return round(-1);
   const long long ms = static_cast<long long>(wait->tv_sec) * 1000 + wait->tv_usec / 1000;
   return round(ms > INT_MAX ? INT_MAX : static_cast<int>(ms < 0 ? 0 : ms));
 }
 
-int rcAppContext::round(int timeoutMs) {
-  if (cancelled_) return 0;
-  struct Entry {
-    Registration registration;
-    int slot;  // index in fds, -1 when its handle waits in no set
-  };
-  std::vector<struct pollfd> fds;
-  std::vector<Entry> entries;
-  fds.reserve(handlers_.size() + 1);
-  entries.reserve(handlers_.size());
-  int inRead = 0, inWrite = 0, inException = 0;
+bool rcAppContext::queueChange(uint64_t serial, int fd, int oldMask, int newMask) {
+  epoll_event event = {};
+  event.events = toEpoll(newMask);
+  event.data.u64 = serial;
+  const int op = oldMask == 0 ? EPOLL_CTL_ADD : newMask == 0 ? EPOLL_CTL_DEL : EPOLL_CTL_MOD;
+  if (::epoll_ctl(queue_, op, fd, &event) == 0) return true;
+  CO_POST_ERROR("Cannot watch handle %d: %s", fd, std::strerror(errno));
+  return false;
+}
 
-  const std::vector<Registration> snapshot = handlers_;
-  for (const Registration& r : snapshot) {
-    if (!isRegistered(r)) continue;
-    const int fd = r.handler->descriptor()->id();
-    if (fd < 0) {
-      r.handler->handleException();
-      remove(r);
+int rcAppContext::queueWait(int timeoutMs, bool& woken) {
+  ready_.clear();
+  epoll_event events[MAX_EVENTS];
+  int n;
+  do {
+    n = ::epoll_wait(queue_, events, MAX_EVENTS, timeoutMs);
+  } while (n < 0 && errno == EINTR && !cancelled_);
+  if (n < 0) return errno == EINTR ? 0 : -1;
+  for (int i = 0; i < n; ++i) {
+    if (events[i].data.u64 == WAKE_KEY) {
+      woken = true;
+      drainWakeUp();
       continue;
     }
-    const int mask = r.handler->handlerType();
-    short events = 0;
-    if ((mask & EVENT_READ) && inRead < MAX_HANDLES_PER_SET) {
-      events |= POLLIN;
-      ++inRead;
-    }
-    if ((mask & EVENT_WRITE) && inWrite < MAX_HANDLES_PER_SET) {
-      events |= POLLOUT;
-      ++inWrite;
-    }
-    if ((mask & EVENT_EXCEPTION) && inException < MAX_HANDLES_PER_SET) {
-      events |= POLLPRI;
-      ++inException;
-    }
-    int slot = -1;
-    if (events != 0) {
-      slot = static_cast<int>(fds.size());
-      fds.push_back({fd, events, 0});
-    }
-    entries.push_back({r, slot});
+    const uint32_t e = events[i].events;
+    int ready = 0;
+    if (e & EPOLLIN) ready |= EVENT_READ;
+    if (e & EPOLLOUT) ready |= EVENT_WRITE;
+    if (e & EPOLLPRI) ready |= EVENT_EXCEPTION;
+    if (e & EPOLLERR) ready |= READY_ERROR;
+    if (e & EPOLLHUP) ready |= READY_HANGUP;
+    ready_.push_back({events[i].data.u64, ready});
   }
-  const size_t wakeSlot = fds.size();
-  if (wakeRead_ >= 0) fds.push_back({wakeRead_, POLLIN, 0});
-
-  int result;
-  do {
-    result = ::poll(fds.data(), fds.size(), timeoutMs);
-  } while (result < 0 && errno == EINTR && !cancelled_);
-  if (result < 1) return result < 0 && errno == EINTR ? 0 : result;
-  if (wakeRead_ >= 0 && fds[wakeSlot].revents != 0) {
-    --result;
-    if (cancelled_) return 0;
-    drainWakeUp();
-  }
-
-  // Last to first; a handler dropped (and perhaps deleted) by an earlier
-  // callback of this round is skipped.
-  for (auto it = entries.rbegin(); it != entries.rend(); ++it) {
-    if (it->slot < 0 || !isRegistered(it->registration)) continue;
-    CoIoHandler* handler = it->registration.handler;
-    const short revents = fds[static_cast<size_t>(it->slot)].revents;
-    const short asked = fds[static_cast<size_t>(it->slot)].events;
-    if (revents == 0) continue;
-    if (revents & POLLNVAL || handler->descriptor()->id() < 0) {
-      handler->handleException();
-      remove(it->registration);
-    } else if ((asked & POLLIN) && (revents & (POLLIN | POLLHUP | POLLERR))) {
-      if (!handler->handleRead()) remove(it->registration);
-    } else if ((asked & POLLOUT) && (revents & (POLLOUT | POLLERR))) {
-      if (!handler->handleWrite()) remove(it->registration);
-    } else if (revents & (POLLPRI | POLLERR | POLLHUP)) {
-      handler->handleException();
-      remove(it->registration);
-    }
-  }
-  return result;
+  return static_cast<int>(ready_.size());
 }
 
 }  // namespace Kestrix

@@ -1,12 +1,15 @@
 #include "common/base/rcApi/rcServerContext.h"
 
 #include <algorithm>
+#include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 
 #include "common/base/loggerBase/CoMsg.h"
 #include "common/base/osal/CoTime.h"
 #include "common/base/rcApi/rcSysCalls.h"
+#include "common/base/tcp/CoSocketOps.h"
 
 namespace Kestrix {
 namespace {
@@ -20,14 +23,35 @@ unsigned nowSeconds() {
   return static_cast<unsigned>(std::time(nullptr));
 }
 
+// Buffers from this size on are given back as soon as their text is done
+// with, rather than kept for the next request.
+constexpr size_t LARGE_BUFFER = size_t{1} << 20;
+// How long a closing connection keeps discarding what the client still
+// sends, so that the client reads the last reply instead of a reset.
+constexpr int64_t LINGER_MS = 2000;
+// Reads of one client in one round: a client that sends a long line keeps
+// its socket full, and a few reads per round cost less than a round per
+// read, but the other clients must still get their turn.
+constexpr int READS_PER_ROUND = 16;
+constexpr int CLIENT_EVENTS = rcAppContext::EVENT_READ | rcAppContext::EVENT_EXCEPTION;
+// The most one write hands to the socket.
+constexpr size_t MAX_WRITE = size_t{1} << 30;
+
+std::string peerText(const CoIoTcpDescriptor& connection) {
+  std::string ip = "?";
+  connection.getPeerIP(ip);
+  return ip;
+}
+
 }  // namespace
 
 // ---- Client --------------------------------------------------------------
 
 rcServerContext::Client::Client(CoIoTcpDescriptor* connection, rcServerContext& context)
-    : CoIoHandler(EVENT_READ | EVENT_EXCEPTION),
+    : CoIoHandler(CLIENT_EVENTS),
       connection_(connection),
       context_(context),
+      command_(std::make_unique<rcCommand>()),
       info_(0) {
   const char* preset = std::getenv("QV_RC_CONNINFO");
   if (preset == nullptr) return;
@@ -45,72 +69,166 @@ rcServerContext::Client::~Client() = default;
 
 bool rcServerContext::Client::handleException() {
   CO_POST_ERROR("%s", connection_->lastError().c_str());
-  return true;
-}
-
-bool rcServerContext::Client::writeReply(const std::string& line) {
-  const uint64_t deadline = CoTime::getTime() + uint64_t{REPLY_WRITE_TIMEOUT_MS} * 1000;
-  // Try at once; wait (bounded) only for what the socket did not take.
-  const int first = connection_->nonBlockingWrite(line.data(), static_cast<unsigned>(line.size()));
-  size_t done = first > 0 ? static_cast<size_t>(first) : 0;
-  while (first >= 0 && done < line.size()) {
-    const uint64_t now = CoTime::getTime();
-    const unsigned leftMs = now >= deadline ? 0 : static_cast<unsigned>((deadline - now) / 1000);
-    const int n = connection_->nonBlockingWriteSelect(
-        line.data() + done, static_cast<unsigned>(line.size() - done), leftMs);
-    if (n < 0) break;
-    if (n == 0 && leftMs == 0) {
-      char text[256];
-      CoIoDescriptor::getIoError(CoIoDescriptor::IO_TIMED_OUT, text, sizeof text);
-      connection_->setLastError(text);
-      break;
-    }
-    done += static_cast<size_t>(n);
-  }
-  if (done == line.size()) return true;
-  CO_POST_ERROR("%s", connection_->lastError().c_str());
-  connection_->close();
+  context_.drop(this);
   return false;
 }
 
-bool rcServerContext::Client::handleRead() {
-  // A client that sends a long line keeps its socket full: take a few reads
-  // in one round rather than one poll of every client per 8 KB, but no more,
-  // so that the other clients still get their turn.
-  constexpr int kReadsPerRound = 32;
-  char buffer[8192];
-  for (int round = 0; round < kReadsPerRound; ++round) {
-    const int n = connection_->nonBlockingRead(buffer, sizeof buffer - 1);
+void rcServerContext::Client::watch(int events) {
+  if (handlerType() == events) return;
+  setHandlerType(events);
+  context_.updateIOHandler(this);
+}
+
+int64_t rcServerContext::Client::deadlineMs() const {
+  if (outPos_ < out_.size()) return progressMs_ + context_.limits_.stallTimeoutMs;
+  return lingerUntilMs_;
+}
+
+bool rcServerContext::Client::queueReply(std::string& line) {
+  if (out_.empty()) {
+    out_.swap(line);
+    outPos_ = 0;
+    progressMs_ = nowMs();
+  } else {
+    out_.append(line);
+  }
+  if (line.capacity() >= LARGE_BUFFER) {
+    std::string().swap(line);
+    context_.releasedLarge_ = true;
+  }
+  return flush();
+}
+
+bool rcServerContext::Client::flush() {
+  while (outPos_ < out_.size()) {
+    const size_t size = std::min(out_.size() - outPos_, MAX_WRITE);
+    const int n = connection_->nonBlockingWrite(out_.data() + outPos_, static_cast<unsigned>(size));
     if (n < 0) {
-      connection_->close();
+      CO_POST_NOTICE("Client %s dropped: %s", peerText(*connection_).c_str(),
+                     connection_->lastError().c_str());
+      context_.drop(this);
       return false;
     }
-    if (!handleBytes(buffer, static_cast<size_t>(n))) return false;
-    if (n < static_cast<int>(sizeof buffer - 1)) break;  // drained for now
+    if (n == 0) break;
+    outPos_ += static_cast<size_t>(n);
+    progressMs_ = nowMs();
   }
-  return true;
+  const uint64_t pending = out_.size() - outPos_;
+  if (pending > context_.limits_.maxPendingOutputBytes) {
+    CO_POST_NOTICE("Client %s dropped: pending output over the limit of %llu bytes",
+                   peerText(*connection_).c_str(),
+                   static_cast<unsigned long long>(context_.limits_.maxPendingOutputBytes));
+    context_.drop(this);
+    return false;
+  }
+  if (pending != 0) {
+    // While a reply waits, further requests wait unread in the socket; a
+    // closing client is still read, and what it sends thrown away.
+    watch(closing_ ? CLIENT_EVENTS | EVENT_WRITE : EVENT_WRITE | EVENT_EXCEPTION);
+    context_.waiting_.insert(this);
+    context_.watchDeadline(deadlineMs());
+    return true;
+  }
+  if (out_.capacity() >= LARGE_BUFFER) {
+    std::string().swap(out_);
+    context_.releasedLarge_ = true;
+  }
+  out_.clear();
+  outPos_ = 0;
+  context_.waiting_.erase(this);
+  watch(CLIENT_EVENTS);
+  if (closing_) {
+    CoSocketOps::shutdownWrite(connection_->id());
+    lingerUntilMs_ = nowMs() + LINGER_MS;
+    context_.waiting_.insert(this);
+    context_.watchDeadline(lingerUntilMs_);
+    return true;
+  }
+  if (stash_.empty()) return true;
+  std::string stash;
+  stash.swap(stash_);
+  context_.bufferedInput_ -= stash.size();
+  return handleBytes(stash.data(), stash.size());
+}
+
+bool rcServerContext::Client::handleWrite() {
+  return flush();
+}
+
+bool rcServerContext::Client::handleRead() {
+  std::vector<char>& buffer = context_.readBuffer_;
+  const int size = static_cast<int>(buffer.size());
+  for (int round = 0; round < READS_PER_ROUND; ++round) {
+    const int n = connection_->nonBlockingRead(buffer.data(), static_cast<unsigned>(size));
+    if (n < 0) {
+      context_.drop(this);
+      return false;
+    }
+    // A closing client's bytes are read only to be thrown away.
+    if (!closing_ && !handleBytes(buffer.data(), static_cast<size_t>(n))) return false;
+    if (n < size || (!closing_ && outPos_ < out_.size())) break;
+  }
+  return !closing_ || outPos_ == out_.size() || flush();
+}
+
+void rcServerContext::Client::resetCommand() {
+  context_.bufferedInput_ -= lineBytes_;
+  if (lineBytes_ >= LARGE_BUFFER || command_->getParams().length() >= LARGE_BUFFER) {
+    command_ = std::make_unique<rcCommand>();
+    context_.releasedLarge_ = true;
+  } else {
+    command_->reset();
+  }
+  lineBytes_ = 0;
+}
+
+void rcServerContext::Client::finish() {
+  closing_ = true;
+  context_.bufferedInput_ -= stash_.size();
+  std::string().swap(stash_);
+}
+
+bool rcServerContext::Client::refuse(uint64_t limit) {
+  resetCommand();
+  finish();
+  char text[96];
+  std::snprintf(text, sizeof text, "Request too large (limit %llu bytes)",
+                static_cast<unsigned long long>(limit));
+  CO_POST_NOTICE("Client %s: %s", peerText(*connection_).c_str(), text);
+  std::string line;
+  rcResult::serialize(rcResult::ERROR, text, line);
+  return queueReply(line);
 }
 
 bool rcServerContext::Client::handleBytes(const char* data, size_t n) {
+  const Limits& limits = context_.limits_;
   size_t pos = 0;
-  while (pos < n) {
-    bool complete = false;
-    pos += command_.parse(data + pos, n - pos, complete);
-    if (!complete) break;
-    context_.processCommand(command_, *this);
-    const bool delayed = method_ != nullptr && method_->getMethodType() != rcMethod::IMMEDIATE;
-    if (!command_.isAsync() && !delayed) {
-      if (!writeReply(context_.replyLine())) {
-        context_.current_ = nullptr;
-        return false;
-      }
+  while (pos < n && !closing_) {
+    if (outPos_ < out_.size()) {
+      stash_.append(data + pos, n - pos);
+      context_.bufferedInput_ += n - pos;
+      return true;
     }
+    bool complete = false;
+    const size_t taken = command_->parse(data + pos, n - pos, complete);
+    pos += taken;
+    const uint64_t added = complete ? taken - 1 : taken;
+    lineBytes_ += added;
+    context_.bufferedInput_ += added;
+    if (lineBytes_ > limits.maxRequestBytes) return refuse(limits.maxRequestBytes);
+    if (context_.bufferedInput_ > limits.maxBufferedInputBytes)
+      return refuse(limits.maxBufferedInputBytes);
+    if (!complete) break;
+    context_.processCommand(*command_, *this);
+    const bool delayed = method_ != nullptr && method_->getMethodType() != rcMethod::IMMEDIATE;
+    const bool answered = command_->isAsync() || delayed || queueReply(context_.replyLine());
     context_.current_ = nullptr;
-    command_.reset();
+    if (!answered) return false;
+    resetCommand();
     if (!info_.isValid()) {
       CO_POST_ERROR("Invalid client info, breaking connection");
-      connection_->close();
-      return false;
+      finish();
+      if (outPos_ == out_.size()) return flush();
     }
   }
   return true;
@@ -158,26 +276,83 @@ bool rcServerContext::login(const rcConnectionInfo&) {
 // A failed accept (a client that gave up, too many open files) must not
 // take the listener out of the loop: the server keeps accepting.
 bool rcServerContext::handleRead() {
-  CoIoTcpServerHandler::handleRead();
-  return true;
-}
-
-void rcServerContext::dropInvalidClients() {
-  for (size_t i = clients_.size(); i-- > 0;) {
-    Client* client = clients_[i];
-    if (client->connection()->isValid()) continue;
-    unregisterIOHandler(client);
-    clients_.erase(clients_.begin() + static_cast<std::ptrdiff_t>(i));
-    delete client;
+  // A burst of connections is taken in a few rounds, not one per round.
+  constexpr int ACCEPTS_PER_ROUND = 16;
+  for (int i = 0; i < ACCEPTS_PER_ROUND && CoIoTcpServerHandler::handleRead(); ++i) {
   }
+  return true;
 }
 
 bool rcServerContext::handleConnection(CoIoTcpDescriptor* connection) {
-  dropInvalidClients();
+  if (clients_.size() >= limits_.maxClients) {
+    std::unique_ptr<CoIoTcpDescriptor> refused(connection);
+    char text[64];
+    std::snprintf(text, sizeof text, "Too many clients (limit %u)", limits_.maxClients);
+    CO_POST_NOTICE("Connection from %s refused: %s", peerText(*refused).c_str(), text);
+    std::string line;
+    rcResult::serialize(rcResult::ERROR, text, line);
+    // What the client sent already would turn the close into a reset that
+    // can overtake the line.
+    char discard[4096];
+    while (refused->nonBlockingRead(discard, sizeof discard) > 0) {
+    }
+    refused->nonBlockingWrite(line.data(), static_cast<unsigned>(line.size()));
+    CoSocketOps::shutdownWrite(refused->id());
+    return true;
+  }
   Client* client = new Client(connection, *this);
-  clients_.push_back(client);
+  clients_.insert(client);
   registerIOHandler(client);
   return true;
+}
+
+void rcServerContext::drop(Client* client) {
+  if (clients_.erase(client) == 0) return;
+  unregisterIOHandler(client);
+  client->connection_->close();
+  waiting_.erase(client);
+  bufferedInput_ -= client->lineBytes_ + client->stash_.size();
+  if (client->out_.capacity() >= LARGE_BUFFER || client->lineBytes_ >= LARGE_BUFFER)
+    releasedLarge_ = true;
+  // The client may be the one whose callback is running.
+  dropped_.emplace_back(client);
+}
+
+void rcServerContext::watchDeadline(int64_t deadlineMs) {
+  if (deadlineMs >= 0 && (nextDeadlineMs_ < 0 || deadlineMs < nextDeadlineMs_))
+    nextDeadlineMs_ = deadlineMs;
+}
+
+int rcServerContext::timerWaitMs() {
+  if (nextDeadlineMs_ < 0) return -1;
+  return static_cast<int>(std::clamp<int64_t>(nextDeadlineMs_ - nowMs(), 0, INT_MAX));
+}
+
+void rcServerContext::onTimers() {
+  dropped_.clear();
+  const int64_t now = nowMs();
+  if (nextDeadlineMs_ >= 0 && now >= nextDeadlineMs_) {
+    // Deadlines move as clients make progress: the earliest is found again.
+    nextDeadlineMs_ = -1;
+    std::vector<Client*> expired;
+    for (Client* client : waiting_) {
+      const int64_t deadline = client->deadlineMs();
+      if (deadline >= 0 && deadline <= now)
+        expired.push_back(client);
+      else
+        watchDeadline(deadline);
+    }
+    for (Client* client : expired) {
+      if (client->outPos_ < client->out_.size())
+        CO_POST_NOTICE("Client %s dropped: it took no byte of its reply for %u ms",
+                       peerText(*client->connection_).c_str(), limits_.stallTimeoutMs);
+      drop(client);
+    }
+    dropped_.clear();
+  }
+  if (!releasedLarge_) return;
+  releasedLarge_ = false;
+  if (released_) released_();
 }
 
 bool rcServerContext::registerMethod(const rcMethod& method) {
@@ -249,8 +424,8 @@ void rcServerContext::returnFromDelayedCommand(unsigned clientId, bool ok, const
   if (client == nullptr || !client->connection()->isValid()) return;
   current_ = client;
   setResult(ok ? rcResult::OK : rcResult::ERROR, value != nullptr ? value : "");
-  client->writeReply(replyLine());
   current_ = nullptr;
+  client->queueReply(replyLine());
 }
 
 void rcServerContext::setResult(int status, std::string value) {
@@ -258,11 +433,14 @@ void rcServerContext::setResult(int status, std::string value) {
   resultValue_ = std::move(value);
 }
 
-const std::string& rcServerContext::replyLine() {
+std::string& rcServerContext::replyLine() {
   replyLine_.clear();
   rcResult::serialize(resultStatus_, resultValue_, replyLine_);
   // A megabyte-sized answer is written once; its copies need not stay.
-  if (resultValue_.capacity() > (1u << 20)) std::string().swap(resultValue_);
+  if (resultValue_.capacity() >= LARGE_BUFFER) {
+    std::string().swap(resultValue_);
+    releasedLarge_ = true;
+  }
   return replyLine_;
 }
 
@@ -272,8 +450,7 @@ void rcServerContext::processCommand(const rcCommand& command, Client& client) {
   auto found = methods_.find(command.getMethod());
   if (found == methods_.end()) {
     client.setMethod(nullptr);
-    if (!async)
-      setResult(rcResult::ERROR, std::string("Unknown method: ") + command.getMethod());
+    if (!async) setResult(rcResult::ERROR, std::string("Unknown method: ") + command.getMethod());
     return;
   }
   const int objectId = std::atoi(command.getObjectId());
@@ -282,8 +459,7 @@ void rcServerContext::processCommand(const rcCommand& command, Client& client) {
     auto target = objects_.find(objectId);
     if (target == objects_.end()) {
       client.setMethod(nullptr);
-      if (!async)
-        setResult(rcResult::ERROR, "Invalid Object: " + std::to_string(objectId));
+      if (!async) setResult(rcResult::ERROR, "Invalid Object: " + std::to_string(objectId));
       return;
     }
     object = target->second;

@@ -7,13 +7,18 @@
 // QV_RC_CONNINFO gives it a valid record.
 //
 // Single-threaded: the thread that runs the loop (run() or callIOHandlers)
-// serves every client, one command at a time. Replies are written with a
-// bounded wait, so a client that stops reading is dropped instead of
-// holding up the others.
+// serves every client, one command at a time. Replies never wait for a
+// client: what its socket does not take waits in its output buffer, and the
+// client's further requests wait unread until that buffer is empty, so
+// replies keep their order. Limits bound what one client can cost; a client
+// past one is told why where the protocol allows it, and dropped.
 
+#include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "common/base/rcApi/rcAppContext.h"
@@ -27,6 +32,14 @@ namespace Kestrix {
 
 class rcServerContext : public rcAppContext, private CoIoTcpServerHandler {
  public:
+  struct Limits {
+    uint64_t maxRequestBytes = uint64_t{512} << 20;      // one request line
+    uint64_t maxPendingOutputBytes = uint64_t{1} << 30;  // unsent replies of one client
+    uint64_t maxBufferedInputBytes = uint64_t{2} << 30;  // unfinished requests of all clients
+    unsigned maxClients = 10000;
+    unsigned stallTimeoutMs = 30000;  // a client that takes no byte of its reply for this long goes
+  };
+
   // One connected client, served by the loop.
   class Client : public CoIoHandler {
    public:
@@ -36,6 +49,7 @@ class rcServerContext : public rcAppContext, private CoIoTcpServerHandler {
     CoIoDescriptor* descriptor() override { return connection_.get(); }
     const CoIoDescriptor* descriptor() const override { return connection_.get(); }
     bool handleRead() override;
+    bool handleWrite() override;
     bool handleException() override;
 
     unsigned getId() const { return static_cast<unsigned>(info_.getSerial()); }
@@ -43,18 +57,37 @@ class rcServerContext : public rcAppContext, private CoIoTcpServerHandler {
     CoIoTcpDescriptor* connection() const { return connection_.get(); }
     const rcMethod* method() const { return method_; }
     void setMethod(const rcMethod* method) { method_ = method; }
-    // Writes one serialised reply; false (connection closed) when it fails.
-    bool writeReply(const std::string& line);
+    // Sends one serialised reply, keeping what the socket does not take
+    // (line's buffer may be taken over); false when the client was dropped.
+    bool queueReply(std::string& line);
 
    private:
+    friend class rcServerContext;
+
     // Feeds read bytes to the request parser and answers each whole line.
     bool handleBytes(const char* data, size_t n);
+    bool flush();
+    // Answers "Request too large", forgets the request, then closes.
+    bool refuse(uint64_t limit);
+    // Reads no more requests; the connection closes once the replies are out.
+    void finish();
+    void resetCommand();
+    void watch(int events);
+    // The time by which the client must take a byte (or, closing, go); -1: none.
+    int64_t deadlineMs() const;
 
     std::unique_ptr<CoIoTcpDescriptor> connection_;
     rcServerContext& context_;
-    rcCommand command_;
+    std::unique_ptr<rcCommand> command_;
     rcConnectionInfo info_;
     const rcMethod* method_ = nullptr;
+    uint64_t lineBytes_ = 0;  // of the unfinished request line, on the wire
+    std::string stash_;       // read, but waiting for the output to drain
+    std::string out_;
+    size_t outPos_ = 0;
+    int64_t progressMs_ = 0;  // when the client last took a byte
+    int64_t lingerUntilMs_ = -1;
+    bool closing_ = false;
   };
 
   // Listens on port (0: a port the system chooses).
@@ -84,14 +117,17 @@ class rcServerContext : public rcAppContext, private CoIoTcpServerHandler {
   void returnFromDelayedCommand(unsigned clientId, bool ok, const char* value);
   int getNbClients() const { return static_cast<int>(clients_.size()); }
 
-  // The longest a reply write may wait for a client that does not read.
-  static constexpr unsigned REPLY_WRITE_TIMEOUT_MS = 5000;
+  void setLimits(const Limits& limits) { limits_ = limits; }
+  const Limits& getLimits() const { return limits_; }
+  // Called after a round in which a large request or reply ended, so that a
+  // program can give the freed memory back to the system.
+  void setLargeBufferReleasedHook(std::function<void()> hook) { released_ = std::move(hook); }
 
  protected:
   void processCommand(const rcCommand& command, Client& client);
   void setResult(int status, std::string value);
   // The reply line of the current result.
-  const std::string& replyLine();
+  std::string& replyLine();
 
  private:
   friend class Client;
@@ -100,10 +136,24 @@ class rcServerContext : public rcAppContext, private CoIoTcpServerHandler {
   bool handleRead() override;
   bool handleException() override { return true; }
   bool handleConnection(CoIoTcpDescriptor* connection) override;
-  void dropInvalidClients();
+  int timerWaitMs() override;
+  void onTimers() override;
+  // Takes the client out of the loop; it is deleted after the round.
+  void drop(Client* client);
+  void watchDeadline(int64_t deadlineMs);
   Client* findClient(unsigned id) const;
 
-  std::vector<Client*> clients_;
+  Limits limits_;
+  std::unordered_set<Client*> clients_;
+  std::unordered_set<Client*> waiting_;  // with a deadline: pending output, or closing
+  std::vector<std::unique_ptr<Client>> dropped_;
+  int64_t nextDeadlineMs_ = -1;
+  uint64_t bufferedInput_ = 0;
+  // One buffer for every client's reads: the loop may run on a thread with
+  // a small stack.
+  std::vector<char> readBuffer_ = std::vector<char>(65536);
+  bool releasedLarge_ = false;
+  std::function<void()> released_;
   std::map<std::string, rcMethod> methods_;
   std::map<int, void*> objects_;
   // The current result: status and value of the command being answered.

@@ -121,6 +121,11 @@ class CoIoHandler {
 
   int handlerType() const { return handlerType_; }
 
+ protected:
+  // The loop learns of a change from its owner (the loop's update call) or
+  // after the handler's own callback returns.
+  void setHandlerType(int type) { handlerType_ = type; }
+
  private:
   int handlerType_;
 };

@@ -61,26 +61,6 @@ TEST(CoIoTcpConnect, ZeroTimeOutOnlyPolls) {
   EXPECT_EQ(desc.lastError(), causeText(CoIoDescriptor::IO_TIMED_OUT));
 }
 
-TEST(CoIoTcpConnect, DebugSwitchOffPostsNoResolutionDetails) {
-  RawSocket listener(AF_INET, 0, 4);
-  TcpTestUtil::CaptureRouter messages;
-  CoIoTcpDescriptor desc("127.0.0.1", listener.port(), 0, 0, 1);
-  ASSERT_TRUE(desc.isValid()) << desc.lastError();
-  EXPECT_TRUE(messages.contains("Connected to 127.0.0.1:" + std::to_string(listener.port())));
-  EXPECT_FALSE(messages.contains("Calling getaddrinfo"));
-}
-
-TEST(CoIoTcpDebugFromEnv, ConnectPostsResolutionAndAddressBytes) {
-  RawSocket listener(AF_INET, 0, 4);
-  TcpTestUtil::CaptureRouter messages;
-  CoIoTcpDescriptor desc("127.0.0.1", listener.port(), 0, 0, 1);
-  ASSERT_TRUE(desc.isValid()) << desc.lastError();
-  const std::string port = std::to_string(listener.port());
-  EXPECT_TRUE(messages.contains("Calling getaddrinfo( 127.0.0.1, " + port + " )."));
-  EXPECT_TRUE(messages.contains("Trying family 2 with addr (len 16):"));
-  EXPECT_TRUE(messages.contains("7f 00 00 01 "));  // the address inside the hex dump
-}
-
 // A connected pair over loopback: the client under test, the server end
 // wrapped without options.
 class TcpPairTest : public ::testing::TestWithParam<int> {
@@ -102,22 +82,6 @@ class TcpPairTest : public ::testing::TestWithParam<int> {
   std::unique_ptr<CoIoTcpDescriptor> client_;
   std::unique_ptr<CoIoTcpDescriptor> server_;
 };
-
-TEST_P(TcpPairTest, LinesTravelBothWaysAndAddressesAreNumeric) {
-  EXPECT_TRUE(client_->writeStr("ping\n"));
-  char line[16];
-  EXPECT_EQ(server_->readLine(line, sizeof line), 4);
-  EXPECT_STREQ(line, "ping");
-  EXPECT_TRUE(server_->writeStr("pong\n"));
-  EXPECT_EQ(client_->readLine(line, sizeof line), 4);
-  EXPECT_STREQ(line, "pong");
-
-  std::string peer = "unset", local = "unset";
-  client_->getPeerIP(peer);
-  client_->getSocketIP(local);
-  EXPECT_EQ(peer, loopbackText());
-  EXPECT_EQ(local, loopbackText());
-}
 
 TEST_P(TcpPairTest, ReceiveOfZeroIsZeroAndAClosedPeerIsReset) {
   char buf[4];
@@ -153,54 +117,18 @@ TEST(CoIoTcpHostNames, CutKeepsLocalNamesAndDropsOtherDomains) {
       {"host.localdomain", "host.localdomain"},  // the six characters are ".local"
       {"host.locally.org", "host.locally.org"},
       {"host.site.local", "host"},
-      {"host", "host"},
       {"host.", "host"},
-      {".local", ".local"},
-      {"", ""},
   };
   for (const auto& c : cases) {
     std::string name = c.in;
     CoIoTcpDescriptor::cutHostName(name);
     EXPECT_EQ(name, c.out) << "for '" << c.in << "'";
   }
-  std::string own;
-  ASSERT_TRUE(CoIoTcpDescriptor::getHostName(own));
-  EXPECT_FALSE(own.empty());
-  std::string cut = own;
-  CoIoTcpDescriptor::cutHostName(cut);
-  EXPECT_EQ(cut, own);  // the own name is already cut
-}
-
-TEST(CoIoTcpHostNames, DisplayFormKeepsIPv4LiteralsAndCutsNames) {
-  const struct {
-    const char* in;
-    const char* out;
-  } cases[] = {
-      {"10.1.2.3", "10.1.2.3"}, {"host.example.com", "host"},
-      {"host", "host"},         {"host.local", "host"},
-      {"1.2.3.x", "1"},         {"", ""},
-  };
-  for (const auto& c : cases) {
-    std::string name = c.in;
-    CoIoTcpDescriptor::makeDisplayableHostName(name);
-    EXPECT_EQ(name, c.out) << "for '" << c.in << "'";
-  }
-}
-
-TEST(CoIoTcpAddresses, MappedPrefixIsSkippedInAnyCase) {
-  const char* mapped = "::FfFf:10.0.0.1";
-  EXPECT_STREQ(CoIoTcpDescriptor::skipIPv4InIPv6Prefix(mapped), "10.0.0.1");
-  const char* plain = "::1";
-  EXPECT_EQ(CoIoTcpDescriptor::skipIPv4InIPv6Prefix(plain), plain);
-  EXPECT_EQ(CoIoTcpDescriptor::skipIPv4InIPv6Prefix(nullptr), nullptr);
 }
 
 TEST(CoIoTcpAddresses, TypesOfHostTexts) {
   using T = CoIoTcpDescriptor;
-  EXPECT_EQ(T::getAddrType(nullptr), T::ADDR_INVALID);
   EXPECT_EQ(T::getAddrType(""), T::ADDR_INVALID);
-  EXPECT_EQ(T::getAddrType("192.168.0.1"), T::ADDR_IPV4);
-  EXPECT_EQ(T::getAddrType("::1"), T::ADDR_IPV6);
   EXPECT_EQ(T::getAddrType("::ffff:10.0.0.1"), T::ADDR_IPV6);
   EXPECT_EQ(T::getAddrType("1.2.3"), T::ADDR_HOSTNAME);
   EXPECT_EQ(T::getAddrType(std::string(255, 'h').c_str()), T::ADDR_HOSTNAME);
@@ -227,15 +155,6 @@ TEST(CoIoTcpAddresses, NameToAddressSkipsLoopbackAndLinkLocal) {
   EXPECT_FALSE(T::getIpAddrFromHostName("no-such-host.invalid", ip));
   EXPECT_EQ(ip, "unchanged");
   EXPECT_THROW(T::getIpAddrFromHostName("no-such-host.invalid"), CoException);
-}
-
-TEST(CoIoTcpAddresses, AddressToName) {
-  using T = CoIoTcpDescriptor;
-  EXPECT_EQ(T::getHostNameFromIpAddr("no-such-host.invalid", false), "");
-  EXPECT_EQ(T::getHostNameFromIpAddr("127.0.0.9", false), "127.0.0.9");  // numeric allowed
-  std::string name = "unchanged";
-  EXPECT_FALSE(T::getHostNameFromIpAddr("127.0.0.9", true, name));
-  EXPECT_EQ(name, "unchanged");
 }
 
 TEST(CoIoTcpAddresses, LocalIpIsNeverLoopbackAndIsCached) {

@@ -64,17 +64,6 @@ TEST(CoIoTcpServerPorts, FixedPortInUseIsNotScanned) {
   EXPECT_EQ(server.lastError(), CoSocketError::text(EADDRINUSE));
 }
 
-TEST(CoIoTcpServerPorts, FixedFreePortAndEmptyRange) {
-  {
-    CoIoTcpServerDescriptor server(FIXED_PORT + 1, 0, 0);
-    ASSERT_TRUE(server.isValid()) << server.lastError();
-    EXPECT_EQ(server.getPort(), FIXED_PORT + 1);
-  }
-  CoIoTcpServerDescriptor none(0, 10, 0, 0);
-  EXPECT_FALSE(none.isValid());
-  EXPECT_EQ(none.getPort(), -1);
-}
-
 // Keeps every connection it is handed.
 class CollectingHandler : public CoIoTcpServerHandler {
  public:
@@ -90,7 +79,6 @@ class CollectingHandler : public CoIoTcpServerHandler {
 TEST(CoIoTcpServerHandler, AcceptsIntoADescriptorTheSubclassOwns) {
   CollectingHandler handler(-1, 0, 0);
   ASSERT_TRUE(handler.descriptor()->isValid());
-  EXPECT_EQ(handler.handlerType(), 5);
   EXPECT_FALSE(handler.handleRead());  // nothing pending: no wait, no connection
   EXPECT_TRUE(handler.connections.empty());
 
@@ -101,16 +89,11 @@ TEST(CoIoTcpServerHandler, AcceptsIntoADescriptorTheSubclassOwns) {
   EXPECT_EQ(handler.descriptor()->nonBlockingReadSelect(none, 0, 1000), 0);
   ASSERT_TRUE(handler.handleRead());
   ASSERT_EQ(handler.connections.size(), 1u);
-  CoIoTcpDescriptor& accepted = *handler.connections[0];
-  EXPECT_TRUE(client.writeStr("hello\n"));
-  char line[16];
-  EXPECT_EQ(accepted.readLine(line, sizeof line), 5);
-  EXPECT_STREQ(line, "hello");
   std::string peer;
-  accepted.getPeerIP(peer);
+  handler.connections[0]->getPeerIP(peer);
   EXPECT_EQ(peer, "127.0.0.1");
   // Accepted sockets are non-blocking: an empty read returns at once.
-  EXPECT_EQ(accepted.nonBlockingRead(line, sizeof line), 0);
+  EXPECT_EQ(handler.connections[0]->nonBlockingRead(none, sizeof none), 0);
 }
 
 TEST(CoIoTcpServerNoIPv4FromEnv, ListensOnIPv6Only) {

@@ -18,7 +18,9 @@ bool CoIoTcpServerHandler::handleRead() {
   const int socket = ::accept4(descriptor_.id(), reinterpret_cast<sockaddr*>(&peer), &length,
                                SOCK_NONBLOCK | SOCK_CLOEXEC);
   if (socket < 0) {
-    CO_POST_DEBUG("Can't accept client connection: %s.", CoSocketError::text(errno).c_str());
+    // Nothing left to accept is the normal end of a burst, not a failure.
+    if (errno != EAGAIN && errno != EWOULDBLOCK)
+      CO_POST_DEBUG("Can't accept client connection: %s.", CoSocketError::text(errno).c_str());
     return false;
   }
   CO_POST_DEBUG("Connection successful.");

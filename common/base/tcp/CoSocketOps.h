@@ -22,6 +22,8 @@ long peek(int fd);
 long read(int fd, void* buf, std::size_t size);
 long write(int fd, const void* buf, std::size_t size);
 int close(int fd);
+// Ends the sending direction: the peer reads what was sent, then the end.
+int shutdownWrite(int fd);
 int setSendBufferSize(int fd, int size);
 int setReceiveBufferSize(int fd, int size);
 // True when the current error is a connection reset by the peer.

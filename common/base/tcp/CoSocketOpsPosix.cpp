@@ -47,6 +47,10 @@ int close(int fd) {
   return ::close(fd);
 }
 
+int shutdownWrite(int fd) {
+  return ::shutdown(fd, SHUT_WR);
+}
+
 int setSendBufferSize(int fd, int size) {
   return ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
 }
