@@ -181,6 +181,7 @@ ours() {
 
 # Holds 1,000 idle connections to a port until stop_idle.
 start_idle() {
+  local i
   "$program" idle "$1" 1000 >"$work/idle.out" 2>"$work/idle.err" &
   idle_pid=$!
   for i in $(seq 300); do
