@@ -1,14 +1,17 @@
 #!/usr/bin/env bash
 # Round-trip rate of the remote-call engine against its server context,
 # measured side by side with a local redis-server under redis-benchmark's
-# inline PING, with one connection and with 50. Prints a table of rates,
-# the two ratios (ours / redis) and whether the aims are met: at least 1.0x
-# with one connection and at least 0.8x with 50.
+# inline PING, with 1, 50 and 1,000 connections; and the rate of one
+# connection while 1,000 idle connections (connected, never sending) are
+# open, against its rate with none, for both servers. Prints a table of
+# rates, the ratios and whether the aims are met: ours / redis at least
+# 1.0x with one connection and at least 0.8x with 50 and with 1,000; with
+# 1,000 idle connections at least 0.8x of the rate without them.
 #
 #   bench/rcPing.sh
 #
 # Environment: RCPING_SECONDS (length of each measurement, default 3),
-# RCPING_ROUNDS (rounds of the four measurements, default 5; the table shows
+# RCPING_ROUNDS (rounds of the measurements, default 5; the table shows
 # the median of each), RCPING_BUILD_DIR (default build-bench), RCPING_PIN=1
 # (run both ends of the one-connection measurements on CPU 0). On a small
 # virtual machine a one-connection rate depends mostly on whether the
@@ -19,8 +22,9 @@
 # Outside a private network namespace it first builds the program and
 # installs redis-server and redis-tools if missing (both need the host's
 # package access), then runs itself again under tools/netns-run, where all
-# traffic stays on loopback. Exit status: 0 when both aims are met, 1 when
-# one is missed, 2 or more when the measurement itself failed.
+# traffic stays on loopback. Exit status: 0 when every aim is met, 1 when
+# one is missed (calls that fail or connections that are never served count
+# as a miss), 2 or more when the measurement itself failed.
 set -euo pipefail
 
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -98,16 +102,23 @@ for tool in redis-server redis-benchmark redis-cli; do
     die "$tool is missing; run this script outside a network namespace so it can install it"
 done
 [ -x "$program" ] || die "$program is missing"
+# A thousand connections at each end, and redis sizes its client limit by
+# the descriptor limit it starts with.
+ulimit -n "$(ulimit -Hn)" 2>/dev/null || true
+[ "$(ulimit -n)" = unlimited ] || [ "$(ulimit -n)" -ge 1100 ] ||
+  die "1,000 connections need a descriptor limit of at least 1100 (hard limit: $(ulimit -Hn))"
 
 work=$(mktemp -d /tmp/rcPing.XXXXXX)
 redis_pid=""
 server_pid=""
+idle_pid=""
 redis_port=16379
 
 # shellcheck source=bench/lib.sh
 source "$repo/bench/lib.sh"
 cleanup() {
   exec 7>&- # the server's standard input: closing it stops the server
+  stop_pid "$idle_pid"
   stop_pid "$server_pid"
   stop_pid "$redis_pid"
   rm -rf "$work"
@@ -156,12 +167,33 @@ pin_servers() {
 }
 all_cpus="0-$(($(nproc) - 1))"
 
+# The client's rate; when some of its calls failed or some connections were
+# never served it still prints one, and the measurement is noted in
+# $work/unserved so that its row misses the aim.
 ours() {
-  local out
+  local out status=0
   out=$(timeout $((seconds + 60)) "${client_prefix[@]}" "$program" client "$port" "$1" "$seconds" 2>"$work/client.err") ||
-    die "rcPing client with $1 connections failed: $(cat "$work/client.err")"
+    status=$?
   awk '/^rcPing:/ { print $2; found = 1 } END { exit !found }' <<<"$out" ||
-    die "rcPing client printed no rate"
+    die "rcPing client with $1 connections failed: $(cat "$work/client.err")"
+  [ "$status" -eq 0 ] || echo "$2" >>"$work/unserved"
+}
+
+# Holds 1,000 idle connections to a port until stop_idle.
+start_idle() {
+  local i
+  "$program" idle "$1" 1000 >"$work/idle.out" 2>"$work/idle.err" &
+  idle_pid=$!
+  for i in $(seq 300); do
+    grep -q '^idle:' "$work/idle.out" 2>/dev/null && return 0
+    kill -0 "$idle_pid" 2>/dev/null || die "idle connections to port $1 failed: $(cat "$work/idle.err")"
+    sleep 0.1
+  done
+  die "idle connections to port $1 were not all open after 30 s"
+}
+stop_idle() {
+  stop_pid "$idle_pid"
+  idle_pid=""
 }
 
 redis_rate() {
@@ -190,32 +222,60 @@ pin_servers 0
 n1=$(redis_requests 1)
 pin_servers "$all_cpus"
 n50=$(redis_requests 50)
-ours1="" ours50="" redis1="" redis50=""
+n1000=$(redis_requests 1000)
+touch "$work/unserved"
+declare -A runs
 for round in $(seq "$rounds"); do
   pin_servers 0
-  a=$(ours 1)
-  b=$(redis_rate 1 "$n1")
+  o1=$(ours 1 o1)
+  r1=$(redis_rate 1 "$n1")
+  start_idle "$port"
+  oi=$(ours 1 oi)
+  stop_idle
+  start_idle "$redis_port"
+  ri=$(redis_rate 1 "$n1")
+  stop_idle
   pin_servers "$all_cpus"
-  c=$(ours 50)
-  d=$(redis_rate 50 "$n50")
-  printf 'round %d: rcPing 1: %s  redis 1: %s  rcPing 50: %s  redis 50: %s\n' \
-    "$round" "$a" "$b" "$c" "$d"
-  ours1+=" $a" redis1+=" $b" ours50+=" $c" redis50+=" $d"
+  o50=$(ours 50 o50)
+  r50=$(redis_rate 50 "$n50")
+  o1000=$(ours 1000 o1000)
+  r1000=$(redis_rate 1000 "$n1000")
+  printf 'round %d: rcPing/redis 1: %s/%s  1 with 1000 idle: %s/%s  50: %s/%s  1000: %s/%s\n' \
+    "$round" "$o1" "$r1" "$oi" "$ri" "$o50" "$r50" "$o1000" "$r1000"
+  for name in o1 r1 oi ri o50 r50 o1000 r1000; do runs[$name]+=" ${!name}"; done
 done
 
-m_ours1=$(median "$ours1")
-m_redis1=$(median "$redis1")
-m_ours50=$(median "$ours50")
-m_redis50=$(median "$redis50")
+args=()
+for name in o1 r1 oi ri o50 r50 o1000 r1000; do
+  args+=(-v "$name=$(median "${runs[$name]}")")
+done
+args+=(-v "unserved=$(sort -u "$work/unserved" | tr '\n' ' ')")
 
-awk -v o1="$m_ours1" -v r1="$m_redis1" -v o50="$m_ours50" -v r50="$m_redis50" '
+awk "${args[@]}" '
+function failed(name) { return index(" " unserved, " " name " ") != 0 }
+function note(name) { return failed(name) ? " (calls failed or clients unserved)" : "" }
+function ratio(a, b) { return b > 0 ? a / b : 0 }
+function row(label, o, r, aim, name,   q, ok) {
+  q = ratio(o, r)
+  ok = q >= aim && !failed(name)
+  printf "%-26s %18.0f %18.0f %7.2fx %5.1fx  %s%s\n", label, o, r, q, aim, (ok ? "yes" : "no"),
+    note(name)
+  return ok
+}
 BEGIN {
-  q1 = o1 / r1; q50 = o50 / r50
-  printf "\n%-13s %18s %18s %8s %6s  %s\n", "connections", "rcPing (calls/s)", "redis (req/s)",
+  printf "\n%-26s %18s %18s %8s %6s  %s\n", "connections", "rcPing (calls/s)", "redis (req/s)",
     "ratio", "aim", "met"
-  printf "%-13d %18.0f %18.0f %7.2fx %5.1fx  %s\n", 1, o1, r1, q1, 1.0, (q1 >= 1.0 ? "yes" : "no")
-  printf "%-13d %18.0f %18.0f %7.2fx %5.1fx  %s\n", 50, o50, r50, q50, 0.8, (q50 >= 0.8 ? "yes" : "no")
-  met = q1 >= 1.0 && q50 >= 0.8
+  met = row("1", o1, r1, 1.0, "o1")
+  met = row("50", o50, r50, 0.8, "o50") && met
+  met = row("1000", o1000, r1000, 0.8, "o1000") && met
+  printf "\n%-26s %18s %18s\n", "one active connection", "rcPing (calls/s)", "redis (req/s)"
+  printf "%-26s %18.0f %18.0f\n", "no idle connections", o1, r1
+  printf "%-26s %18.0f %18.0f\n", "1000 idle connections", oi, ri
+  qi = ratio(oi, o1)
+  ok = qi >= 0.8 && !failed("oi") && !failed("o1")
+  printf "%-26s %17.2fx %17.2fx   aim %.1fx for rcPing: %s%s\n", "ratio (idle / none)", qi,
+    ratio(ri, r1), 0.8, (ok ? "met" : "missed"), note("oi")
+  met = ok && met
   printf "\naims %s\n", (met ? "met" : "missed")
   exit (met ? 0 : 1)
 }'

@@ -9,14 +9,24 @@
 //   rcPing_bench client PORT CONNECTIONS SECONDS
 //     CONNECTIONS threads, each with a connection of its own to 127.0.0.1,
 //     make synchronous "_ping" calls for SECONDS and the total rate is
-//     printed on a line starting with "rcPing:".
+//     printed on a line starting with "rcPing:" (0 when not every
+//     connection could log in: a server that leaves clients unserved has no
+//     rate worth comparing).
+//   rcPing_bench idle PORT CONNECTIONS
+//     opens CONNECTIONS connections to 127.0.0.1:PORT that never send a
+//     byte (any TCP server will do), prints "idle: CONNECTIONS" once they
+//     are all open, and holds them until SIGTERM or SIGINT, or 10 minutes.
 //
 // Run it inside tools/netns-run; bench/rcPing.sh does everything in one go.
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <pthread.h>
+#include <sys/resource.h>
 #include <sys/signalfd.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -46,7 +56,8 @@ constexpr unsigned int CALL_TIMEOUT_MS = 5000;
 int usage() {
   std::fprintf(stderr,
                "usage: rcPing_bench server\n"
-               "       rcPing_bench client PORT CONNECTIONS SECONDS\n");
+               "       rcPing_bench client PORT CONNECTIONS SECONDS\n"
+               "       rcPing_bench idle PORT CONNECTIONS\n");
   return 2;
 }
 
@@ -129,8 +140,11 @@ int runClient(int port, int connections, int seconds) {
   std::vector<Worker> workers(static_cast<size_t>(connections));
   std::atomic<int> connected{0};
   std::atomic<int> refused{0};
-  std::atomic<bool> go{false};
-  std::atomic<bool> abort{false};
+  // 0 while connections log in, then GO or ABORT. Waiting threads sleep on
+  // it: a thousand threads polling a flag would take the CPU from the server
+  // they wait for.
+  constexpr int GO = 1, ABORT = 2;
+  std::atomic<int> start{0};
   Clock::time_point end;
 
   for (Worker& worker : workers) {
@@ -142,10 +156,8 @@ int runClient(int port, int connections, int seconds) {
         return;
       }
       ++connected;
-      while (!go.load(std::memory_order_acquire)) {
-        if (abort.load()) return;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-      }
+      start.wait(0, std::memory_order_acquire);
+      if (start.load() == ABORT) return;
       std::string result;
       // The clock is read once per call; a steady clock costs no system
       // call, so it does not weigh on the rate measured.
@@ -168,23 +180,25 @@ int runClient(int port, int connections, int seconds) {
   while (connected + refused < connections && Clock::now() < connectDeadline)
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   if (connected != connections) {
-    abort = true;
+    start.store(ABORT);
+    start.notify_all();
     for (Worker& worker : workers) worker.thread.join();
     for (const Worker& worker : workers)
       if (!worker.error.empty()) {
         std::fprintf(stderr, "rcPing client: connect failed: %s\n", worker.error.c_str());
         break;
       }
-    std::fprintf(stderr, "rcPing client: %d of %d connections logged in\n", connected.load(),
-                 connections);
+    std::printf("rcPing: 0.0 round trips/s (connections %d, only %d logged in)\n", connections,
+                connected.load());
     return 1;
   }
 
-  const Clock::time_point start = Clock::now();
-  end = start + std::chrono::seconds(seconds);
-  go.store(true, std::memory_order_release);
+  const Clock::time_point begin = Clock::now();
+  end = begin + std::chrono::seconds(seconds);
+  start.store(GO, std::memory_order_release);
+  start.notify_all();
   for (Worker& worker : workers) worker.thread.join();
-  const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+  const double elapsed = std::chrono::duration<double>(Clock::now() - begin).count();
 
   uint64_t calls = 0, failures = 0;
   std::string lastError;
@@ -204,13 +218,49 @@ int runClient(int port, int connections, int seconds) {
   return 0;
 }
 
+// The connections stay open, unused, until a stop signal (default action)
+// ends the process; sleeping in the main thread keeps the hold bounded.
+int holdIdle(int port, int connections) {
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  std::vector<int> fds;
+  for (int i = 0; i < connections; ++i) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+      std::fprintf(stderr, "rcPing idle: connection %d: %s\n", i + 1, std::strerror(errno));
+      return 1;
+    }
+    fds.push_back(fd);
+  }
+  std::printf("idle: %d\n", connections);
+  std::fflush(stdout);
+  std::this_thread::sleep_for(std::chrono::minutes(10));
+  for (const int fd : fds) ::close(fd);
+  return 0;
+}
+
 }  // namespace
 }  // namespace Kestrix
 
 int main(int argc, char** argv) {
+  // A thousand connections, at both ends, need more than the usual 1024
+  // descriptors.
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+    limit.rlim_cur = limit.rlim_max;
+    ::setrlimit(RLIMIT_NOFILE, &limit);
+  }
   if (argc == 2 && std::strcmp(argv[1], "server") == 0) return Kestrix::serve();
-  if (argc != 5 || std::strcmp(argv[1], "client") != 0) return Kestrix::usage();
   long port = 0, connections = 0, seconds = 0;
+  if (argc == 4 && std::strcmp(argv[1], "idle") == 0) {
+    if (!Kestrix::parsePositive(argv[2], 65535, port) ||
+        !Kestrix::parsePositive(argv[3], 10000, connections))
+      return Kestrix::usage();
+    return Kestrix::holdIdle(static_cast<int>(port), static_cast<int>(connections));
+  }
+  if (argc != 5 || std::strcmp(argv[1], "client") != 0) return Kestrix::usage();
   if (!Kestrix::parsePositive(argv[2], 65535, port) ||
       !Kestrix::parsePositive(argv[3], 1000, connections) ||
       !Kestrix::parsePositive(argv[4], 3600, seconds))
