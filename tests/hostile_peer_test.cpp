@@ -7,10 +7,8 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <signal.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -25,6 +23,7 @@
 #include "common/base/rcApi/rcAPI.h"
 #include "common/base/rcApi/rcCommand.h"
 #include "common/base/rcApi/rcConnectionInfo.h"
+#include "tests/KestrixdProcess.h"
 #include "tests/ProcessRunner.h"
 
 namespace {
@@ -67,14 +66,6 @@ std::string loginLine() {
   return line;
 }
 
-sockaddr_in loopback(int port) {
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = htons(static_cast<uint16_t>(port));
-  return addr;
-}
-
 // A blocking connection whose connect, sends and receives give up after 3 s;
 // -1 when it cannot connect.
 int connectTo(int port) {
@@ -82,7 +73,7 @@ int connectTo(int port) {
   const timeval limit = {3, 0};
   ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
   ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-  const sockaddr_in addr = loopback(port);
+  const sockaddr_in addr = KestrixTest::loopback(port);
   if (::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0) return fd;
   ::close(fd);
   return -1;
@@ -131,51 +122,17 @@ bool ping(int port) {
 
 class HostilePeer : public ::testing::Test {
  protected:
-  HostilePeer() {
-    char dirTemplate[] = "/tmp/kestrix-hostile-XXXXXX";
-    dir = ::mkdtemp(dirTemplate);
-    std::ofstream(dir + "/rules.conf") << rules();
-    const int probe = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr = loopback(0);
-    socklen_t length = sizeof addr;
-    ::bind(probe, reinterpret_cast<sockaddr*>(&addr), length);
-    ::getsockname(probe, reinterpret_cast<sockaddr*>(&addr), &length);
-    ::close(probe);
-    port = ntohs(addr.sin_port);
-    const char* other = std::getenv("KESTRIX_TEST_KESTRIXD");
-    const std::string program = other != nullptr && *other != '\0' ? other : KESTRIXD_BINARY;
-    const std::string portText = std::to_string(port), rulesPath = dir + "/rules.conf";
-    const std::string logPath = dir + "/log";
-    pid = ::fork();
-    if (pid == 0) {
-      std::freopen(logPath.c_str(), "w", stdout);
-      ::dup2(1, 2);
-      ::execl(program.c_str(), program.c_str(), "-c", rulesPath.c_str(), "-p", portText.c_str(),
-              static_cast<char*>(nullptr));
-      ::_exit(127);
-    }
-  }
   // kestrixd stops cleanly after every attack (a sanitizer build ends with
   // an error status when it found a fault).
   void TearDown() override {
     closeAttackers();
-    int status = -1;
-    if (pid > 0 && ::kill(pid, SIGTERM) == 0 && ::waitpid(pid, &status, 0) == pid) {
-      std::ifstream log(dir + "/log");
-      EXPECT_EQ(status, 0) << "kestrixd did not stop cleanly: " << log.rdbuf();
-    }
-    std::filesystem::remove_all(dir);
+    EXPECT_EQ(server.stop(), 0) << "kestrixd did not stop cleanly: " << server.log();
   }
 
   void SetUp() override {
-    int fd = -1;
-    for (int i = 0; i < 300 && pid > 0 && (fd = connectTo(port)) < 0; ++i) {
-      if (::waitpid(pid, nullptr, WNOHANG) == pid) pid = -1;
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    const int fd = connectTo(port);
     ::close(fd);
-    std::ifstream log(dir + "/log");
-    ASSERT_GE(fd, 0) << "kestrixd did not start: " << log.rdbuf();
+    ASSERT_GE(fd, 0) << "kestrixd did not start: " << server.log();
     expectServed("before the attack");
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     baseDescriptors = openDescriptors();
@@ -192,7 +149,7 @@ class HostilePeer : public ::testing::Test {
                                 3000);
     EXPECT_EQ(r.out, "D:\\data\\x\n") << r.err;
     EXPECT_EQ(r.exitCode, 0);
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::ifstream status("/proc/" + std::to_string(server.pid()) + "/status");
     std::string line;
     while (std::getline(status, line) && line.rfind("VmRSS:", 0) != 0) continue;
     if (KESTRIX_CHECK_MEMORY) {
@@ -213,7 +170,8 @@ class HostilePeer : public ::testing::Test {
 
   long openDescriptors() const {
     std::error_code error;
-    const std::filesystem::directory_iterator fds("/proc/" + std::to_string(pid) + "/fd", error);
+    const std::filesystem::directory_iterator fds("/proc/" + std::to_string(server.pid()) + "/fd",
+                                                  error);
     return std::distance(fds, {});
   }
 
@@ -225,9 +183,8 @@ class HostilePeer : public ::testing::Test {
     EXPECT_LE(open, baseDescriptors) << "descriptors left open after the attack";
   }
 
-  std::string dir;
-  int port = 0;
-  pid_t pid = -1;
+  KestrixTest::ServerProcess server{rules()};
+  const int port = server.port;
   long baseDescriptors = 0;
   std::vector<int> attackers;
 };

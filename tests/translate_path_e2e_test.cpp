@@ -24,11 +24,16 @@
 #include "common/base/rcApi/rcAttrStream.h"
 #include "kestrix/client/api/KestrixClientAPI.h"
 #include "kestrix/client/api/KestrixDaemonInfo.h"
+#include "tests/KestrixdProcess.h"
 #include "tests/ProcessRunner.h"
 
 namespace {
 
+using KestrixTest::freePort;
+using KestrixTest::readFile;
 using KestrixTest::runProgram;
+using KestrixTest::ServerProcess;
+using KestrixTest::writeFile;
 using KestrixTest::RunResult;
 
 const std::string kCommand = KESTRIX_TRANSLATE_PATH_BINARY;
@@ -66,95 +71,6 @@ const char* const kRules =
     "srcPath = /data\n"
     "dstType = MacOSX\n"
     "dstPath = /Volumes/data\n";
-
-// A loopback port that nothing listens on right now.
-int freePort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-  socklen_t length = sizeof addr;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length);
-  ::close(fd);
-  return ntohs(addr.sin_port);
-}
-
-bool accepts(int port) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = htons(static_cast<uint16_t>(port));
-  const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-  ::close(fd);
-  return ok;
-}
-
-std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-void writeFile(const std::string& path, const std::string& text) {
-  std::ofstream(path, std::ios::binary) << text;
-}
-
-// A kestrixd process on a free port, with its rules file and log in a
-// temporary directory of its own.
-class ServerProcess {
- public:
-  explicit ServerProcess(const std::string& rules) {
-    char dirTemplate[] = "/tmp/kestrix-e2e-XXXXXX";
-    dir_ = ::mkdtemp(dirTemplate);
-    rulesPath = dir_ + "/rules.conf";
-    logPath = dir_ + "/kestrixd.log";
-    writeFile(rulesPath, rules);
-    port = freePort();
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      std::freopen(logPath.c_str(), "w", stdout);
-      const std::string portText = std::to_string(port);
-      ::execl(kServer.c_str(), kServer.c_str(), "-c", rulesPath.c_str(), "-p", portText.c_str(),
-              static_cast<char*>(nullptr));
-      ::_exit(127);
-    }
-    for (int i = 0; i < 200 && !accepts(port); ++i)
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  ~ServerProcess() {
-    if (pid_ > 0) {
-      ::kill(pid_, SIGTERM);
-      ::waitpid(pid_, nullptr, 0);
-    }
-    std::system(("rm -rf '" + dir_ + "'").c_str());
-  }
-  // Waits for the process to end by itself; its exit code, -1 on time-out.
-  int waitExit(int timeoutMs) {
-    for (int waited = 0; waited < timeoutMs; waited += 10) {
-      int status = 0;
-      if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-        pid_ = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return -1;
-  }
-  void signal(int sig) const { ::kill(pid_, sig); }
-  std::string address() const { return "127.0.0.1:" + std::to_string(port); }
-  std::string dir() const { return dir_; }
-
-  int port = 0;
-  std::string rulesPath;
-  std::string logPath;
-
- private:
-  std::string dir_;
-  pid_t pid_ = -1;
-};
 
 RunResult command(std::vector<std::string> args) {
   args.insert(args.begin(), kCommand);
