@@ -104,13 +104,11 @@ class CoCacheTest : public ::testing::Test {
 
 TEST_F(CoCacheTest, MissMakesALockedEntryThatLaterLookupsFind) {
   TextCache cache(4, -1);
-  EXPECT_FLOAT_EQ(cache.getCacheHitRatio(), 1.0f) << "no lookups yet";
   EXPECT_EQ(cache.get("a", false), nullptr) << "no entry is made without create";
   PlainEntry* a = cache.get("a");
   ASSERT_NE(a, nullptr);
   EXPECT_TRUE(a->isLocked());
-  EXPECT_GT(a->getLastAccessTime(), 0u);
-  cache.releaseCacheEntry(a);
+  { CoCache::EntryLockGuard guard(cache, a); }
   EXPECT_FALSE(a->isLocked());
   EXPECT_EQ(cache.get("a"), a);
   EXPECT_EQ(cache.created, 1);
@@ -141,95 +139,20 @@ TEST_F(CoCacheTest, ExpiredUnheldEntriesGoOnAnyLookupUnlessKeptForTheirKey) {
   EXPECT_EQ(keeping.get("a", false), nullptr);
 }
 
-TEST_F(CoCacheTest, ManyPerKeyReturnsTheLeastRecentlyUsed) {
-  TextCache cache(4, -1, false, true);
-  PlainEntry* first = cache.get("a");
+TEST_F(CoCacheTest, ManyPerKeyGivesTheLeastRecentlyUsedAndRemovalCanSkipHeldOnes) {
+  TextCache cache(6, -1, false, true);
+  PlainEntry* held = cache.get("a");
+  PlainEntry* first = cache.get("a", true, false);
   PlainEntry* second = cache.get("a", true, false);
-  ASSERT_NE(first, second);
   cache.releaseCacheEntry(first);
   passMs(2);
   cache.releaseCacheEntry(second);
   // first was last used before second; using it makes second the older.
-  EXPECT_EQ(cache.get("a"), first);
+  EXPECT_EQ(cache.get("a", true, false), first);
   cache.releaseCacheEntry(first);
   passMs(2);
-  EXPECT_EQ(cache.get("a"), second);
+  EXPECT_EQ(cache.get("a", true, false), second);
   cache.releaseCacheEntry(second);
-}
-
-TEST_F(CoCacheTest, FullCacheRecyclesTheLeastRecentlyUsedUnheldEntry) {
-  TextCache cache(3, -1);
-  PlainEntry* oldestButHeld = cache.get("held");
-  passMs(2);
-  cache.use("a");
-  passMs(2);
-  cache.use("b");
-  cache.use("c");
-  EXPECT_EQ(cache.getTotalCapacity(), 3);
-  EXPECT_EQ(gDeleted, 1);
-  EXPECT_EQ(cache.get("a", false), nullptr) << "a was the least recently used unheld entry";
-  cache.releaseCacheEntry(oldestButHeld);
-}
-
-TEST_F(CoCacheTest, FullCacheWithoutRecyclingGrowsOrRefuses) {
-  TextCache one(0, -1);
-  EXPECT_EQ(one.getTotalCapacity(), 1) << "capacity 0 gives one slot";
-  PlainEntry* held = one.get("a");
-  EXPECT_EQ(one.get("b"), nullptr) << "all held: nothing to recycle and no growth";
-  one.releaseCacheEntry(one.get("b", true, true, true, 1));
-  EXPECT_EQ(one.getTotalCapacity(), 2);
-  one.releaseCacheEntry(held);
-
-  TextCache cache(2, -1);
-  cache.use("a");
-  cache.use("b");
-  EXPECT_EQ(cache.get("c", true, true, false, 0), nullptr);
-  cache.releaseCacheEntry(cache.get("c", true, true, false, 3));
-  EXPECT_EQ(cache.getTotalCapacity(), 5);
-  EXPECT_FLOAT_EQ(cache.getUsageRatio(), 3.0f / 5.0f);
-  EXPECT_EQ(gDeleted, 0);
-}
-
-TEST_F(CoCacheTest, RecyclingReusesWhatResetAcceptsAndDropsWhatItThrowsOn) {
-  TextCache cache(1, -1);
-  PlainEntry* a = cache.get("a");
-  cache.releaseCacheEntry(a);
-  cache.onReset = TextCache::Reset::reuse;
-  PlainEntry* b = cache.get("b");
-  EXPECT_EQ(b, a);
-  EXPECT_EQ(b->text, "b");
-  cache.releaseCacheEntry(b);
-  EXPECT_EQ(cache.created, 1);
-  cache.onReset = TextCache::Reset::fail;
-  EXPECT_THROW(cache.get("c"), std::runtime_error);
-  EXPECT_EQ(gDeleted, 1);
-  EXPECT_FLOAT_EQ(cache.getUsageRatio(), 0.0f);
-}
-
-TEST_F(CoCacheTest, AFactoryReturningNullIsReportedAndKeepsTheOldEntry) {
-  TextCache cache(1, -1);
-  cache.factoryFails = true;
-  testing::internal::CaptureStdout();
-  EXPECT_EQ(cache.get("a"), nullptr);
-  EXPECT_NE(testing::internal::GetCapturedStdout().find("Cache factory returned NULL."),
-            std::string::npos);
-  cache.factoryFails = false;
-  cache.use("a");
-  cache.factoryFails = true;
-  EXPECT_EQ(cache.get("b"), nullptr) << "recycling needs a new entry";
-  PlainEntry* a = cache.get("a", false);
-  EXPECT_NE(a, nullptr);
-  cache.releaseCacheEntry(a);
-}
-
-TEST_F(CoCacheTest, RemovalSkipsHeldEntriesWhenAsked) {
-  TextCache cache(6, -1, false, true);
-  PlainEntry* held = cache.get("a");
-  PlainEntry* second = cache.get("a", true, false);
-  PlainEntry* third = cache.get("a", true, false);
-  ASSERT_NE(second, third);
-  cache.releaseCacheEntry(second);
-  cache.releaseCacheEntry(third);
   cache.use("b");
   cache.removeEntry(TextKey("a"), true);
   EXPECT_EQ(gDeleted, 1);
@@ -240,6 +163,57 @@ TEST_F(CoCacheTest, RemovalSkipsHeldEntriesWhenAsked) {
   EXPECT_EQ(gDeleted, 3) << "b goes, the held entry stays";
   cache.removeCacheEntry(held);
   EXPECT_EQ(gDeleted, 4);
+  EXPECT_FLOAT_EQ(cache.getUsageRatio(), 0.0f);
+}
+
+TEST_F(CoCacheTest, FullCacheRecyclesTheLeastRecentlyUsedUnheldEntryOrGrows) {
+  TextCache cache(3, -1);
+  PlainEntry* oldestButHeld = cache.get("held");
+  passMs(2);
+  cache.use("a");
+  passMs(2);
+  cache.use("b");
+  cache.use("c");
+  EXPECT_EQ(gDeleted, 1);
+  EXPECT_EQ(cache.get("a", false), nullptr) << "a was the least recently used unheld entry";
+  EXPECT_EQ(cache.get("d", true, true, false, 0), nullptr) << "neither recycled nor grown";
+  cache.releaseCacheEntry(cache.get("d", true, true, false, 2));
+  EXPECT_EQ(cache.getTotalCapacity(), 5);
+  EXPECT_FLOAT_EQ(cache.getUsageRatio(), 4.0f / 5.0f) << "grown without recycling";
+  cache.releaseCacheEntry(oldestButHeld);
+
+  TextCache one(0, -1);
+  EXPECT_EQ(one.getTotalCapacity(), 1) << "capacity 0 gives one slot";
+  PlainEntry* held = one.get("a");
+  EXPECT_EQ(one.get("b"), nullptr) << "all held: nothing to recycle and no growth";
+  one.releaseCacheEntry(one.get("b", true, true, true, 1));
+  EXPECT_EQ(one.getTotalCapacity(), 2);
+  one.releaseCacheEntry(held);
+}
+
+TEST_F(CoCacheTest, RecyclingReusesWhatResetAcceptsAndOtherwiseNeedsTheFactory) {
+  TextCache cache(1, -1);
+  cache.factoryFails = true;
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(cache.get("a"), nullptr);
+  EXPECT_NE(testing::internal::GetCapturedStdout().find("Cache factory returned NULL."),
+            std::string::npos);
+  cache.factoryFails = false;
+  PlainEntry* a = cache.get("a");
+  cache.releaseCacheEntry(a);
+  cache.factoryFails = true;
+  EXPECT_EQ(cache.get("b"), nullptr) << "reset refused: recycling needs a new entry";
+  EXPECT_EQ(cache.get("a", false), a) << "and the old one is kept";
+  cache.releaseCacheEntry(a);
+  cache.onReset = TextCache::Reset::reuse;
+  PlainEntry* b = cache.get("b");
+  EXPECT_EQ(b, a);
+  EXPECT_EQ(b->text, "b");
+  cache.releaseCacheEntry(b);
+  EXPECT_EQ(cache.created, 1);
+  cache.onReset = TextCache::Reset::fail;
+  EXPECT_THROW(cache.get("c"), std::runtime_error);
+  EXPECT_EQ(gDeleted, 1);
   EXPECT_FLOAT_EQ(cache.getUsageRatio(), 0.0f);
 }
 
@@ -262,41 +236,22 @@ TEST_F(CoCacheTest, IteratorWalksFromTheLastSlotAndHandsOverRemovedEntries) {
   EXPECT_FLOAT_EQ(cache.getUsageRatio(), 1.0f / 3.0f);
 }
 
-TEST_F(CoCacheTest, EntryLockGuardReleasesItsEntry) {
-  TextCache cache(2, -1);
-  PlainEntry* a = cache.get("a");
-  { CoCache::EntryLockGuard guard(cache, a); }
-  EXPECT_FALSE(a->isLocked());
-  CoCache::EntryLockGuard guard(cache, nullptr);
-  guard.setEntry(cache.get("a"));
-  EXPECT_EQ(guard.getEntry(), a);
-}
-
-// ---- Several threads --------------------------------------------------
-
 // Waits, at most five seconds, until count reaches target.
 bool reach(std::atomic<int>& count, int target) {
   const auto deadline = Clock::now() + std::chrono::seconds(5);
-  while (count.load() < target)
-    if (Clock::now() > deadline)
-      return false;
-    else
-      std::this_thread::yield();
-  return true;
+  while (count < target && Clock::now() < deadline) std::this_thread::yield();
+  return count >= target;
 }
 
 TEST_F(CoCacheTest, ASharedEntryIsHeldByManyAndFreedByTheLast) {
   constexpr int kHolders = 4;
   TextCache cache(2, -1, false, false, TextCache::Kind::shared);
-  std::atomic<int> holding{0};
-  std::atomic<int> checked{0};
+  std::atomic<int> holding{0}, checked{0};
   std::atomic<bool> allHeldTogether{true};
-  std::vector<SharedTextEntry*> got(kHolders, nullptr);
   std::vector<std::thread> threads;
   for (int i = 0; i < kHolders; ++i)
-    threads.emplace_back([&, i] {
+    threads.emplace_back([&] {
       auto* entry = static_cast<SharedTextEntry*>(cache.getCacheEntry(TextKey("s")));
-      got[i] = entry;
       ++holding;
       // Everyone holds it at once, and sees that, before anyone lets go.
       if (!reach(holding, kHolders) || entry->getRefCount() != kHolders || !entry->isLocked())
@@ -307,12 +262,10 @@ TEST_F(CoCacheTest, ASharedEntryIsHeldByManyAndFreedByTheLast) {
     });
   for (std::thread& t : threads) t.join();
   EXPECT_TRUE(allHeldTogether);
-  for (SharedTextEntry* entry : got) EXPECT_EQ(entry, got[0]);
   EXPECT_EQ(cache.created, 1);
-  EXPECT_EQ(got[0]->getRefCount(), 0);
-  EXPECT_FALSE(got[0]->isLocked()) << "the last release gives the unit back";
-  EXPECT_TRUE(got[0]->tryLock());
-  got[0]->CoCache::Entry::release();
+  auto* entry = static_cast<SharedTextEntry*>(CoCache::Iterator(cache).next());
+  EXPECT_EQ(entry->getRefCount(), 0);
+  EXPECT_FALSE(entry->isLocked()) << "the last release gives the unit back";
 }
 
 // The last holder's release still uses the entry after it dropped its
@@ -343,27 +296,23 @@ TEST_F(CoCacheTest, ASharedEntryOutlivesTheReleaseOfItsLastHolder) {
 
 TEST_F(CoCacheTest, APlainEntryMakesASecondHolderAndItsRemovalWait) {
   TextCache cache(2, -1);
-  PlainEntry* a = cache.get("a");
-  std::atomic<bool> released{false};
-  std::atomic<bool> secondSawRelease{false};
-  std::thread second([&] {
-    PlainEntry* entry = cache.get("a");
-    secondSawRelease = released.load();
-    released = false;
-    std::thread holder([&] {
+  std::atomic<bool> held{true};
+  auto releaseLater = [&](PlainEntry* entry) {
+    return std::thread([&, entry] {
       passMs(20);
-      released = true;
+      held = false;
       cache.releaseCacheEntry(entry);
     });
-    cache.removeEntry(TextKey("a"), false);
-    EXPECT_TRUE(released) << "deleted while still held";
-    holder.join();
-  });
-  passMs(30);
-  released = true;
-  cache.releaseCacheEntry(a);
+  };
+  std::thread first = releaseLater(cache.get("a"));
+  PlainEntry* a = cache.get("a");
+  EXPECT_FALSE(held) << "the second holder did not wait";
+  held = true;
+  std::thread second = releaseLater(a);
+  cache.removeEntry(TextKey("a"), false);
+  EXPECT_FALSE(held) << "deleted while still held";
+  first.join();
   second.join();
-  EXPECT_TRUE(secondSawRelease) << "the second holder did not wait";
   EXPECT_EQ(gDeleted, 1);
 }
 
