@@ -108,14 +108,17 @@ std::string talk(int fd, const std::string& text, bool* closed = nullptr, int qu
   return received;
 }
 
+bool sendAll(int fd, const std::string& text) {
+  return ::send(fd, text.data(), text.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(text.size());
+}
+
 // One "_ping" round trip on a connection of its own. The storms below wait
 // for one every 50 connections so as to stay within the listen queue: past
 // it they would only time how long dropped connection requests wait.
 bool ping(int port) {
   const int fd = connectTo(port);
   char reply[64] = {};
-  if (fd >= 0 && ::send(fd, "sync 0 _ping \n", 14, MSG_NOSIGNAL) == 14)
-    ::recv(fd, reply, sizeof reply - 1, 0);
+  if (fd >= 0 && sendAll(fd, "sync 0 _ping \n")) ::recv(fd, reply, sizeof reply - 1, 0);
   ::close(fd);
   return std::string(reply).rfind("ok", 0) == 0;
 }
@@ -130,9 +133,7 @@ class HostilePeer : public ::testing::Test {
   }
 
   void SetUp() override {
-    const int fd = connectTo(port);
-    ::close(fd);
-    ASSERT_GE(fd, 0) << "kestrixd did not start: " << server.log();
+    ASSERT_TRUE(ping(port)) << "kestrixd did not start: " << server.log();
     expectServed("before the attack");
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     baseDescriptors = openDescriptors();
@@ -176,6 +177,7 @@ class HostilePeer : public ::testing::Test {
   }
 
   void expectRecovered() {
+    closeAttackers();
     expectServed("after the attack");
     long open = -1;
     for (int i = 0; i < 50 && (open = openDescriptors()) > baseDescriptors; ++i)
@@ -202,7 +204,6 @@ TEST_F(HostilePeer, ThousandIdleConnections) {
     ASSERT_TRUE(i % 50 != 0 || ping(port)) << "no ping answer after " << i << " connections";
   }
   expectServed("with 1,000 idle connections open");
-  closeAttackers();
   expectRecovered();
 }
 
@@ -218,20 +219,14 @@ TEST_F(HostilePeer, RequestLinePastTheLimitIsAnsweredNotReset) {
 TEST_F(HostilePeer, HalfLinesThatStall) {
   const std::string half =
       "sync 0 TranslatePaths \"fs\" 2 \"e1\" 3 \"/data/" + std::string(kMaxRequestBytes / 2, 'p');
-  for (int i = 0; i < 4; ++i) {
-    ASSERT_EQ(::send(attacker(), half.data(), half.size(), MSG_NOSIGNAL),
-              static_cast<ssize_t>(half.size()));
-  }
+  for (int i = 0; i < 4; ++i) ASSERT_TRUE(sendAll(attacker(), half));
   expectServed("while four half lines stall");
-  closeAttackers();
   expectRecovered();
 }
 
 TEST_F(HostilePeer, ClientThatNeverReadsItsLargeReply) {
   const int fd = attacker();
-  const std::string request = "sync 0 TranslatePaths " + bigParams() + "\n";
-  ASSERT_EQ(::send(fd, request.data(), request.size(), MSG_NOSIGNAL),
-            static_cast<ssize_t>(request.size()));
+  ASSERT_TRUE(sendAll(fd, "sync 0 TranslatePaths " + bigParams() + "\n"));
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   expectServed("while a 60 MB reply waits to be read");
   // A client that takes nothing for the stall time is dropped: what is left
@@ -247,8 +242,7 @@ TEST_F(HostilePeer, ClientsThatCloseOrResetMidReply) {
   const std::string request = "sync 0 TranslatePaths " + bigParams() + "\n";
   for (const bool reset : {false, false, true, true}) {
     const int fd = attacker();
-    ASSERT_EQ(::send(fd, request.data(), request.size(), MSG_NOSIGNAL),
-              static_cast<ssize_t>(request.size()));
+    ASSERT_TRUE(sendAll(fd, request));
     std::string part(1 << 20, '\0');
     ASSERT_GT(::recv(fd, part.data(), part.size(), MSG_WAITALL), 0);
     const linger abort = {1, 0};
@@ -274,7 +268,6 @@ TEST_F(HostilePeer, GarbageAndBinaryBytes) {
   const std::string nasty(kNasty, sizeof kNasty - 1);
   for (const std::string& text : {loginLine() + noise, loginLine() + nasty + noise, nasty})
     EXPECT_NE(talk(attacker(), text).find("error "), std::string::npos) << "no error reply";
-  closeAttackers();
   expectRecovered();
 }
 

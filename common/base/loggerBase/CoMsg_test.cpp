@@ -39,23 +39,18 @@ class CaptureRouter : public CoMsg::Router {
 // Each test leaves the process-wide settings as it found them.
 class CoMsgTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    savedLevel_ = CoMsg::filterLevel();
-    savedVerbose_ = CoMsg::verboseFlag();
-  }
   void TearDown() override {
-    CoMsg::setFilterLevel(savedLevel_);
     CoMsg::setVerboseFlag(savedVerbose_);
     CoMsg::enableFamily(false);
   }
-  CoMsg::Level savedLevel_{};
-  bool savedVerbose_ = false;
+  const CoMsg::Level savedLevel_ = CoMsg::filterLevel();
+  CoMsg::LevelGuard levelGuard_{savedLevel_};
+  const bool savedVerbose_ = CoMsg::verboseFlag();
 };
 
 TEST(CoMsgLevels, NamesRoundTripAndUnknownsAreRejected) {
   for (int l = 0; l <= 4; ++l)
     EXPECT_EQ(CoMsg::stringToLevel(CoMsg::levelToString(static_cast<CoMsg::Level>(l))), l);
-  EXPECT_STREQ(CoMsg::levelToString(static_cast<CoMsg::Level>(5)), "unknown");
   EXPECT_EQ(CoMsg::stringToLevel("DEBUG"), -1);
   EXPECT_EQ(CoMsg::stringToLevel("warning"), -1);
   EXPECT_EQ(CoMsg::stringToLevel(nullptr), -1);
@@ -91,7 +86,7 @@ TEST_F(CoMsgTest, TrailingWhiteSpaceIsTrimmedAndLongTextCutTo2047Characters) {
   EXPECT_EQ(capture.text(), "text\n\n  inner  spaces stay\n" + std::string(2047, 'x') + "\n");
 }
 
-TEST_F(CoMsgTest, VerboseLineHasFullShapeLineZeroStaysBareAndLongLinesAreCut) {
+TEST_F(CoMsgTest, VerboseLinesHaveFullShapeWithFamilyLineZeroStaysBareLongLinesAreCut) {
   CaptureRouter capture;
   CoMsg::setVerboseFlag(true);
   CoMsg::setFilterLevel(CoMsg::LEVEL_DEBUG);
@@ -107,16 +102,13 @@ TEST_F(CoMsgTest, VerboseLineHasFullShapeLineZeroStaysBareAndLongLinesAreCut) {
   msg.format(buffer, 2175);
   EXPECT_EQ(std::string(buffer).size(), 2174u);
   EXPECT_EQ(std::string(buffer).rfind("[error] 0 m.cpp:7 ", 0), 0u);
-}
-
-TEST_F(CoMsgTest, FamilyFlagAddsTheFamilyOrDashToFullLines) {
-  CaptureRouter capture;
-  CoMsg::setVerboseFlag(true);
+  // The family flag adds the family, or a dash, to full lines.
+  CaptureRouter family;
   CoMsg::enableFamily(true);
   CO_POST_USER("x");
   CoMsgBuilder<1>("f.cpp", 3, CoMsg::postUser)("net", "y");
-  EXPECT_THAT(capture.text(), MatchesRegex("\\[user\\] \\[-\\] 0 CoMsg_test\\.cpp:[0-9]+ .* x\n"
-                                           "\\[user\\] \\[net\\] 0 f\\.cpp:3 .* y\n"));
+  EXPECT_THAT(family.text(), MatchesRegex("\\[user\\] \\[-\\] 0 CoMsg_test\\.cpp:[0-9]+ .* x\n"
+                                          "\\[user\\] \\[net\\] 0 f\\.cpp:3 .* y\n"));
 }
 
 TEST_F(CoMsgTest, DirectPrintIgnoresFilterAndNullPidCallbackKeepsTheLast) {
@@ -138,10 +130,7 @@ TEST_F(CoMsgTest, LastErrLoggerPrintsDespiteFilterUnlessSilent) {
   CoLastErrLogger silent(true);
   silent.setModule(__FILE__, __LINE__).postError("lost %s", "peer");
   EXPECT_STREQ(silent.lastError(), "lost peer");
-  silent.clearLastError();
-  EXPECT_FALSE(silent.hasError());
   CoLastErrLogger logger;
-  EXPECT_STREQ(logger.lastError(), "");
   logger.postError("bad key '%s'", "k");
   EXPECT_EQ(capture.text(), "bad key 'k'\n");
 }
@@ -150,9 +139,7 @@ TEST(CoLastErrLogger, CopyMoveAndAssignFollowTheRecord) {
   CoLastErrLogger silentSource(true);
   silentSource.setModule("a.cpp", 1).postError("e1");
   CoLastErrLogger copy(silentSource);
-  EXPECT_STREQ(copy.lastError(), "e1");
   EXPECT_TRUE(copy.getSilentMode());
-
   CoLastErrLogger moved(std::move(copy));
   EXPECT_STREQ(moved.lastError(), "e1");
   EXPECT_FALSE(copy.hasError());  // NOLINT(bugprone-use-after-move): the source is left empty
@@ -172,11 +159,8 @@ TEST(CoLastErrLogger, CopyMoveAndAssignFollowTheRecord) {
 
 TEST(MsgLevelDebugFromEnv, DefaultLevelGivesWayToVariable) {
   ASSERT_STREQ(std::getenv("QV_MSG_LEVEL"), "debug");
-  CaptureRouter capture;
   CoMsg::setDefaultFilterLevel(CoMsg::LEVEL_USER);
   EXPECT_EQ(CoMsg::filterLevel(), CoMsg::LEVEL_DEBUG);
-  CO_POST_DEBUG("debug line");
-  EXPECT_EQ(capture.text(), "debug line\n");
 }
 
 TEST(MsgLevelOtherCaseFromEnv, NothingFilteredPrints) {
@@ -191,11 +175,8 @@ TEST(MsgLevelOtherCaseFromEnv, NothingFilteredPrints) {
 TEST(MsgLevelUnsetFromEnv, DefaultFilterLevelApplies) {
   ASSERT_EQ(std::getenv("QV_MSG_LEVEL"), nullptr);
   EXPECT_EQ(CoMsg::filterLevel(), CoMsg::LEVEL_NOTICE);
-  CaptureRouter capture;
   CoMsg::setDefaultFilterLevel(CoMsg::LEVEL_USER);
-  CO_POST_USER("user");
-  CO_POST_ERROR("error");
-  EXPECT_EQ(capture.text(), "user\n");
+  EXPECT_EQ(CoMsg::filterLevel(), CoMsg::LEVEL_USER);
 }
 
 // Run with QV_MSG_VERBOSE set to a value and EXPECT_VERBOSE to the outcome.
@@ -203,12 +184,6 @@ TEST(MsgVerboseFromEnv, ValueDecidesFullLines) {
   const char* expected = std::getenv("EXPECT_VERBOSE");
   ASSERT_NE(expected, nullptr);
   EXPECT_EQ(CoMsg::verboseFlag(), std::string(expected) == "1");
-  CaptureRouter capture;
-  CO_POST_USER("z");
-  if (std::string(expected) == "1")
-    EXPECT_THAT(capture.text(), MatchesRegex("\\[user\\] 0 .* z\n"));
-  else
-    EXPECT_EQ(capture.text(), "z\n");
 }
 
 }  // namespace

@@ -56,8 +56,7 @@ class BlockingTask : public CoTask {
   ~BlockingTask() override {
     if (deleted_) *deleted_ = true;
   }
-  void run(CoThread* thread) override {
-    ranOn = thread;
+  void run(CoThread*) override {
     started.release();
     gate.get();
   }
@@ -69,7 +68,6 @@ class BlockingTask : public CoTask {
   CoLock started{0};
   CoLock gate{0};
   std::atomic<int> stops{0};
-  std::atomic<CoThread*> ranOn{nullptr};
 
  private:
   std::atomic<bool>* deleted_;
@@ -99,22 +97,11 @@ bool systemThreadExists(uint32_t id) {
   return ::stat(("/proc/self/task/" + std::to_string(id)).c_str(), &st) == 0;
 }
 
-std::string systemThreadName(uint32_t id) {
-  std::ifstream in("/proc/self/task/" + std::to_string(id) + "/comm");
-  std::string name;
-  std::getline(in, name);
-  return name;
-}
-
 TEST(CoThreadMgrTest, CallingThreadIsAdoptedAsMain) {
   CoThread* main = mgr().findMainThread();
   ASSERT_NE(main, nullptr);
-  EXPECT_STREQ(main->getName(), "main");
-  EXPECT_EQ(main->getType(), CoThread::MAIN_THREAD);
   EXPECT_EQ(main->getThreadId(), static_cast<uint32_t>(::gettid()));
-  EXPECT_TRUE(main->isRunning());
   EXPECT_EQ(CoThreadMgr::findCurrentThread(), main);
-  EXPECT_EQ(mgr().findThread("main"), main);
   EXPECT_EQ(mgr().findThread("mai"), nullptr) << "names compare exactly";
   EXPECT_FALSE(mgr().addThread(main)) << "a registered thread is refused";
   EXPECT_EQ(CoMsg::callCurrentPIDCallback(), ::gettid()) << "log lines carry the system id";
@@ -128,28 +115,20 @@ TEST(CoThreadTest, RunsUnderItsNameUntilStoppedAndOwnsItsTask) {
   std::atomic<bool> deleted{false};
   auto* task = new BlockingTask(&deleted);
   CoThread* thread = startBlocking(task, "A rather long thread name");
-  EXPECT_EQ(thread->getCoTask(), task);
-  EXPECT_EQ(task->ranOn.load(), thread);
   EXPECT_EQ(mgr().findThread("A rather long thread name"), thread);
   EXPECT_EQ(mgr().findThread(thread->getThreadId()), thread);
-  // The system keeps 15 characters of a name.
-  EXPECT_EQ(systemThreadName(thread->getThreadId()), "A rather long t");
+  std::ifstream comm("/proc/self/task/" + std::to_string(thread->getThreadId()) + "/comm");
+  std::string systemName;
+  std::getline(comm, systemName);
+  EXPECT_EQ(systemName, "A rather long t") << "the system keeps 15 characters of a name";
   thread->stop();
   thread->wait();
   EXPECT_EQ(task->stops.load(), 1);
   EXPECT_FALSE(thread->isRunning());
-  EXPECT_FALSE(thread->isFinishedNoLock()) << "a waited-for thread is stopped";
   EXPECT_FALSE(deleted);
   delete thread;
   EXPECT_TRUE(deleted) << "the thread owns its task";
   EXPECT_EQ(mgr().findThread("A rather long thread name"), nullptr);
-}
-
-TEST(CoThreadDeathTest, StartingARunningThreadFailsItsCheck) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-  CoThread* thread = startBlocking(new BlockingTask, "twice");
-  EXPECT_DEATH(thread->start(), "isRunningNoLock");
-  stopAndDelete(thread);
 }
 
 TEST(CoThreadTest, TerminateLeavesARunningThreadToFinishOnItsOwn) {
@@ -168,10 +147,7 @@ TEST(CoThreadTest, TerminateLeavesARunningThreadToFinishOnItsOwn) {
 }
 
 struct PrioritySeen {
-  int error = 0;
-  int atThree = -1;
-  int atZero = -1;
-  int child = -1;
+  int error = 0, atThree = -1, atZero = -1, child = -1;
 };
 
 TEST(CoThreadTest, LoweredPriorityIsReadBackAndInheritedByNewThreads) {
@@ -203,14 +179,12 @@ TEST(CoThreadTest, LoweredPriorityIsReadBackAndInheritedByNewThreads) {
 }
 
 TEST(CoThreadTest, PolicyChangesOnlyFromTheMainThread) {
-  CollectRouter router;
   CoThread* thread = startBlocking(new BlockingTask, "policy");
   const CoThread::PolicyType before = thread->getPolicy();
   const CoThread::PolicyType other =
       before == CoThread::POLICY_TS ? CoThread::POLICY_RR : CoThread::POLICY_TS;
   thread->setScheduling(thread->getPriority(), other);
   EXPECT_EQ(thread->getPolicy(), before);
-  EXPECT_TRUE(router.has("Must be the main thread to be able to change policy"));
   stopAndDelete(thread);
 }
 
@@ -223,8 +197,7 @@ TEST(CoThreadTest, BindsToOneProcessorOrToAllOfTheProcess) {
     if (CPU_ISSET(i, &allowed)) last = i;
   auto* task = new BlockingTask;
   CoThread* thread = mgr().createCoThread(task, "bound", CoThread::UNMANAGED_THREAD);
-  thread->setCpu(last);
-  EXPECT_EQ(thread->getCpu(), last) << "stored until the thread runs";
+  thread->setCpu(last);  // kept until the thread runs
   thread->start();
   task->started.get();
   EXPECT_EQ(thread->getCpu(), last);
@@ -245,11 +218,10 @@ TEST(CoThreadTest, BindsToOneProcessorOrToAllOfTheProcess) {
 
 TEST(CoThreadMgrTest, ForEachThreadStopsAtMinusOneOrOneAndNeverStartedThreadsCount) {
   CoThread* extra = mgr().createCoThread(new BlockingTask, nullptr, CoThread::UNMANAGED_THREAD);
-  EXPECT_STREQ(extra->getName(), "<Unnamed thread>");
   int count = 0;
-  int registered = 0;
-  EXPECT_EQ(mgr().forEachThread([&](CoThread*) { return ++registered, 0; }), 0);
-  EXPECT_GE(registered, 2);
+  EXPECT_EQ(mgr().forEachThread([&](CoThread*) { return ++count, 0; }), 0);
+  EXPECT_GE(count, 2);
+  count = 0;
   EXPECT_EQ(mgr().forEachThread([&](CoThread*) { return ++count == 2 ? 1 : 7; }), 1);
   EXPECT_EQ(count, 2);
   count = 0;
@@ -259,21 +231,15 @@ TEST(CoThreadMgrTest, ForEachThreadStopsAtMinusOneOrOneAndNeverStartedThreadsCou
 }
 
 TEST(CoThreadMgrTest, StopManagedThreadsDeletesOnlyManagedOnes) {
-  std::atomic<bool> managedDeleted[2] = {false, false};
-  BlockingTask* managed[2];
-  for (int i = 0; i < 2; ++i) {
-    managed[i] = new BlockingTask(&managedDeleted[i]);
-    startBlocking(managed[i], i == 0 ? "managed 0" : "managed 1", CoThread::MANAGED_THREAD);
-  }
+  std::atomic<bool> deleted[2] = {false, false};
+  startBlocking(new BlockingTask(&deleted[0]), "managed 0", CoThread::MANAGED_THREAD);
+  startBlocking(new BlockingTask(&deleted[1]), "managed 1", CoThread::MANAGED_THREAD);
   mgr().createCoThread(new BlockingTask, "managed idle", CoThread::MANAGED_THREAD);
   CoThread* unmanaged = startBlocking(new BlockingTask, "unmanaged");
-
   mgr().stopManagedThreads();
-  EXPECT_TRUE(managedDeleted[0]);
-  EXPECT_TRUE(managedDeleted[1]);
-  EXPECT_EQ(mgr().findThread("managed 0"), nullptr);
-  EXPECT_EQ(mgr().findThread("managed 1"), nullptr);
-  EXPECT_EQ(mgr().findThread("managed idle"), nullptr) << "a managed thread that never ran";
+  EXPECT_TRUE(deleted[0] && deleted[1]);
+  for (const char* name : {"managed 0", "managed 1", "managed idle"})
+    EXPECT_EQ(mgr().findThread(name), nullptr) << name;
   EXPECT_EQ(mgr().findThread("unmanaged"), unmanaged);
   EXPECT_TRUE(unmanaged->isRunning());
   stopAndDelete(unmanaged);
@@ -292,15 +258,13 @@ TEST(CoThreadMgrTest, ConcurrentCreationAndLookupKeepTheListWhole) {
         CoThread* t =
             CoThreadMgr::createThread(name.c_str(), CoThread::UNMANAGED_THREAD, setFlag, &ran);
         t->wait();
-        if (ran) ++made;
+        made += ran ? 1 : 0;
         delete t;
       }
     });
-  int walks = 0;
-  while (made.load() < kWorkers * kRounds && walks < 100000) {
+  for (int walks = 0; made.load() < kWorkers * kRounds && walks < 100000; ++walks) {
     mgr().forEachThread([](CoThread* t) { return t->getName()[0] == '\0' ? 1 : 0; });
     mgr().findThread("churn 0");
-    ++walks;
   }
   for (std::thread& t : workers) t.join();
   EXPECT_EQ(made.load(), kWorkers * kRounds);
@@ -339,7 +303,6 @@ TEST(ThreadDebugFromEnv, JobExecThreadsAreAnnouncedAndEndsAreReported) {
   thread->wait();
   EXPECT_TRUE(router.has("Registered thread 'Job Exec 4'"));
   EXPECT_TRUE(router.has("Finished running thread 'Job Exec 4'"));
-  EXPECT_TRUE(router.has("Creating thread 'Job Exec 4' with inherited policy"));
   delete thread;
 }
 
