@@ -6,9 +6,12 @@
 #include <malloc.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -109,6 +112,11 @@ bool parsePort(const char* text, int& port) {
 int main(int argc, char** argv) {
   // A log read through a pipe or a file must show each line as it happens.
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
+  // Large buffers come from the heap, not from mappings of their own that
+  // go back (and fault in afresh) with every request: the heap is trimmed
+  // once the large requests stop (below).
+  mallopt(M_MMAP_MAX, 0);
+  mallopt(M_TRIM_THRESHOLD, 1 << 30);
   const char* rulesPath = nullptr;
   int port = DEFAULT_PORT;
   for (int c; (c = ::getopt(argc, argv, "c:p:h")) != -1;) {
@@ -145,9 +153,14 @@ int main(int argc, char** argv) {
   fitClientLimit(config, clientRoom);
   Kestrix::KestrixServer server(port, config);
   if (!server.isValid()) return 1;  // the context has said why
-  // Freed heap pages of a large request or reply go back to the system,
-  // rather than stay with a server that may not see such a request again.
-  server.setLargeBufferReleasedHook([] { malloc_trim(0); });
+  // Freed heap pages of large requests and replies go back to the system
+  // once a second has passed without another: a server may not see such a
+  // request again, but one that comes right after would fault them all in
+  // afresh.
+  using Clock = std::chrono::steady_clock;
+  static constexpr auto kTrimDelay = std::chrono::seconds(1);
+  Clock::time_point trimAt = Clock::time_point::max();
+  server.setLargeBufferReleasedHook([&trimAt] { trimAt = Clock::now() + kTrimDelay; });
   gServer = &server;
   installSignals();
   const KestrixDaemonInfo self = server.describe();
@@ -156,7 +169,20 @@ int main(int argc, char** argv) {
   std::fflush(stdout);
 
   while (!server.isCancelled()) {
-    server.callIOHandlers(static_cast<struct timeval*>(nullptr));
+    struct timeval untilTrim = {0, 0};
+    const bool trimPending = trimAt != Clock::time_point::max();
+    if (trimPending) {
+      const auto left =
+          std::chrono::duration_cast<std::chrono::microseconds>(trimAt - Clock::now());
+      const long long us = std::max<long long>(0, left.count());
+      untilTrim.tv_sec = static_cast<time_t>(us / 1000000);
+      untilTrim.tv_usec = static_cast<suseconds_t>(us % 1000000);
+    }
+    server.callIOHandlers(trimPending ? &untilTrim : nullptr);
+    if (trimAt != Clock::time_point::max() && Clock::now() >= trimAt) {
+      malloc_trim(0);
+      trimAt = Clock::time_point::max();
+    }
     if (!gReload.exchange(false) || rulesPath == nullptr) continue;
     Kestrix::KestrixServerConfig next;
     if (next.load(rulesPath, error)) {
