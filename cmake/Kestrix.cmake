@@ -25,7 +25,8 @@ endfunction()
 # kestrix_test(NAME SOURCES ... DEPENDS ... [ENV_TESTS])
 # A GoogleTest program; each TEST becomes a CTest test. Suites whose name
 # ends in "FromEnv" need a fresh process with a chosen environment and are
-# registered separately with kestrix_env_test.
+# registered separately with kestrix_env_test; suites ending in "OwnNetns"
+# need a network namespace of their own (kestrix_netns_test).
 function(kestrix_test name)
   if(NOT KESTRIX_TESTS)
     return()
@@ -35,7 +36,7 @@ function(kestrix_test name)
   kestrix_link(${name} ${T_DEPENDS})
   target_link_libraries(${name} PRIVATE GTest::gmock GTest::gtest_main)
   gtest_discover_tests(${name}
-    TEST_FILTER "-*FromEnv.*"
+    TEST_FILTER "-*FromEnv.*:*OwnNetns.*"
     DISCOVERY_MODE PRE_TEST
     DISCOVERY_TIMEOUT 30
     PROPERTIES TIMEOUT 120)
@@ -59,4 +60,18 @@ function(kestrix_env_test name)
   endforeach()
   add_test(NAME ${name} COMMAND ${E_PROGRAM} --gtest_filter=${E_FILTER})
   set_tests_properties(${name} PROPERTIES ENVIRONMENT_MODIFICATION "${mods}" TIMEOUT 120)
+endfunction()
+
+# kestrix_netns_test(NAME PROGRAM FILTER)
+# Runs the matching cases in a network namespace of their own, so they may
+# make interfaces and bind fixed ports while other tests run beside them.
+function(kestrix_netns_test name)
+  if(NOT KESTRIX_TESTS)
+    return()
+  endif()
+  cmake_parse_arguments(N "" "PROGRAM;FILTER" "" ${ARGN})
+  add_test(NAME ${name}
+    COMMAND ${PROJECT_SOURCE_DIR}/tools/netns-run --own $<TARGET_FILE:${N_PROGRAM}>
+            --gtest_filter=${N_FILTER})
+  set_tests_properties(${name} PROPERTIES TIMEOUT 120)
 endfunction()

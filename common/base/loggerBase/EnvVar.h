@@ -144,9 +144,7 @@ class RegEnvVar : public BaseRegEnvVar {
     return TYPE_OTHER;
   }
   int getType() const override { return typeCode(); }
-  void getValueAsStr(char* buffer, int size) const override {
-    toStr(var_->get(), buffer, size);
-  }
+  void getValueAsStr(char* buffer, int size) const override { toStr(var_->get(), buffer, size); }
   void getDefaultValueAsStr(char* buffer, int size) const override {
     toStr(var_->getDefault(), buffer, size);
   }
@@ -168,6 +166,35 @@ class RegEnvVar : public BaseRegEnvVar {
  private:
   static void toStr(const T& value, char* buffer, int size);
   EnvVar<T>* var_;
+};
+
+// The registry's entry for a variable that the code reads itself, at each
+// use or once (QV_NETWORK_CFG_FILE, QV_TCP_IPV6): listed and searched like
+// the others, showing the environment's value now, but locked, because
+// setting it would not reach the code that already read it.
+class RegEnvView : public BaseRegEnvVar {
+ public:
+  RegEnvView(const char* name, const char* defaultValue) : name_(name), default_(defaultValue) {
+    registerSelf();
+  }
+  ~RegEnvView() override { unregisterSelf(); }
+
+  const char* getName() const override { return name_; }
+  int getType() const override { return TYPE_STRING; }
+  void getValueAsStr(char* buffer, int size) const override;
+  void getDefaultValueAsStr(char* buffer, int size) const override;
+  bool isLocked() const override { return true; }
+  void print(std::ostream& out) const override;
+  using BaseRegEnvVar::setValue;
+  void setValue(std::string) override {}
+
+ protected:
+  void resetVariable() override {}
+
+ private:
+  std::string value() const;
+  const char* name_;
+  const char* default_;
 };
 
 }  // namespace Kestrix

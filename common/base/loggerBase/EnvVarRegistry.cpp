@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -17,7 +18,9 @@ bool parseBool(const char* text) {
            std::strcmp(text, "0") == 0);
 }
 
-int parseInt(const char* text) { return std::atoi(text); }
+int parseInt(const char* text) {
+  return std::atoi(text);
+}
 
 }  // namespace EnvVarDetail
 
@@ -25,14 +28,26 @@ int parseInt(const char* text) { return std::atoi(text); }
 
 BaseRegEnvVar::~BaseRegEnvVar() = default;
 
-void BaseRegEnvVar::registerSelf() { EnvVarRegistryImp::getInstance()->add(this); }
-void BaseRegEnvVar::unregisterSelf() { EnvVarRegistryImp::getInstance()->remove(this); }
+void BaseRegEnvVar::registerSelf() {
+  EnvVarRegistryImp::getInstance()->add(this);
+}
+void BaseRegEnvVar::unregisterSelf() {
+  EnvVarRegistryImp::getInstance()->remove(this);
+}
 
 // Only the setter of a variable's own type may be called.
-void BaseRegEnvVar::setValue(std::string) { QV_ASSERT(0); }
-void BaseRegEnvVar::setValue(float) { QV_ASSERT(0); }
-void BaseRegEnvVar::setValue(int) { QV_ASSERT(0); }
-void BaseRegEnvVar::setValue(bool) { QV_ASSERT(0); }
+void BaseRegEnvVar::setValue(std::string) {
+  QV_ASSERT(0);
+}
+void BaseRegEnvVar::setValue(float) {
+  QV_ASSERT(0);
+}
+void BaseRegEnvVar::setValue(int) {
+  QV_ASSERT(0);
+}
+void BaseRegEnvVar::setValue(bool) {
+  QV_ASSERT(0);
+}
 
 template <>
 void RegEnvVar<bool>::toStr(const bool& value, char* buffer, int size) {
@@ -61,9 +76,30 @@ template class RegEnvVar<bool>;
 template class RegEnvVar<int>;
 template class RegEnvVar<std::string>;
 
+std::string RegEnvView::value() const {
+  const char* text = std::getenv(name_);
+  return text ? text : default_;
+}
+
+void RegEnvView::getValueAsStr(char* buffer, int size) const {
+  std::snprintf(buffer, static_cast<size_t>(size), "%s", value().c_str());
+}
+
+void RegEnvView::getDefaultValueAsStr(char* buffer, int size) const {
+  std::snprintf(buffer, static_cast<size_t>(size), "%s", default_);
+}
+
+void RegEnvView::print(std::ostream& out) const {
+  out << "file : " << file_ << std::endl;
+  out << "name : " << name_ << std::endl;
+  out << "value : " << value() << std::endl;
+}
+
 // ---- EnvVarRegistryImp ---------------------------------------------------
 
-EnvVarRegistry* EnvVarRegistry::getInstance() { return EnvVarRegistryImp::getInstance(); }
+EnvVarRegistry* EnvVarRegistry::getInstance() {
+  return EnvVarRegistryImp::getInstance();
+}
 
 EnvVarRegistryImp* EnvVarRegistryImp::getInstance() {
   // Never destroyed: wrappers unregister themselves during exit.
@@ -121,8 +157,7 @@ std::list<int> EnvVarRegistryImp::search(const char* text, int field, bool exact
   char buffer[128];
   for (int i = 0; i < getNumElements(); ++i) {
     getFieldValueAsStr(buffer, field, i);
-    const bool match =
-        exact ? wanted == buffer : upper(buffer).find(wanted) != std::string::npos;
+    const bool match = exact ? wanted == buffer : upper(buffer).find(wanted) != std::string::npos;
     if (match) found.push_back(i);
   }
   return found;
@@ -138,11 +173,15 @@ void EnvVarRegistryImp::dump(std::ostream& out) const {
 void EnvVarRegistryImp::dumpHtml(std::ostream& out) const {
   out << "<html>" << std::endl << "<body>" << std::endl << "<table border=1>" << std::endl;
   out << "<tr>" << std::endl
-      << "<th colspan=3>" << "Environnement Variables" << "</th>" << std::endl
+      << "<th colspan=3>"
+      << "Environnement Variables"
+      << "</th>" << std::endl
       << "</tr>" << std::endl;
   out << "<tr>" << std::endl;
   for (const char* title : {"Name", "Value", "File"})
-    out << "<td align=center>" << "<font size=+1>" << title << "</font>" << "</td>";
+    out << "<td align=center>"
+        << "<font size=+1>" << title << "</font>"
+        << "</td>";
   out << std::endl << "</tr>" << std::endl;
   for (const BaseRegEnvVar* ev : _vars) {
     char value[128] = "(null)";

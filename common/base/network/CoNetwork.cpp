@@ -5,6 +5,7 @@
 
 #include "common/base/loggerBase/CoMsg.h"
 #include "common/base/loggerBase/qvAssert.h"
+#include "common/base/network/CoNetworkConfig.h"
 #include "common/base/network/CoNetworkUtil.h"
 #include "common/base/tcp/CoSocketLibrary.h"
 
@@ -44,8 +45,8 @@ bool uninit() {
   const int32_t after = _initialized.fetch_sub(1) - 1;
   QV_ASSERT(after >= 0);
   if (after > 0) return true;
-  // The network configuration is reset here (without notification) once it
-  // exists, before the monitor and the library stop.
+  // The next start reads the configuration file afresh.
+  CoNetworkConfig::getInstance().reset(false);
   stopTopologyMonitor();
   if (!CoSocketLibrary::stop()) {
     CO_POST_ERROR("Could not uninitialize WSA: %s",

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "common/base/rcApi/rcAttrList.h"
-#include "common/base/rcApi/rcTestMsgCapture.h"
+#include "common/base/loggerBase/CoTestMsgCapture.h"
 
 namespace Kestrix {
 namespace {
@@ -73,7 +73,7 @@ TEST(rcAttrStreamReplace, SecondAddBlanksTheFirstEntryAndNameWithSpaceIsRefused)
   wire.addStringValue("a", "v");
   const std::string before = wire.getStreamStr();
   EXPECT_THAT(entries(wire), ElementsAre("b=y", "a=w", "a=v"));
-  rcTestMsgCapture capture;
+  CoTestMsgCapture capture;
   wire.addStringValue("b c", "1");  // refused, changes nothing
   EXPECT_EQ(wire.getStreamStr(), before);
   EXPECT_EQ(capture.count("Illegal character: ' ' in attribute 'b c'."), 1);
@@ -93,7 +93,7 @@ TEST(rcAttrStreamRemove, IteratorBlanksTheNameInPlace) {
 }
 
 TEST(rcAttrStreamMalformed, OneErrorPerWalkAndEntriesBeforeTheFaultStayReadable) {
-  rcTestMsgCapture capture;
+  CoTestMsgCapture capture;
   EXPECT_TRUE(rcAttrStream("abc").isEmpty());
   EXPECT_TRUE(capture.lines().empty()) << "a text without a space is quietly empty";
   rcAttrStream s("abc 12");

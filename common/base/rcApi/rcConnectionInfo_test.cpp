@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "common/base/rcApi/rcTestMsgCapture.h"
+#include "common/base/loggerBase/CoTestMsgCapture.h"
 #include "common/base/tcp/CoIoDescriptor.h"
 
 namespace Kestrix {
@@ -32,7 +32,7 @@ std::string recordText(const Fields& extra = {}) {
 
 // The same record with the checksum its fields give.
 std::string signedText(const Fields& extra = {}) {
-  rcTestMsgCapture quiet;
+  CoTestMsgCapture quiet;
   const rcConnectionInfo unsigned_(recordText(extra).c_str(), nullptr);
   Fields withCrc = extra;
   withCrc.push_back({"IntCRC", std::to_string(static_cast<int>(unsigned_.generateCRC()))});
@@ -66,7 +66,7 @@ TEST(rcConnectionInfoCrc, StandardCheckValueAndContinuation) {
 // host name, password, address, timestamp and serial; an empty host name or
 // password starts it over, and nothing else (process, version) counts.
 TEST(rcConnectionInfoCrc, ChainOverTheCheckedFields) {
-  rcTestMsgCapture quiet;
+  CoTestMsgCapture quiet;
   auto crcWith = [](const Fields& f) {
     return rcConnectionInfo(recordText(f).c_str(), nullptr).generateCRC();
   };
@@ -82,7 +82,7 @@ TEST(rcConnectionInfoCrc, ChainOverTheCheckedFields) {
 }
 
 TEST(rcConnectionInfoParse, SignedRecordIsValid) {
-  rcTestMsgCapture capture;
+  CoTestMsgCapture capture;
   const rcConnectionInfo info(signedText({{"StrGroupName", "staff"}, {"IntUmask", "18"}}).c_str(),
                               nullptr);
   EXPECT_TRUE(info.isValid());
@@ -93,7 +93,7 @@ TEST(rcConnectionInfoParse, SignedRecordIsValid) {
 }
 
 TEST(rcConnectionInfoParse, WrongChecksumIsInvalidAndReported) {
-  rcTestMsgCapture capture;
+  CoTestMsgCapture capture;
   EXPECT_FALSE(rcConnectionInfo(recordText({{"IntCRC", "-17"}}).c_str(), nullptr).isValid());
   ASSERT_EQ(capture.lines().size(), 2u);
   EXPECT_EQ(capture.lines()[0].text, "Unable to establish connection [5]: checksum failed.");
@@ -102,7 +102,7 @@ TEST(rcConnectionInfoParse, WrongChecksumIsInvalidAndReported) {
 }
 
 TEST(rcConnectionInfoParse, MissingKeysAreReportedAndDefaultsKept) {
-  rcTestMsgCapture capture;
+  CoTestMsgCapture capture;
   const rcConnectionInfo info("StrUserName 1 u", nullptr);
   EXPECT_EQ(capture.count("Syntax error while parsing connection information, output values "
                           "won't be accurate"),
@@ -112,7 +112,7 @@ TEST(rcConnectionInfoParse, MissingKeysAreReportedAndDefaultsKept) {
 }
 
 TEST(rcConnectionInfoParse, NegativeChecksumRoundTrips) {
-  rcTestMsgCapture quiet;
+  CoTestMsgCapture quiet;
   rcConnectionInfo info(signedText().c_str(), nullptr);
   unsigned serial = 0;
   while ((info.getChecksum() & 0x80000000u) == 0) info.setSerial(++serial);
@@ -140,7 +140,7 @@ TEST(rcConnectionInfoRecord, DefaultRecordSerialisation) {
 }
 
 TEST(rcConnectionInfoRecord, ClientInfoKeepsSerialAndTimestamp) {
-  rcTestMsgCapture quiet;
+  CoTestMsgCapture quiet;
   const rcConnectionInfo from(signedText({{"StrGroupName", "g"}}).c_str(), nullptr);
   rcConnectionInfo to(0);
   to.setTimestamp(99);
@@ -153,7 +153,7 @@ TEST(rcConnectionInfoRecord, ClientInfoKeepsSerialAndTimestamp) {
 }
 
 TEST(rcConnectionInfoFill, FillsFromThisProcessAndTheSocket) {
-  rcTestMsgCapture quiet;
+  CoTestMsgCapture quiet;
   rcConnectionInfo info(0x0002000100000000ull);
   info.fillInfo(nullptr);
   EXPECT_EQ(info.getProcessId(), static_cast<int>(::getpid()));

@@ -9,15 +9,15 @@
 
 namespace Kestrix {
 
-class rcTestMsgCapture : public CoMsg::Router {
+class CoTestMsgCapture : public CoMsg::Router {
  public:
   struct Line {
     std::string text;
     CoMsg::Level level;
   };
 
-  rcTestMsgCapture() : level_(CoMsg::LEVEL_DEBUG) { CoMsg::setRouter(this); }
-  ~rcTestMsgCapture() override { CoMsg::setRouter(nullptr); }
+  CoTestMsgCapture() : level_(CoMsg::LEVEL_DEBUG) { CoMsg::setRouter(this); }
+  ~CoTestMsgCapture() override { CoMsg::setRouter(nullptr); }
 
   void post(const CoMsg::Msg& msg) const override {
     lines_.push_back({std::string(msg.getMsg(), msg.getMsgLen()), msg.getLevel()});

@@ -1,0 +1,68 @@
+#pragma once
+// The process-wide view of this host's network configuration: its UUID and
+// display name, the interfaces to use for data, metadata and multicast, and
+// the self-discovery port, scope and time-to-live. The values come from the
+// file named by QV_NETWORK_CFG_FILE (else "optHollvane/cfg/network.cfg"),
+// loaded on the first query after start or reset:
+//
+//   [Local]          UUID = ..., DisplayName = ...
+//   [Interfaces]     Data = eth0, *    Metadata = ...    Multicast = ...
+//   [SelfDiscovery]  Port = 7555       Scope = 224.0.0.1  TTL = 1
+//
+// A missing file keeps every default silently; an unreadable file, a bad
+// line or a bad number keeps the defaults and says so once per load. Every
+// query takes one mutex; observers hear of reset(true) after it is released,
+// so they may query from their notification.
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "common/base/ipc/CoWeakSubject.h"
+#include "common/base/loggerBase/CoLastErrLogger.h"
+
+namespace Kestrix {
+
+class CoConfigFileReader;
+class CoMutex;
+
+class CoNetworkConfig : public CoLastErrLogger, public CoWeakSubject {
+ public:
+  static CoNetworkConfig& getInstance();
+
+  // False, with the reason as last error, when no valid UUID is configured;
+  // uuid is then left as it was.
+  bool getUUID(std::string& uuid);
+  bool getDisplayName(std::string& name);
+  // Names split at commas and trimmed; an empty value gives an empty list.
+  bool getDataInterfaces(std::vector<std::string>& names);
+  bool getMetadataInterfaces(std::vector<std::string>& names);
+  bool getMulticastInterfaces(std::vector<std::string>& names);
+  // These keep the caller's value when the key is absent or malformed.
+  bool getSelfDiscoveryPort(unsigned int& port);
+  bool getSelfDiscoveryScope(std::string& scope);
+  bool getSelfDiscoveryTTL(unsigned int& ttl);
+
+  // Forgets what was loaded; the next query loads the file again.
+  void reset(bool notify);
+  bool createIfMissing();
+
+ protected:
+  CoNetworkConfig();
+  ~CoNetworkConfig() override;
+  // For callers that already hold the mutex.
+  bool parse(bool& changed, bool);
+  static const char* getConfigFileName();
+
+ private:
+  static CoMutex& getMutex();
+  void load();
+  bool getList(const char* key, std::vector<std::string>& names);
+  bool getNumber(const char* section, const char* key, unsigned int max, unsigned int& value);
+
+  std::unique_ptr<CoConfigFileReader> _parser;
+  // Keys whose malformed value was already reported for this load.
+  std::vector<std::string> warned_;
+};
+
+}  // namespace Kestrix

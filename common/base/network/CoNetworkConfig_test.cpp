@@ -1,0 +1,123 @@
+#include "common/base/network/CoNetworkConfig.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+#include "common/base/loggerBase/CoTestMsgCapture.h"
+#include "common/base/loggerBase/EnvVarRegistry.h"
+
+namespace Kestrix {
+namespace {
+
+class CoNetworkConfigTest : public ::testing::Test {
+ protected:
+  void TearDown() override {
+    unsetenv("QV_NETWORK_CFG_FILE");
+    config.reset(false);
+  }
+  // Points the configuration at a file holding text (or at no file).
+  void useFile(const char* text) {
+    if (text) std::ofstream(file) << text;
+    setenv("QV_NETWORK_CFG_FILE", file.c_str(), 1);
+    config.reset(false);
+  }
+
+  CoNetworkConfig& config = CoNetworkConfig::getInstance();
+  std::string file = ::testing::TempDir() + "kx_network_" +
+                     ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".cfg";
+};
+
+TEST_F(CoNetworkConfigTest, MissingFileKeepsDefaultsAndNamesFileWhenUUIDAsked) {
+  CoTestMsgCapture capture;
+  useFile(nullptr);
+  unsigned int port = 7555, ttl = 1;
+  std::string scope = "224.0.0.1", uuid = "unchanged";
+  std::vector<std::string> names{"eth0"};
+  EXPECT_TRUE(config.getSelfDiscoveryPort(port) && config.getSelfDiscoveryTTL(ttl));
+  EXPECT_TRUE(config.getSelfDiscoveryScope(scope) && config.getDataInterfaces(names));
+  EXPECT_EQ(port, 7555u);
+  EXPECT_EQ(ttl, 1u);
+  EXPECT_EQ(scope, "224.0.0.1");
+  EXPECT_TRUE(names.empty());
+  EXPECT_FALSE(config.getUUID(uuid));
+  EXPECT_EQ(uuid, "unchanged");
+  EXPECT_EQ(std::string(config.lastError()), "No host UUID configured. Please check " + file + ".");
+  EXPECT_TRUE(capture.lines().empty()) << capture.lines()[0].text;
+}
+
+TEST_F(CoNetworkConfigTest, FilePinsInterfacesAndDiscoverySettings) {
+  CoTestMsgCapture capture;
+  useFile(
+      "[Local]\nUUID = 0F1e2d3c-4b5a-4978-8695-a4b3c2d1e0f9\nDisplayName = Edit Bay 3\n"
+      "[Interfaces]\nData = kxa, *\nMetadata = kxa,,lo\nMulticast =  kxb \n"
+      "[SelfDiscovery]\nPort = 7600\nScope = 239.1.2.3\nTTL = 300\n");
+  std::vector<std::string> data, metadata, multicast;
+  unsigned int port = 7555, ttl = 1;
+  std::string scope, uuid, name;
+  config.getDataInterfaces(data);
+  config.getMetadataInterfaces(metadata);
+  config.getMulticastInterfaces(multicast);
+  EXPECT_EQ(data, (std::vector<std::string>{"kxa", "*"}));
+  EXPECT_EQ(metadata, (std::vector<std::string>{"kxa", "", "lo"}));
+  EXPECT_EQ(multicast, std::vector<std::string>{"kxb"});
+  config.getSelfDiscoveryPort(port);
+  config.getSelfDiscoveryScope(scope);
+  EXPECT_EQ(port, 7600u);
+  EXPECT_EQ(scope, "239.1.2.3");
+  EXPECT_TRUE(config.getUUID(uuid) && config.getDisplayName(name));
+  EXPECT_EQ(uuid, "0F1e2d3c-4b5a-4978-8695-a4b3c2d1e0f9");
+  EXPECT_EQ(name, "Edit Bay 3");
+  // A TTL out of range keeps the caller's value, with one warning a load.
+  config.getSelfDiscoveryTTL(ttl);
+  config.getSelfDiscoveryTTL(ttl);
+  EXPECT_EQ(ttl, 1u);
+  ASSERT_EQ(capture.lines().size(), 1u);
+  EXPECT_NE(capture.lines()[0].text.find("SelfDiscovery/TTL '300'"), std::string::npos);
+}
+
+TEST_F(CoNetworkConfigTest, BadUUIDAndUnreadableFileAreReported) {
+  useFile("[Local]\nUUID = 0f1e2d3c-4b5a\n");
+  std::string uuid = "unchanged";
+  EXPECT_FALSE(config.getUUID(uuid));
+  EXPECT_EQ(std::string(config.lastError()), "Invalid UUID '0f1e2d3c-4b5a'");
+  // A directory cannot be read, whoever runs the test.
+  CoTestMsgCapture capture;
+  setenv("QV_NETWORK_CFG_FILE", ::testing::TempDir().c_str(), 1);
+  config.reset(false);
+  std::vector<std::string> names{"x"};
+  config.getDataInterfaces(names);
+  config.getMulticastInterfaces(names);
+  EXPECT_TRUE(names.empty());
+  ASSERT_EQ(capture.lines().size(), 1u);
+  EXPECT_NE(capture.lines()[0].text.find("Could not read network configuration file"),
+            std::string::npos);
+}
+
+TEST_F(CoNetworkConfigTest, ResetNotifiesOnlyWhenAsked) {
+  struct Counter : CoWeakObserver {
+    void notify(const CoWeakSubject&, const CoSubjectHint& hint) override {
+      calls += hint.isA(CoContentChangedHint::classId());
+    }
+    int calls = 0;
+  } counter;
+  config.addObserver(counter);
+  config.reset(true);
+  config.reset(true);
+  config.reset(false);
+  config.removeObserver(counter);
+  EXPECT_EQ(counter.calls, 2);
+}
+
+TEST_F(CoNetworkConfigTest, FileVariableIsListedWithItsCurrentValue) {
+  setenv("QV_NETWORK_CFG_FILE", "/etc/kx-test.cfg", 1);
+  std::ostringstream dump;
+  EnvVarRegistry::getInstance()->dump(dump);
+  EXPECT_NE(dump.str().find("name : QV_NETWORK_CFG_FILE\nvalue : /etc/kx-test.cfg\n"),
+            std::string::npos);
+}
+
+}  // namespace
+}  // namespace Kestrix
