@@ -1,6 +1,5 @@
 #include "common/base/tcp/CoMulticast.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <net/if.h>
 #include <netinet/in.h>
@@ -48,9 +47,7 @@ std::string receiveText(CoMulticast& socket, sockaddr_storage& from) {
 // nobody.
 struct HeldPort {
   explicit HeldPort(unsigned int port) : fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
-    sockaddr_in addr = {};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(port));
+    sockaddr_in addr = {AF_INET, htons(static_cast<uint16_t>(port)), {}, {}};
     bound = ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
   }
   ~HeldPort() { ::close(fd); }
@@ -64,8 +61,8 @@ TEST(CoMulticast, EmptyOrNullScopeThrowsInvalidArgument) {
       CoMulticast socket(kGroupPort, scope, nullptr);
       ADD_FAILURE() << "no exception";
     } catch (const CoException& e) {
-      EXPECT_EQ(e.what(), CoSocketError::text(EINVAL));
-      EXPECT_STREQ(e.expertData(), "Empty scope");
+      EXPECT_EQ(e.what() + std::string("|") + e.expertData(),
+                CoSocketError::text(EINVAL) + "|Empty scope");
     }
   }
 }
@@ -93,7 +90,6 @@ TEST(CoMulticast, PublicSocketsShareTheGroupPortAndBothHearTheGroup) {
 
   EXPECT_EQ(thrownText([&] { first.join(); }), "Unable to join multicast group 224.0.0.1.");
   first.drop();
-  EXPECT_EQ(thrownText([&] { first.drop(); }), "Unable to leave multicast group 224.0.0.1");
 }
 
 TEST(CoMulticast, PrivateBindSkipsPortsInUse) {
@@ -107,7 +103,7 @@ TEST(CoMulticast, PrivateBindSkipsPortsInUse) {
   EXPECT_EQ(boundPort(socket.getSocket()), static_cast<int>(expected));
 }
 
-TEST(CoMulticast, BindFailureNamesThePortOrTheInterface) {
+TEST(CoMulticast, FailuresNameWhatWasTried) {
   HeldPort held(kGroupPort);
   ASSERT_TRUE(held.bound);
   CoMulticast shared(kGroupPort, kGroup, nullptr);
@@ -116,20 +112,16 @@ TEST(CoMulticast, BindFailureNamesThePortOrTheInterface) {
   // the search at once.
   CoMulticast elsewhere(kGroupPort, kGroup, "198.18.0.1");
   EXPECT_EQ(thrownText([&] { elsewhere.bind(true); }), "Unable to bind to 198.18.0.1,49152");
+  // An unresolvable host must not become the zero address, which is this host.
+  EXPECT_EQ(thrownText([&] { shared.send("x", 1, "no-such-host.invalid", 9); }),
+            "Unable to send 1 bytes to no-such-host.invalid:9");
 }
 
-TEST(CoMulticast, InterfaceIsTheOutgoingMulticastInterface) {
-  CoMulticast v4(kGroupPort, kGroup, "127.0.0.1");
-  v4.bind(true);
-  in_addr addr = {};
-  socklen_t length = sizeof addr;
-  ASSERT_EQ(::getsockopt(v4.getSocket(), IPPROTO_IP, IP_MULTICAST_IF, &addr, &length), 0);
-  EXPECT_EQ(addr.s_addr, htonl(INADDR_LOOPBACK));
-
+TEST(CoMulticast, IPv6InterfaceAddressGivesItsInterfaceIndex) {
   CoMulticast v6(kGroupPort, "ff02::1", "::1");
   v6.bind(true);
   int index = 0;
-  length = sizeof index;
+  socklen_t length = sizeof index;
   ASSERT_EQ(::getsockopt(v6.getSocket(), IPPROTO_IPV6, IPV6_MULTICAST_IF, &index, &length), 0);
   EXPECT_EQ(index, static_cast<int>(::if_nametoindex("lo")));
 }
@@ -142,12 +134,6 @@ TEST(CoMulticast, TimeToLiveAndLoopbackReadBackAsSet) {
     EXPECT_EQ(socket.getTTL(), 7) << scope;
     EXPECT_FALSE(socket.willLoopback()) << scope;
   }
-}
-
-TEST(CoMulticast, UnresolvableHostIsNeverThisHost) {
-  CoMulticast socket(kGroupPort, kGroup, nullptr);
-  EXPECT_EQ(thrownText([&] { socket.send("x", 1, "no-such-host.invalid", 9); }),
-            "Unable to send 1 bytes to no-such-host.invalid:9");
 }
 
 }  // namespace
