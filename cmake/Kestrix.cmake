@@ -22,16 +22,22 @@ function(kestrix_link target)
   endforeach()
 endfunction()
 
-# kestrix_test(NAME SOURCES ... DEPENDS ... [ENV_TESTS])
+# kestrix_test(NAME SOURCES ... DEPENDS ... [RESOURCE_LOCK name])
 # A GoogleTest program; each TEST becomes a CTest test. Suites whose name
 # ends in "FromEnv" need a fresh process with a chosen environment and are
 # registered separately with kestrix_env_test; suites ending in "OwnNetns"
-# need a network namespace of their own (kestrix_netns_test).
+# need a network namespace of their own (kestrix_netns_test). Cases of
+# programs that share a RESOURCE_LOCK (fixed ports, say) never run side by
+# side.
 function(kestrix_test name)
   if(NOT KESTRIX_TESTS)
     return()
   endif()
-  cmake_parse_arguments(T "" "" "SOURCES;DEPENDS" ${ARGN})
+  cmake_parse_arguments(T "" "RESOURCE_LOCK" "SOURCES;DEPENDS" ${ARGN})
+  set(lock "")
+  if(T_RESOURCE_LOCK)
+    set(lock RESOURCE_LOCK ${T_RESOURCE_LOCK})
+  endif()
   add_executable(${name} ${T_SOURCES})
   kestrix_link(${name} ${T_DEPENDS})
   target_link_libraries(${name} PRIVATE GTest::gmock GTest::gtest_main)
@@ -39,7 +45,7 @@ function(kestrix_test name)
     TEST_FILTER "-*FromEnv.*:*OwnNetns.*"
     DISCOVERY_MODE PRE_TEST
     DISCOVERY_TIMEOUT 30
-    PROPERTIES TIMEOUT 120)
+    PROPERTIES TIMEOUT 120 ${lock})
 endfunction()
 
 # kestrix_env_test(NAME PROGRAM FILTER ENV var=value ... var ...)

@@ -111,12 +111,13 @@ TEST_F(CoNetworkConfigTest, ResetNotifiesOnlyWhenAsked) {
   EXPECT_EQ(counter.calls, 2);
 }
 
-TEST_F(CoNetworkConfigTest, FileVariableIsListedWithItsCurrentValue) {
+TEST_F(CoNetworkConfigTest, VariablesReadAtUseAreListedWithTheirCurrentValue) {
   setenv("QV_NETWORK_CFG_FILE", "/etc/kx-test.cfg", 1);
   std::ostringstream dump;
   EnvVarRegistry::getInstance()->dump(dump);
   EXPECT_NE(dump.str().find("name : QV_NETWORK_CFG_FILE\nvalue : /etc/kx-test.cfg\n"),
             std::string::npos);
+  EXPECT_NE(dump.str().find("name : QV_TCP_IPV6\n"), std::string::npos);
 }
 
 }  // namespace
