@@ -61,9 +61,8 @@ bool isInitialized() {
   return _initialized > 0;
 }
 
-void setTopologyMonitorHooks(MonitorHook start, MonitorHook stop) {
-  gStartMonitor = start;
-  gStopMonitor = stop;
+std::pair<MonitorHook, MonitorHook> setTopologyMonitorHooks(MonitorHook start, MonitorHook stop) {
+  return {gStartMonitor.exchange(start), gStopMonitor.exchange(stop)};
 }
 
 }  // namespace CoNetwork

@@ -4,6 +4,8 @@
 // them. Counts change by atomic adds, so any thread may start or stop.
 // Guard holds one start for its lifetime.
 
+#include <utility>
+
 namespace Kestrix {
 namespace CoNetwork {
 
@@ -23,10 +25,11 @@ class Guard {
   Guard& operator=(const Guard&) = delete;
 };
 
-// The network topology monitor lives with discovery; it registers how it is
-// started and stopped here. Without a registration nothing is monitored.
+// The network topology monitor (CoNetworkMonitor) registers how it is
+// started and stopped here; tests put counters in its place. Without a
+// registration nothing is monitored. Returns the hooks it replaces.
 using MonitorHook = void (*)();
-void setTopologyMonitorHooks(MonitorHook start, MonitorHook stop);
+std::pair<MonitorHook, MonitorHook> setTopologyMonitorHooks(MonitorHook start, MonitorHook stop);
 
 }  // namespace CoNetwork
 }  // namespace Kestrix

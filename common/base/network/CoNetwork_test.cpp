@@ -19,9 +19,10 @@ class CoNetworkCountTest : public ::testing::Test {
  protected:
   void SetUp() override {
     gMonitorStarts = gMonitorStops = 0;
-    CoNetwork::setTopologyMonitorHooks([] { ++gMonitorStarts; }, [] { ++gMonitorStops; });
+    real = CoNetwork::setTopologyMonitorHooks([] { ++gMonitorStarts; }, [] { ++gMonitorStops; });
   }
-  void TearDown() override { CoNetwork::setTopologyMonitorHooks(nullptr, nullptr); }
+  void TearDown() override { CoNetwork::setTopologyMonitorHooks(real.first, real.second); }
+  std::pair<CoNetwork::MonitorHook, CoNetwork::MonitorHook> real;
 };
 
 TEST_F(CoNetworkCountTest, OnlyFirstInitAndLastUninitDoWork) {
