@@ -1,9 +1,11 @@
 #include "common/base/network/CoNetworkDispatcher.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <mutex>
@@ -70,12 +72,13 @@ class CoNetworkDispatcherOwnNetns : public ::testing::Test {
   }
   void TearDown() override {
     unsetenv("QV_NETWORK_CFG_FILE");
+    std::remove(file.c_str());
     CoNetworkConfig::getInstance().reset(false);
     run("ip link del kxc; for i in kxa kxe; do ip link del $i 2>/dev/null; done");
   }
   static int run(const std::string& command) { return std::system(command.c_str()); }
   void configure(const char* text) {
-    std::ofstream(file) << text;
+    EXPECT_TRUE(std::ofstream(file) << text) << file;
     setenv("QV_NETWORK_CFG_FILE", file.c_str(), 1);
   }
   // "name ip attributes" of the IPv4 interfaces of one kind, in order.
@@ -90,7 +93,7 @@ class CoNetworkDispatcherOwnNetns : public ::testing::Test {
   }
 
   CoNetwork::Guard network;
-  std::string file = ::testing::TempDir() + "kx_dispatcher.cfg";
+  std::string file = ::testing::TempDir() + "kx_dispatcher_" + std::to_string(getpid()) + ".cfg";
 };
 
 TEST_F(CoNetworkDispatcherOwnNetns, WithoutNamesEveryUpInterfaceLoopbackFirstThenGateway) {
