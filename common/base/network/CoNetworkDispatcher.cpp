@@ -1,6 +1,7 @@
 #include "common/base/network/CoNetworkDispatcher.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 
 #include "common/base/ipc/CoWeakSubject.h"
@@ -20,10 +21,9 @@ class CoNetworkDispatcher::Monitor : public CoNetworkMonitor::Observer, public C
   }
   // The configuration may notify from another thread: leave it before the
   // base destructor would.
-  ~Monitor() override { detach(); }
+  ~Monitor() override { CoNetworkConfig::getInstance().removeObserver(*this); }
 
   void attach() { CoNetworkConfig::getInstance().addObserver(*this); }
-  bool detach() { return CoNetworkConfig::getInstance().removeObserver(*this); }
 
   void networkChanged() override { _dispatcher->refresh(true); }
 
@@ -32,7 +32,8 @@ class CoNetworkDispatcher::Monitor : public CoNetworkMonitor::Observer, public C
     QV_ASSERT(& subject == & CoNetworkConfig::getInstance());
     QV_ASSERT(dynamic_cast< const CoContentChangedHint * > ( & hint ));
     // clang-format on
-    _dispatcher->refresh(true);
+    // Deaf while its dispatcher refreshes, as if it had left the observers.
+    if (_dispatcher->refreshing_ == 0) _dispatcher->refresh(true);
   }
 
  private:
@@ -154,17 +155,19 @@ bool CoNetworkDispatcher::refresh(bool force) {
     CoMutexGuard guard(mutex_);
     if (refreshed_ && !force) return true;
   }
-  // Reading the configuration may load it afresh; that must not start a
-  // refresh inside this one. Leaving and rejoining its observers happens
-  // outside our mutex, because the configuration calls the monitor with its
-  // own lock held and the monitor then takes ours.
-  const bool detached = monitor_ && monitor_->detach();
+  // Reading the configuration may load it afresh; its news must not start a
+  // refresh inside this one, so the monitor ignores it meanwhile. A counter
+  // rather than leaving and rejoining the configuration's observers: a
+  // refresh on the watcher's thread would otherwise rejoin for a monitor
+  // that the dispatcher's destructor is taking down, and rejoining under a
+  // lock of ours would invert the configuration's lock order.
+  ++refreshing_;
   bool done;
   {
     CoMutexGuard guard(mutex_);
     done = refreshLocked();
   }
-  if (detached) monitor_->attach();
+  --refreshing_;
   return done;
 }
 

@@ -14,6 +14,7 @@
 //   dispatcher.getInterfaces(interfaces, CoNetworkDispatcher::TYPE_MULTICAST,
 //                            CoNetworkDispatcher::IPv4Filter);
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -97,6 +98,8 @@ class CoNetworkDispatcher : public CoLastErrLogger {
   void warnMissing(const char* kind, const std::vector<std::string>& names, Type type);
 
   bool refreshed_ = false;
+  // Refreshes under way, on any thread.
+  std::atomic<int> refreshing_{0};
   CoMutex mutex_;
   EntryList lists_[TYPE_COUNT];
   std::map<Type, std::vector<Observer*>> observers_;

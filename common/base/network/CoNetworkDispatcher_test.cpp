@@ -151,8 +151,8 @@ TEST_F(CoNetworkDispatcherOwnNetns, VanishedInterfacesAreRemovedBeforeNewOnesAdd
   EXPECT_EQ(metadata.take(), Strings{"-kxa"});
 }
 
-// Resets on another thread beside refreshes: no deadlock, and the monitor
-// still hears the configuration after its own refreshes.
+// Resets on another thread beside refreshes and destruction: no deadlock,
+// no crash, and the monitor still hears the configuration afterwards.
 TEST_F(CoNetworkDispatcherOwnNetns, MonitoredDispatcherFollowsConfigurationResets) {
   configure("");
   Dispatcher dispatcher(Dispatcher::FLAG_MONITOR);
@@ -163,8 +163,10 @@ TEST_F(CoNetworkDispatcherOwnNetns, MonitoredDispatcherFollowsConfigurationReset
     while (!stop) CoNetworkConfig::getInstance().reset(true);
   });
   std::vector<CoNetworkInterface> data;
-  for (int i = 0; i < 300; ++i)
+  for (int i = 0; i < 300; ++i) {
+    Dispatcher passing(Dispatcher::FLAG_MONITOR);  // destroyed while a reset may refresh it
     EXPECT_TRUE(dispatcher.refresh(true) && dispatcher.getInterfaces(data, Dispatcher::TYPE_DATA));
+  }
   stop = true;
   resets.join();
   EXPECT_EQ(multicast.take(), (Strings{"+kxa", "+kxb", "+kxc", "+lo"}));
