@@ -38,19 +38,23 @@ CoNetworkMonitorImpl* gImpl = nullptr;
 
 }  // namespace
 
-CoNetworkMonitor::Observer::Observer() {
+void CoNetworkMonitor::Observer::startObserving() {
   Registry& r = registry();
   CoMutexGuard guard(r.mutex);
   r.observers.push_back(this);
 }
 
-CoNetworkMonitor::Observer::~Observer() {
+void CoNetworkMonitor::Observer::stopObserving() {
   Registry& r = registry();
   CoMutexGuard guard(r.mutex);
   const auto it = std::find(r.observers.begin(), r.observers.end(), this);
   if (it == r.observers.end()) return;
   if (static_cast<size_t>(it - r.observers.begin()) < r.next) --r.next;
   r.observers.erase(it);
+}
+
+CoNetworkMonitor::Observer::~Observer() {
+  stopObserving();
 }
 
 void CoNetworkMonitor::start() {

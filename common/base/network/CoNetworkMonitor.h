@@ -11,16 +11,22 @@ namespace Kestrix {
 
 class CoNetworkMonitor {
  public:
-  // Registers itself on construction and unregisters on destruction;
-  // observers are told in registration order, under the monitor's mutex,
-  // so a destructor that returns is never called back afterwards.
+  // Observers are told in registration order, under the monitor's mutex,
+  // so once stopObserving() has returned no call is under way or to come.
   class Observer {
    public:
-    Observer();
+    Observer() = default;
     virtual ~Observer();
     Observer(const Observer&) = delete;
     Observer& operator=(const Observer&) = delete;
     virtual void networkChanged() = 0;
+
+   protected:
+    // The most derived class calls these at the end of its constructor and
+    // first in its destructor: the watcher thread must never call an object
+    // whose virtual table is still being set up or torn down.
+    void startObserving();
+    void stopObserving();
   };
 
   // The hooks CoNetwork::init and uninit call; start when running and stop

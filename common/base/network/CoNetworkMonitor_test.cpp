@@ -22,6 +22,8 @@ using namespace std::chrono_literals;
 
 class CountingObserver : public CoNetworkMonitor::Observer {
  public:
+  CountingObserver() { startObserving(); }
+  ~CountingObserver() override { stopObserving(); }
   void networkChanged() override {
     std::lock_guard<std::mutex> guard(mutex_);
     ++count;
@@ -41,7 +43,8 @@ class CountingObserver : public CoNetworkMonitor::Observer {
 
 // Logs its id when told, then drops `drop` (itself, say).
 struct Recorder : CoNetworkMonitor::Observer {
-  Recorder(std::vector<int>& l, int i) : log(l), id(i) {}
+  Recorder(std::vector<int>& l, int i) : log(l), id(i) { startObserving(); }
+  ~Recorder() override { stopObserving(); }
   void networkChanged() override {
     log.push_back(id);
     if (drop) drop->reset();
