@@ -11,11 +11,10 @@
 
 #include "common/base/loggerBase/CoMsg.h"
 #include "common/base/network/CoNetworkLocal.h"
+#include "common/base/osal/CoMemory.h"
 #include "common/base/rcApi/rcAttrStream.h"
 #include "common/base/tcp/CoIoTcpDescriptor.h"
-#include "kestrix/client/api/KestrixLocalInterfaces.h"
 #include "kestrix/client/api/KestrixOS.h"
-#include "common/base/osal/CoMemory.h"
 
 namespace Kestrix {
 namespace {
@@ -104,19 +103,23 @@ void KestrixServer::registerMethods() {
   registerMethod(rcMethod(*this, "GetOsTypeTranslations", getOsTypeTranslations, text, none));
   registerMethod(rcMethod(*this, "TranslatePaths", translatePaths, text, kWholeText));
   registerMethod(rcMethod(*this, "Shutdown", shutdown, rcParamVoid::getType(), none));
-  registerMethod(rcMethod(*this, "RegisterEvents", registerEvents, rcParamVoid::getType(),
-                          kWholeText));
-  registerMethod(rcMethod(*this, "UnregisterEvents", unregisterEvents, rcParamVoid::getType(),
-                          kWholeText));
+  registerMethod(
+      rcMethod(*this, "RegisterEvents", registerEvents, rcParamVoid::getType(), kWholeText));
+  registerMethod(
+      rcMethod(*this, "UnregisterEvents", unregisterEvents, rcParamVoid::getType(), kWholeText));
 }
 
 KestrixDaemonInfo KestrixServer::describe() const {
   KestrixDaemonInfo info;
-  // Reachable addresses first, loopback last; link-local IPv6 needs a scope
-  // that a description cannot carry.
+  // The metadata interfaces the network configuration names, reachable
+  // addresses first and loopback last; link-local IPv6 needs a scope that a
+  // description cannot carry.
   unsigned n = 0;
   std::vector<std::string> loopback;
-  for (const std::string& address : KestrixLocalInterfaces::addresses()) {
+  std::vector<CoNetworkInterface> interfaces;
+  interfaces_.getInterfaces(interfaces, CoNetworkDispatcher::TYPE_METADATA);
+  for (const CoNetworkInterface& itf : interfaces) {
+    const std::string& address = itf.getIP();
     if (address.rfind("fe80:", 0) == 0) continue;
     if (isLoopback(address)) {
       loopback.push_back(address);
@@ -158,7 +161,9 @@ std::string KestrixServer::canonicalHost(const std::string& host) const {
   return name;
 }
 
-bool KestrixServer::ping(void*, const rcMethod&, const rcParam::Array&, rcParam&) { return true; }
+bool KestrixServer::ping(void*, const rcMethod&, const rcParam::Array&, rcParam&) {
+  return true;
+}
 
 bool KestrixServer::queryVersion(void*, const rcMethod&, const rcParam::Array&, rcParam& result) {
   result.setStringValue(std::to_string(VERSION_MAJOR) + " " + std::to_string(VERSION_MINOR));
@@ -212,19 +217,20 @@ std::string ruleList(const std::vector<Rule>& rules, const char* countKey,
   return list.getStreamStr();
 }
 
-std::string osName(int type) { return KestrixOS::OsTypeStr(static_cast<KestrixOS::OsType>(type)); }
+std::string osName(int type) {
+  return KestrixOS::OsTypeStr(static_cast<KestrixOS::OsType>(type));
+}
 
 }  // namespace
 
 bool KestrixServer::getHostTranslations(void*, const rcMethod& method, const rcParam::Array&,
                                         rcParam& result) {
   static const char* const kKeys[4] = {"srcHost", "srcPath", "dstHost", "dstPath"};
-  result.setStringValue(ruleList(self(method).config_.rules.hostTranslations,
-                                 "numHostTranslations", kKeys,
-                                 [](const KestrixRuleHostTranslation& r) {
-                                   return std::array<std::string, 4>{r.srcHost, r.srcPath,
-                                                                     r.dstHost, r.dstPath};
-                                 }));
+  result.setStringValue(
+      ruleList(self(method).config_.rules.hostTranslations, "numHostTranslations", kKeys,
+               [](const KestrixRuleHostTranslation& r) {
+                 return std::array<std::string, 4>{r.srcHost, r.srcPath, r.dstHost, r.dstPath};
+               }));
   return true;
 }
 
@@ -246,8 +252,9 @@ bool KestrixServer::translatePaths(void*, const rcMethod& method, const rcParam:
   std::array<std::string, 4> head;
   std::string_view list;
   if (!splitTranslateRequest(static_cast<const rcParamString&>(args[0]).text(), head, list))
-    return fail(method, "TranslatePaths takes 5 parameters: \"srcHost\" srcType \"dstHost\" "
-                        "dstType \"path\",\"path\",...");
+    return fail(method,
+                "TranslatePaths takes 5 parameters: \"srcHost\" srcType \"dstHost\" "
+                "dstType \"path\",\"path\",...");
   const auto& [srcText, srcTypeText, dstText, dstTypeText] = head;
   if (srcText.empty()) return fail(method, "Invalid source host name given");
   if (dstText.empty()) return fail(method, "Invalid destination host name given");

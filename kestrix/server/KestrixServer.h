@@ -9,6 +9,8 @@
 #include <string>
 #include <tuple>
 
+#include "common/base/network/CoNetwork.h"
+#include "common/base/network/CoNetworkDispatcher.h"
 #include "common/base/rcApi/rcServerContext.h"
 #include "kestrix/client/api/KestrixDaemonInfo.h"
 #include "kestrix/server/KestrixServerConfig.h"
@@ -52,6 +54,10 @@ class KestrixServer : public rcServerContext {
   static bool registerEvents(void*, const rcMethod&, const rcParam::Array&, rcParam&);
   static bool unregisterEvents(void*, const rcMethod&, const rcParam::Array&, rcParam&);
 
+  // Started for the server's lifetime, so that the watcher keeps the
+  // interfaces up to date and a description never lists them afresh.
+  CoNetwork::Guard network_;
+  mutable CoNetworkDispatcher interfaces_{CoNetworkDispatcher::FLAG_MONITOR};
   KestrixServerConfig config_;
   std::string hostName_;
   // (client address, monitor port, connection id, subject)

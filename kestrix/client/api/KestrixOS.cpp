@@ -5,11 +5,12 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
+#include "common/base/network/CoNetworkDispatcher.h"
 #include "common/base/network/CoNetworkLocal.h"
 #include "common/base/osal/CoUser.h"
 #include "common/base/tcp/CoIoTcpDescriptor.h"
-#include "kestrix/client/api/KestrixLocalInterfaces.h"
 
 namespace {
 
@@ -23,11 +24,16 @@ std::string& userIdOverride() {
 
 const char* KestrixOS::OsTypeStr(OsType type) {
   switch (type) {
-    case OS_TYPE_IRIX: return OS_TYPE_IRIX_STR();
-    case OS_TYPE_LINUX: return OS_TYPE_LINUX_STR();
-    case OS_TYPE_WINNT: return OS_TYPE_WINNT_STR();
-    case OS_TYPE_MACOSX: return OS_TYPE_MACOSX_STR();
-    case OS_TYPE_UNKNOWN: break;
+    case OS_TYPE_IRIX:
+      return OS_TYPE_IRIX_STR();
+    case OS_TYPE_LINUX:
+      return OS_TYPE_LINUX_STR();
+    case OS_TYPE_WINNT:
+      return OS_TYPE_WINNT_STR();
+    case OS_TYPE_MACOSX:
+      return OS_TYPE_MACOSX_STR();
+    case OS_TYPE_UNKNOWN:
+      break;
   }
   return OS_TYPE_UNKNOWN_STR();
 }
@@ -39,7 +45,9 @@ KestrixOS::OsType KestrixOS::strToOsType(const char* text) {
   return OS_TYPE_UNKNOWN;
 }
 
-KestrixOS::OsType KestrixOS::getOSType() { return OS_TYPE_LINUX; }
+KestrixOS::OsType KestrixOS::getOSType() {
+  return OS_TYPE_LINUX;
+}
 
 KestrixStr KestrixOS::getOSVersion() {
   struct utsname names;
@@ -60,7 +68,9 @@ KestrixStr KestrixOS::getUserId() {
   return name.c_str();
 }
 
-void KestrixOS::setUserId(const char* userId) { userIdOverride() = userId ? userId : ""; }
+void KestrixOS::setUserId(const char* userId) {
+  userIdOverride() = userId ? userId : "";
+}
 
 KestrixStr KestrixOS::getGroupId() {
   std::string name;
@@ -79,9 +89,16 @@ bool KestrixOS::isLocalIP(const char* ip) {
   if (ip == nullptr) return false;
   if (isLoopBackIP(ip)) return true;
   if (getHostName() == ip) return true;
+  // Kept up to date by the interface watcher while networking is started.
+  static Kestrix::CoNetworkDispatcher dispatcher(Kestrix::CoNetworkDispatcher::FLAG_MONITOR);
+  std::vector<Kestrix::CoNetworkInterface> interfaces;
+  if (!dispatcher.getInterfaces(interfaces, Kestrix::CoNetworkDispatcher::TYPE_ALL)) return false;
   const char* bare = Kestrix::CoIoTcpDescriptor::skipIPv4InIPv6Prefix(ip);
-  for (const std::string& address : Kestrix::KestrixLocalInterfaces::addresses())
+  for (const Kestrix::CoNetworkInterface& itf : interfaces) {
+    // Scoped IPv6 addresses carry "%ifname"; compare the address alone.
+    std::string address = itf.getIP().substr(0, itf.getIP().find('%'));
     if (std::strcmp(Kestrix::CoIoTcpDescriptor::skipIPv4InIPv6Prefix(address.c_str()), bare) == 0)
       return true;
+  }
   return false;
 }
