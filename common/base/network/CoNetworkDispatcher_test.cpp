@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -173,6 +174,30 @@ TEST_F(CoNetworkDispatcherOwnNetns, MonitoredDispatcherFollowsConfigurationReset
   configure("[Interfaces]\nMulticast = kxb\n");
   CoNetworkConfig::getInstance().reset(true);
   EXPECT_EQ(multicast.take(), (Strings{"-kxa", "-kxc", "-lo"}));
+}
+
+TEST_F(CoNetworkDispatcherOwnNetns, WatcherTellsObserversOfAnInterfaceAddedThenRemoved) {
+  configure("");
+  Dispatcher dispatcher(Dispatcher::FLAG_MONITOR);
+  Recorder all;
+  dispatcher.addObserver(Dispatcher::TYPE_ALL, &all);
+  ASSERT_TRUE(dispatcher.refresh(false));
+  all.take();
+  // Liveness, not timing: each change has 5 s to arrive.
+  auto awaitEvent = [&all](const Strings& expected) {
+    for (int i = 0; i < 500; ++i) {
+      if (std::lock_guard<std::mutex> guard(all.mutex); all.events.size() >= expected.size()) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_EQ(all.take(), expected);
+  };
+  ASSERT_EQ(run("ip link add kxe type veth peer name kxf && ip addr add 198.18.4.1/24 dev kxe && "
+                "ip link set kxe up"),
+            0);
+  awaitEvent({"+kxe"});
+  ASSERT_EQ(run("ip link del kxe"), 0);
+  awaitEvent({"-kxe"});
+  dispatcher.removeObserver(Dispatcher::TYPE_ALL, &all);
 }
 
 }  // namespace
