@@ -17,6 +17,7 @@ rounds=${1:-20}
 case $rounds in '' | *[!0-9]* | 0) echo "ROUNDS must be a positive number" >&2; exit 2 ;; esac
 
 cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=Release -DKESTRIX_TESTS=OFF -DKESTRIX_BENCH=ON \
+  -DKESTRIX_MODULES="common/base/loggerBase;common/base/osal;common/base/threads;common/base/fileUtil;common/base/ipc;common/base/tcp;common/base/network;common/base/rcApi;bench" \
   >/dev/null
 cmake --build "$build" -j2 --target interfaceChange_bench >/dev/null
 exec timeout 300 "$repo/tools/netns-run" --own "$build/bench/interfaceChange_bench" "$rounds"

@@ -32,7 +32,7 @@ build=${RCPING_BUILD_DIR:-$repo/build-bench}
 seconds=${RCPING_SECONDS:-3}
 rounds=${RCPING_ROUNDS:-5}
 pin=${RCPING_PIN:-0}
-modules="common/base/loggerBase;common/base/osal;common/base/tcp;common/base/network;common/base/rcApi;bench"
+modules="common/base/loggerBase;common/base/osal;common/base/threads;common/base/fileUtil;common/base/ipc;common/base/tcp;common/base/network;common/base/rcApi;bench"
 program=$build/bench/rcPing_bench
 
 die() {
