@@ -1,0 +1,42 @@
+#pragma once
+// The wire vocabulary of server discovery. One request travels as one UDP
+// datagram holding the attribute stream "Version" (1), "Type" (a
+// RequestType) and "Data" (the request's own attribute stream, a server
+// description or a search filter), with no length prefix and no trailing
+// zero; a receiver reads at most 1023 bytes. A server list (the reply of
+// "GetDaemonList") is the stream "Count", "Node0" ... "Node<Count-1>", each
+// node the attribute-stream text of one server description.
+
+#include <list>
+#include <string>
+
+#include "common/base/rcApi/rcAttrStream.h"
+#include "kestrix/client/api/KestrixDaemonInfo.h"
+
+class KestrixMulticastProtocol {
+ public:
+  enum RequestType {
+    INVALID = 0,
+    START_OF_SERVICES = 70,
+    DISCOVER_SERVERS = 71,        // a server announces itself
+    DISCOVER_SERVERS_REPLY = 72,  // a server answers a search
+    REMOVE_SERVER = 73,           // a server goes away
+    FIND_SERVERS = 74,            // a search; data: empty, a database or a storage id
+    END_OF_SERVICES = 75
+  };
+
+  // Bytes a receiver reads of one datagram.
+  static constexpr unsigned int MAX_DATAGRAM = 1023;
+
+  static std::string create(RequestType type, const Kestrix::rcAttrStream& data);
+  // Checks and opens one datagram; false, after an error message, when it
+  // is not a request of this protocol.
+  static bool parseRequest(const char* text, RequestType& type, Kestrix::rcAttrStream& data);
+  // Appends the servers of a server list, keeping those of database only
+  // when it is neither null nor empty. Never walks past the nodes the text
+  // holds, whatever its "Count" says.
+  static void decode(const std::string& text, std::list<KestrixDaemonInfo>& servers,
+                     const char* database);
+  static void encode(const std::list<KestrixDaemonInfo>& servers, std::string& text);
+  static const char* getRequestTypeStr(RequestType type);
+};
