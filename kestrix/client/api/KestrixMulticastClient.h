@@ -62,8 +62,8 @@ class KestrixMulticastClient {
   // The number of known servers of database (all when null), copied to out
   // when given. Before the service thread runs, searches host (the network
   // when null) first.
-  unsigned int getServers(std::list<KestrixDaemonInfo>* out, const char* database,
-                          const char* host, unsigned int port);
+  unsigned int getServers(std::list<KestrixDaemonInfo>* out, const char* database, const char* host,
+                          unsigned int port);
   void setServers(std::list<KestrixDaemonInfo>& servers);
   void add(const KestrixDaemonInfo& info);
   void remove(const KestrixServerId& id);
@@ -84,12 +84,11 @@ class KestrixMulticastClient {
  protected:
   KestrixMulticastClient(unsigned int port, const char* scope, unsigned int ttl);
 
-  virtual bool handle(KestrixMulticastProtocol::RequestType type,
-                      const Kestrix::rcAttrStream& data, const char* fromIP,
-                      unsigned int fromPort);
+  virtual bool handle(KestrixMulticastProtocol::RequestType type, const Kestrix::rcAttrStream& data,
+                      const char* fromIP, unsigned int fromPort);
   virtual void resync();
-  virtual void send(KestrixMulticastProtocol::RequestType type,
-                    const Kestrix::rcAttrStream& data, const char* host, unsigned int port);
+  virtual void send(KestrixMulticastProtocol::RequestType type, const Kestrix::rcAttrStream& data,
+                    const char* host, unsigned int port);
   // True as soon as one pass handled a request; false at the deadline or
   // when stopped.
   virtual bool receive(int64_t timeoutMicroseconds);
