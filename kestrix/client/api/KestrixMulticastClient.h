@@ -14,6 +14,7 @@
 // (ms, 5000), KESTRIX_NO_LOOPBACK (presence, at each use). The network
 // configuration may override port 7555, scope "224.0.0.1" and TTL 1.
 
+#include <atomic>
 #include <cstdint>
 #include <list>
 #include <memory>
@@ -115,7 +116,9 @@ class KestrixMulticastClient {
   Kestrix::CoThread* thread_ = nullptr;
   std::unique_ptr<Kestrix::CoMulticast> publicSocket_;
   uint64_t nextResync_ = 0;
-  bool stop_ = false;
+  std::atomic<bool> stop_{false};
+  // A full list warned already in this resync period (servers mutex).
+  bool fullWarned_ = false;
   int wakeUpRead_ = -1;
   int wakeUpWrite_ = -1;
   std::list<std::unique_ptr<InterfaceSocket>> interfaces_;
