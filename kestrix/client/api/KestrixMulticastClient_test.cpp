@@ -187,6 +187,7 @@ TEST_F(KestrixMulticastClientOwnNetns, StartUpReturnsOnFirstAnswerFetchesListSto
     EXPECT_LT(Clock::now() - begin, 500ms);
     EXPECT_EQ(gListCalls, start + 1);
     EXPECT_STREQ(known.empty() ? "" : known.front().getDisplayName(), "alpha");
+    std::this_thread::sleep_for(100ms);  // the service thread is waiting by now
     begin = Clock::now();
     Client::stop();
     EXPECT_LT(Clock::now() - begin, 1s);
