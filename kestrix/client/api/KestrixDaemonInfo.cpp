@@ -25,9 +25,7 @@ std::string indexedKey(const char* prefix, unsigned i) {
   return key;
 }
 
-const char* stripped(const char* address) {
-  return CoIoTcpDescriptor::skipIPv4InIPv6Prefix(address);
-}
+const char* stripped(const char* address) { return CoIoTcpDescriptor::skipIPv4InIPv6Prefix(address); }
 
 bool startsWithLetter(const char* text) {
   return text != nullptr && std::isalpha(static_cast<unsigned char>(text[0]));
@@ -75,7 +73,7 @@ KestrixDaemonInfo::KestrixDaemonInfo(const rcAttrStream& stream)
   if (!readAddresses(stream, "FrameIP", dataIPs_)) dataIPs_[0] = metadataIPs_[0];
   displayName_ = stream.getStringValue("DisplayName", value) ? value.c_str() : hostName_.c_str();
   osType_ = stream.getStringValue("OSType", value) ? KestrixOS::strToOsType(value.c_str())
-                                                   : KestrixOS::OS_TYPE_UNKNOWN;
+                                                    : KestrixOS::OS_TYPE_UNKNOWN;
   readText(stream, "Database", database_);
   readInt(stream, "NodePort", nodePort_);
   readInt(stream, "FramePort", framePort_);

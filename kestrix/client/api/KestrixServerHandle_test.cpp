@@ -18,6 +18,8 @@
 #include "kestrix/client/api/KestrixBaseClientAPI.h"
 #include "kestrix/client/api/KestrixClientAPI.h"
 #include "kestrix/client/api/KestrixDaemonInfo.h"
+#include "kestrix/client/api/KestrixMulticastClient.h"
+#include "kestrix/client/api/KestrixResolver.h"
 #include "kestrix/client/api/KestrixServerImp.h"
 
 namespace {
@@ -255,6 +257,21 @@ TEST_F(FacadeTest, RefusedClosedOrTimedOutConnectionIsRetriedWithCallbacks) {
   EXPECT_EQ(disconnects, 2) << "a reply time-out closes the connection";
   EXPECT_FALSE(handle.isConnected());
   KestrixRegisterDisconnectCallBack(nullptr);
+}
+
+// Inside the tests' namespace 198.18.0.1 has no route: refused at once.
+TEST_F(FacadeTest, DiscoveredServerIsReachedPastAnUnreachableAddressWhichIsFlagged) {
+  KestrixDaemonInfo info;
+  info.setStorageId("facade-store");
+  info.setMetadataIP(0, "198.18.0.1");
+  info.setMetadataIP(1, "127.0.0.1");
+  info.setNodePort(server->getPort());
+  KestrixMulticastClient::getInstance().add(info);
+  KestrixServerId byStorage;
+  byStorage.setStorageId("facade-store");
+  KestrixServerHandle handle(byStorage);
+  ASSERT_STREQ(handle.getHostName(), "srvhost") << handle.lastError();
+  EXPECT_STREQ(KestrixResolver(info).getIP(KestrixResolver::IP_METADATA, 0), "127.0.0.1");
 }
 
 TEST_F(FacadeTest, TwoHandlesShareOneConnection) {
