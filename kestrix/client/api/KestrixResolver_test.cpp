@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <initializer_list>
 #include <sstream>
 #include <string>
@@ -63,6 +64,21 @@ TEST(KestrixResolver, NewsOfAServerMakesEveryAddressItListsUsableAgain) {
     EXPECT_EQ(ips(info, kMeta), "198.18.2.1 198.18.2.2 ") << "round " << round;
     EXPECT_EQ(ips(info, kData), "198.18.2.9 ") << "round " << round;
   }
+}
+
+TEST(KestrixResolverOwnNetns, AnAddedInterfaceMakesEveryAddressUsableAgain) {
+  KestrixClient client;
+  ASSERT_TRUE(client.init());
+  const KestrixDaemonInfo info = listing({"198.18.4.1"});
+  KestrixResolver::flagInaccesibleIP("198.18.4.1");
+  ASSERT_EQ(ips(info, kMeta), "");
+  ASSERT_EQ(std::system("ip link add kxr type veth peer name kxs && "
+                        "ip addr add 198.18.4.9/24 dev kxr && ip link set kxr up"),
+            0);
+  // Liveness, not timing: the change has 5 s to arrive.
+  for (int i = 0; i < 500 && ips(info, kMeta).empty(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_EQ(ips(info, kMeta), "198.18.4.1 ");
 }
 
 // Run with KESTRIX_INACTIVE_IPS_CACHE_SIZE=1 and ..._TIMEOUT_SEC=1.

@@ -21,6 +21,7 @@
 #include "kestrix/client/api/KestrixMulticastClient.h"
 #include "kestrix/client/api/KestrixResolver.h"
 #include "kestrix/client/api/KestrixServerImp.h"
+#include "kestrix/client/api/KestrixServerList.h"
 
 namespace {
 
@@ -272,6 +273,32 @@ TEST_F(FacadeTest, DiscoveredServerIsReachedPastAnUnreachableAddressWhichIsFlagg
   KestrixServerHandle handle(byStorage);
   ASSERT_STREQ(handle.getHostName(), "srvhost") << handle.lastError();
   EXPECT_STREQ(KestrixResolver(info).getIP(KestrixResolver::IP_METADATA, 0), "127.0.0.1");
+}
+
+TEST(KestrixServerList, ListsResolvesAndBoundsWhatDiscoveryKnows) {
+  KestrixClient client;
+  ASSERT_TRUE(client.init());
+  for (const char* name : {"Zeta", "Alpha"}) {
+    KestrixDaemonInfo info;
+    info.setDisplayName(name);
+    info.setDatabase("LISTDB");
+    info.setStorageId(name);
+    info.setMetadataIP(0, *name == 'Z' ? "198.18.6.2" : "198.18.6.1");
+    KestrixMulticastClient::getInstance().add(info);
+  }
+  KestrixServerList list("LISTDB");
+  int n = 0;
+  ASSERT_TRUE(list.getNumNodes(n)) << list.lastError();
+  ASSERT_EQ(n, 2);
+  KestrixServerInfo node;
+  ASSERT_TRUE(list.getNode(0, node));
+  EXPECT_STREQ(node.getDisplayName(), "Alpha");
+  EXPECT_FALSE(list.getNode(2, node));
+  EXPECT_STREQ(list.lastError(), "Index 2 is out of the bounds 0,2.");
+  KestrixServerId id;
+  ASSERT_TRUE(list.resolveStorageId("Zeta", id)) << list.lastError();
+  EXPECT_STREQ(id.getIPAddr(), "198.18.6.2");
+  EXPECT_FALSE(list.resolveStorageId("Omega", id));
 }
 
 TEST_F(FacadeTest, TwoHandlesShareOneConnection) {
