@@ -21,7 +21,8 @@
 
 class KestrixResolver {
  public:
-  enum Type { IP_METADATA = 0, IP_DATA = 1 };
+  // Fixed underlying type: a caller may pass any other value, which gives "".
+  enum Type : int { IP_METADATA = 0, IP_DATA = 1 };
 
   // info must outlive the resolver.
   explicit KestrixResolver(const KestrixDaemonInfo& info);
