@@ -57,6 +57,9 @@ class CoIoTcpDescriptor : public CoIoDescriptor {
   // The first address of host that is neither loopback nor link-local.
   static std::string getIpAddrFromHostName(const char* host);
   static bool getIpAddrFromHostName(const char* host, std::string& ip);
+  // The first address of host when every address it has is a loopback one
+  // (Linux hosts often map their own name to 127.0.0.1 or 127.0.1.1).
+  static bool getLoopbackAddrFromHostName(const char* host, std::string& ip);
   // The host name (without domain) of an address; "" when the address text
   // cannot be resolved at all. With nameRequired, a numeric answer fails.
   static std::string getHostNameFromIpAddr(const char* ip, bool nameRequired);

@@ -233,6 +233,35 @@ std::string CoIoTcpDescriptor::getIpAddrFromHostName(const char* host) {
   CO_THROW(CoSocketError::hostNotFoundText().c_str(), "no usable address for %s", host ? host : "");
 }
 
+bool CoIoTcpDescriptor::getLoopbackAddrFromHostName(const char* host, std::string& ip) {
+  if (host == nullptr) return false;
+  AddrInfoList list;
+  addrinfo hints{};
+  hints.ai_socktype = SOCK_STREAM;  // one entry per address
+  if (::getaddrinfo(host, nullptr, &hints, &list.head) != 0) return false;
+  std::string first;
+  for (const addrinfo* ai = list.head; ai != nullptr; ai = ai->ai_next) {
+    char text[INET6_ADDRSTRLEN];
+    const void* address;
+    if (ai->ai_family == AF_INET) {
+      const in_addr& in = reinterpret_cast<const sockaddr_in*>(ai->ai_addr)->sin_addr;
+      if ((ntohl(in.s_addr) >> 24) != 127) return false;
+      address = &in;
+    } else if (ai->ai_family == AF_INET6) {
+      const in6_addr& in6 = reinterpret_cast<const sockaddr_in6*>(ai->ai_addr)->sin6_addr;
+      if (!IN6_IS_ADDR_LOOPBACK(&in6)) return false;
+      address = &in6;
+    } else {
+      continue;
+    }
+    if (first.empty() && ::inet_ntop(ai->ai_family, address, text, sizeof text) != nullptr)
+      first = text;
+  }
+  if (first.empty()) return false;
+  ip = first;
+  return true;
+}
+
 std::string CoIoTcpDescriptor::getHostNameFromIpAddr(const char* ip, bool nameRequired) {
   if (tcpDebug()) CO_POST_DEBUG("Calling getaddrinfo( %s ).", ip ? ip : "(null)");
   AddrInfoList list;

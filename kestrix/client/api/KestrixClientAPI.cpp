@@ -8,6 +8,8 @@
 #include "common/base/network/CoNetwork.h"
 #include "common/base/tcp/CoIoTcpDescriptor.h"
 #include "kestrix/client/api/KestrixDaemonInfo.h"
+#include "kestrix/client/api/KestrixMulticastClient.h"
+#include "kestrix/client/api/KestrixResolver.h"
 #include "kestrix/client/api/KestrixServerImp.h"
 
 using Kestrix::CoMutexGuard;
@@ -44,7 +46,9 @@ void KestrixClientUninit() {
   } while (!gStartCount.compare_exchange_weak(count, count - 1));
   if (count > 1) return;
   KestrixClientConnection::Shared::uninit();
-  // The discovery client and the event monitor stop here once they exist.
+  KestrixMulticastClient::stop();
+  KestrixResolver::discoveryStopped();
+  // The event monitor stops here once it exists.
   try {
     Kestrix::CoIoTcpDescriptor::uninit();
   } catch (...) {

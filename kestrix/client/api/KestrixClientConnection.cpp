@@ -13,6 +13,8 @@
 #include "common/base/network/CoNetworkUtil.h"
 #include "common/base/osal/CoTime.h"
 #include "common/base/tcp/CoIoTcpDescriptor.h"
+#include "kestrix/client/api/KestrixMulticastClient.h"
+#include "kestrix/client/api/KestrixResolver.h"
 
 using Kestrix::CoException;
 using Kestrix::CoMutexGuard;
@@ -65,8 +67,20 @@ std::atomic<KestrixClientConnection::DisconnectCallback> gDisconnectCallback{nul
 
 // ---- KestrixClientConnection ----------------------------------------------
 
+class KestrixClientConnection::MulticastObserver : public KestrixMulticastClient::Observer {
+ public:
+  explicit MulticastObserver(KestrixClientConnection& connection) : connection_(connection) {}
+  // The identity never changes after construction: no lock needed to read it.
+  void notify(Event, const KestrixDaemonInfo& info) override {
+    if (info.isSameServer(connection_.id_)) connection_.infoStale_ = true;
+  }
+
+ private:
+  KestrixClientConnection& connection_;
+};
+
 KestrixClientConnection::KestrixClientConnection(const KestrixServerId& id)
-    : engine_(CLIENT_VERSION, 4), id_(id) {
+    : engine_(CLIENT_VERSION, 4), id_(id), observer_(new MulticastObserver(*this)) {
   if (*id_.getStorageId() == '\0') {
     if (*id_.getDB() == '\0' && id_.getPort() == 0) id_.setDB(KestrixServerId::DEFAULT_DB);
     if (std::isalpha(static_cast<unsigned char>(id_.getIPAddr()[0]))) {
@@ -81,7 +95,16 @@ KestrixClientConnection::KestrixClientConnection(const KestrixServerId& id)
   info_.setNodePort(id_.getPort());
 }
 
-KestrixClientConnection::~KestrixClientConnection() = default;
+KestrixClientConnection::~KestrixClientConnection() {
+  // First: the discovery thread may be telling the observer right now.
+  if (observing_) KestrixMulticastClient::removeObserver(observer_.get());
+}
+
+void KestrixClientConnection::observeDiscovery() {
+  if (observing_) return;
+  observing_ = true;
+  KestrixMulticastClient::addObserver(observer_.get());
+}
 
 bool KestrixClientConnection::isSameServer(const KestrixServerId& id) const {
   std::lock_guard<std::mutex> lock(infoMutex_);
@@ -96,8 +119,44 @@ void KestrixClientConnection::simulateLatency(int ms) {
 
 void KestrixClientConnection::connect(unsigned int timeoutMs) {
   infoStale_ = true;
-  // Servers found by discovery join here; until then the identity's own
-  // address and port are used.
+  KestrixMulticastClient& discovery = KestrixMulticastClient::getInstance();
+  observeDiscovery();
+  KestrixDaemonInfo found;
+  if (discovery.resolve(id_, found)) {
+    if (connectDiscovered(found, timeoutMs)) return;
+    // What discovery knew led nowhere: forget it and ask again, for later.
+    discovery.remove(id_);
+    discovery.find(id_.getStorageId());
+  }
+  connectDirect(timeoutMs);
+}
+
+bool KestrixClientConnection::connectDiscovered(const KestrixDaemonInfo& info,
+                                                unsigned int timeoutMs) {
+  KestrixResolver resolver(info);
+  const unsigned port = static_cast<unsigned>(info.getNodePort());
+  for (unsigned i = 0;; ++i) {
+    const char* address = resolver.getIP(KestrixResolver::IP_METADATA, i);
+    if (*address == '\0') return false;
+    CO_POST_DEBUG("Connecting to server '%s' / '%s' using '%s:%u'", info.getDisplayName(),
+                  info.getStorageId(), address, port);
+    simulateLatency(connectLatencyMs());
+    if (engine_.connect(address, info.getNodePort(), timeoutMs)) {
+      CO_POST_DEBUG("Connected to server '%s' / '%s' using '%s:%u'", info.getDisplayName(),
+                    info.getStorageId(), address, port);
+      KestrixMulticastClient::getInstance().connectedTo(id_);
+      return true;
+    }
+    const std::string error = engine_.lastError();
+    CO_POST_DEBUG("Could not connect to server '%s' / '%s' using '%s:%u': %s",
+                  info.getDisplayName(), info.getStorageId(), address, port, error.c_str());
+    // A silent host or a stop ends the attempt; a refusal moves on.
+    if (engine_.timedOut() || engine_.stopped()) CO_THROW(error.c_str(), nullptr);
+    KestrixResolver::flagInaccesibleIP(address);
+  }
+}
+
+void KestrixClientConnection::connectDirect(unsigned int timeoutMs) {
   CO_POST_DEBUG("Connecting to server [%s:%u] [%s] [%s]", id_.getIPAddr(),
                 static_cast<unsigned>(id_.getPort()), id_.getDB(), id_.getStorageId());
   if (*id_.getIPAddr() == '\0' || id_.getPort() == 0)
@@ -108,6 +167,7 @@ void KestrixClientConnection::connect(unsigned int timeoutMs) {
   if (engine_.connect(id_.getIPAddr(), id_.getPort(), timeoutMs)) {
     CO_POST_DEBUG("Connected to server [%s:%u] [%s] [%s]", id_.getIPAddr(),
                   static_cast<unsigned>(id_.getPort()), id_.getDB(), id_.getStorageId());
+    KestrixMulticastClient::getInstance().connectedTo(id_);
     return;
   }
   const std::string error = engine_.lastError();

@@ -1,6 +1,8 @@
 #pragma once
 // The client library's connection to one server: it finds an address for
-// the server, opens the call engine on it, performs method calls with one
+// the server (the addresses discovery knows for it in turn, skipping those
+// found unreachable lately, then the identity's own address and port),
+// opens the call engine on it, performs method calls with one
 // automatic reconnection, tells registered parties about connects and
 // losses, and keeps the server's description.
 //
@@ -12,6 +14,7 @@
 // and isConnected; stop() bypasses it so a waiting call can be broken off.
 
 #include <atomic>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -32,6 +35,8 @@ class KestrixClientConnection {
   using DisconnectCallback = void (*)(const KestrixServerId& id);
 
   class Shared;
+  // Marks the description stale when discovery reports news of the server.
+  class MulticastObserver;
 
   // The client version the engine announces at login: 2020.2.0.236.
   static constexpr unsigned short CLIENT_VERSION[4] = {2020, 2, 0, 236};
@@ -66,6 +71,11 @@ class KestrixClientConnection {
 
  private:
   void connect(unsigned int timeoutMs);
+  // Tries the description's metadata addresses in turn; false when none is
+  // left. Throws when an attempt timed out or was stopped.
+  bool connectDiscovered(const KestrixDaemonInfo& info, unsigned int timeoutMs);
+  void connectDirect(unsigned int timeoutMs);
+  void observeDiscovery();
   void connectCallbacks();
   void callDisconnectCallback() const;
   static void simulateLatency(int ms);
@@ -81,6 +91,10 @@ class KestrixClientConnection {
   mutable std::mutex infoMutex_;
   KestrixDaemonInfo info_;
   std::atomic<bool> infoStale_{true};
+  std::unique_ptr<MulticastObserver> observer_;
+  // Registered at the first connect rather than at construction, which
+  // must not make the discovery client (and search the network).
+  bool observing_ = false;
 };
 
 // A reference to the process-wide shared connection of one server.

@@ -144,7 +144,9 @@ void KestrixDaemonInfo::resetIPs() {
   }
 }
 
-void KestrixDaemonInfo::update() { lastUpdate_ = Kestrix::CoTime::getTime(); }
+void KestrixDaemonInfo::update() {
+  lastUpdate_ = Kestrix::CoTime::getTime();
+}
 
 rcAttrStream KestrixDaemonInfo::toAttrStream() const {
   rcAttrStream stream;
@@ -220,17 +222,37 @@ bool KestrixDaemonInfo::hasAddress(const char* address, bool stripStored) const 
   return false;
 }
 
+namespace {
+
+// The address a host name stands for: its first address that is neither
+// loopback nor link-local, else the name itself. A name whose only addresses
+// are loopback ones counts as its first loopback address: Linux hosts map
+// their own name so, and the local host's name must find the local server.
+struct NamedAddress {
+  std::string text;
+  bool loopback = false;
+};
+
+NamedAddress addressOfName(const char* name) {
+  NamedAddress address{name};
+  std::string resolved;
+  if (CoIoTcpDescriptor::getIpAddrFromHostName(name, resolved)) {
+    address.text = resolved;
+  } else if (CoIoTcpDescriptor::getLoopbackAddrFromHostName(name, resolved)) {
+    address.text = resolved;
+    address.loopback = true;
+  }
+  return address;
+}
+
+}  // namespace
+
 bool KestrixDaemonInfo::isSameHost(const char* host) const {
   if (host == nullptr) return false;
-  std::string address = host;
-  if (startsWithLetter(host)) {
-    std::string resolved;
-    if (CoIoTcpDescriptor::getIpAddrFromHostName(host, resolved)) address = resolved;
-  } else {
-    address = stripped(host);
-  }
-  if (hasAddress(address.c_str(), true)) return true;
-  return KestrixOS::isLocalIP(address.c_str()) && isLocal();
+  NamedAddress address{stripped(host)};
+  if (startsWithLetter(host)) address = addressOfName(host);
+  if (hasAddress(address.text.c_str(), true)) return true;
+  return (address.loopback || KestrixOS::isLocalIP(address.text.c_str())) && isLocal();
 }
 
 bool KestrixDaemonInfo::isSameServer(const KestrixDaemonInfo& o) const {
@@ -247,21 +269,19 @@ bool KestrixDaemonInfo::isSameServer(const KestrixServerId& id) const {
   if (*id.getStorageId() != '\0') return storageId_ == id.getStorageId();
   if (id.getPort() != 0 && id.getPort() != nodePort_) return false;
   if (*id.getDB() != '\0' && database_ != id.getDB()) return false;
-  std::string address = id.getIPAddr();
+  NamedAddress address{id.getIPAddr()};
   switch (CoIoTcpDescriptor::getAddrType(id.getIPAddr())) {
     case CoIoTcpDescriptor::ADDR_INVALID:
       return false;
     case CoIoTcpDescriptor::ADDR_IPV6:
-      address = stripped(id.getIPAddr());
+      address.text = stripped(id.getIPAddr());
       break;
-    case CoIoTcpDescriptor::ADDR_HOSTNAME: {
-      std::string resolved;
-      if (CoIoTcpDescriptor::getIpAddrFromHostName(id.getIPAddr(), resolved)) address = resolved;
+    case CoIoTcpDescriptor::ADDR_HOSTNAME:
+      address = addressOfName(id.getIPAddr());
       break;
-    }
     case CoIoTcpDescriptor::ADDR_IPV4:
       break;
   }
-  if (hasAddress(address.c_str(), false)) return true;
-  return KestrixOS::isLoopBackIP(address.c_str()) && isLocal();
+  if (hasAddress(address.text.c_str(), false)) return true;
+  return (address.loopback || KestrixOS::isLoopBackIP(address.text.c_str())) && isLocal();
 }

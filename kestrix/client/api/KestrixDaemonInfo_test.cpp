@@ -133,8 +133,14 @@ TEST(KestrixDaemonInfo, LoopbackIdentityMatchesLocalServer) {
   EXPECT_TRUE(info.isLocal());
   EXPECT_TRUE(info.isSameServer(KestrixServerId("localhost:7549")));
   EXPECT_TRUE(info.isSameHost("::ffff:127.0.0.1"));
+  // A name that maps only to loopback, as Linux maps a host's own name (not
+  // the literal "localhost", which the loopback table already knows).
+  EXPECT_TRUE(info.isSameServer(KestrixServerId("LOCALHOST:7549")));
+  EXPECT_TRUE(info.isSameHost("LOCALHOST"));
   info.setMetadataIP(0, "192.0.2.10");
   EXPECT_FALSE(info.isLocal());
+  EXPECT_FALSE(info.isSameServer(KestrixServerId("LOCALHOST:7549")));
+  EXPECT_FALSE(info.isSameHost("LOCALHOST"));
 }
 
 TEST(KestrixDaemonInfo, ServerId) {

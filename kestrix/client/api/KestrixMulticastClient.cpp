@@ -98,15 +98,16 @@ std::string ipList(const KestrixDaemonInfo& info, bool metadata) {
   return text;
 }
 
-// Observers outlive any one instance, so that stop() and a new start keep
-// telling the same parties.
+// Kept apart from the instance so that removing an observer never needs
+// one; stop() forgets them all, and parties register again with the next
+// instance. Never destroyed: an observer may leave at static destruction.
 struct Observers {
   CoMutex mutex;
   std::vector<KestrixMulticastClient::Observer*> list;
 };
 Observers& observers() {
-  static Observers all;
-  return all;
+  static Observers* all = new Observers;
+  return *all;
 }
 
 CoMutex& creationMutex() {
@@ -220,6 +221,9 @@ void KestrixMulticastClient::stop() {
   CoMutexGuard guard(creationMutex());
   delete instance;
   instance = nullptr;
+  Observers& all = observers();
+  CoMutexGuard list(all.mutex);
+  all.list.clear();
 }
 
 KestrixMulticastClient::KestrixMulticastClient(unsigned int port, const char* scope,
@@ -534,7 +538,6 @@ void KestrixMulticastClient::addObserver(Observer* observer) {
   all.list.push_back(observer);
 }
 
-// Works without an instance too: the list outlives it.
 void KestrixMulticastClient::removeObserver(Observer* observer) {
   Observers& all = observers();
   CoMutexGuard guard(all.mutex);

@@ -18,7 +18,10 @@
 #include "kestrix/client/api/KestrixBaseClientAPI.h"
 #include "kestrix/client/api/KestrixClientAPI.h"
 #include "kestrix/client/api/KestrixDaemonInfo.h"
+#include "kestrix/client/api/KestrixMulticastClient.h"
+#include "kestrix/client/api/KestrixResolver.h"
 #include "kestrix/client/api/KestrixServerImp.h"
+#include "kestrix/client/api/KestrixServerList.h"
 
 namespace {
 
@@ -257,6 +260,47 @@ TEST_F(FacadeTest, RefusedClosedOrTimedOutConnectionIsRetriedWithCallbacks) {
   KestrixRegisterDisconnectCallBack(nullptr);
 }
 
+// Inside the tests' namespace 198.18.0.1 has no route: refused at once.
+TEST_F(FacadeTest, DiscoveredServerIsReachedPastAnUnreachableAddressWhichIsFlagged) {
+  KestrixDaemonInfo info;
+  info.setStorageId("facade-store");
+  info.setMetadataIP(0, "198.18.0.1");
+  info.setMetadataIP(1, "127.0.0.1");
+  info.setNodePort(server->getPort());
+  KestrixMulticastClient::getInstance().add(info);
+  KestrixServerId byStorage;
+  byStorage.setStorageId("facade-store");
+  KestrixServerHandle handle(byStorage);
+  ASSERT_STREQ(handle.getHostName(), "srvhost") << handle.lastError();
+  EXPECT_STREQ(KestrixResolver(info).getIP(KestrixResolver::IP_METADATA, 0), "127.0.0.1");
+}
+
+TEST(KestrixServerList, ListsResolvesAndBoundsWhatDiscoveryKnows) {
+  KestrixClient client;
+  ASSERT_TRUE(client.init());
+  for (const char* name : {"Zeta", "Alpha"}) {
+    KestrixDaemonInfo info;
+    info.setDisplayName(name);
+    info.setDatabase("LISTDB");
+    info.setStorageId(name);
+    info.setMetadataIP(0, *name == 'Z' ? "198.18.6.2" : "198.18.6.1");
+    KestrixMulticastClient::getInstance().add(info);
+  }
+  KestrixServerList list("LISTDB");
+  int n = 0;
+  ASSERT_TRUE(list.getNumNodes(n)) << list.lastError();
+  ASSERT_EQ(n, 2);
+  KestrixServerInfo node;
+  ASSERT_TRUE(list.getNode(0, node));
+  EXPECT_STREQ(node.getDisplayName(), "Alpha");
+  EXPECT_FALSE(list.getNode(2, node));
+  EXPECT_STREQ(list.lastError(), "Index 2 is out of the bounds 0,2.");
+  KestrixServerId id;
+  ASSERT_TRUE(list.resolveStorageId("Zeta", id)) << list.lastError();
+  EXPECT_STREQ(id.getIPAddr(), "198.18.6.2");
+  EXPECT_FALSE(list.resolveStorageId("Omega", id));
+}
+
 TEST_F(FacadeTest, TwoHandlesShareOneConnection) {
   KestrixServerHandle first(id());
   KestrixServerHandle second(id());
@@ -419,6 +463,7 @@ class KestrixSharedConnectionsFromEnv : public FacadeTest {
 };
 
 TEST_F(KestrixSharedConnectionsFromEnv, UnusedConnectionIsClosedAfterTheIdleTime) {
+  KestrixMulticastClient::getInstance();  // its start-up search is no part of the idle time
   ASSERT_EQ(loginsAfterATranslation(), 1);
   KestrixClientReleaseUnusedConnections(false);
   EXPECT_EQ(loginsAfterATranslation(), 1) << "closed before its idle time";

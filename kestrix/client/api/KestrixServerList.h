@@ -1,7 +1,8 @@
 #pragma once
-// The public list of discovered servers, optionally filtered by database and
-// asked through a gateway. It is filled by the discovery client; until that
-// client exists in this library, the calls that need it fail and say so.
+// The public list of the servers that discovery knows, optionally kept to
+// one database and asked through a gateway. getNumNodes() fills it (sorted
+// by display name, then database) and getNode() reads it. Calls give false
+// with the reason in lastError() and never throw.
 
 #include <memory>
 
