@@ -87,7 +87,8 @@ bool CoAbstractFileScanner::filterSkipFile(const CoFilePath& path) const {
   if (debug) CO_POST_USER("Checking '%s'", path.path());
   for (const auto& filter : filters_) {
     if (filter->filter(path)) continue;
-    if (debug) CO_POST_USER("Filter '%s' rejected '%s'", typeid(*filter).name(), path.path());
+    const auto& rejecting = *filter;
+    if (debug) CO_POST_USER("Filter '%s' rejected '%s'", typeid(rejecting).name(), path.path());
     return true;
   }
   return false;

@@ -254,7 +254,7 @@ void CoNetworkDispatcher::warnMissing(const char* kind, const std::vector<std::s
 bool CoNetworkDispatcher::getInterfaces(std::vector<CoNetworkInterface>& out, Type type,
                                         const Filter& filter) {
   out.clear();
-  if (type < 0 || type >= TYPE_COUNT) return false;
+  if (static_cast<int>(type) < 0 || static_cast<int>(type) >= TYPE_COUNT) return false;
   bool refreshed;
   {
     CoMutexGuard guard(mutex_);
