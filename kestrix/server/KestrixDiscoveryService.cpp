@@ -178,7 +178,7 @@ void KestrixDiscoveryService::stop() {
   started_ = false;
   interfaces_.removeObserver(CoNetworkDispatcher::TYPE_ALL, watch_.get());
   interfaces_.removeObserver(CoNetworkDispatcher::TYPE_MULTICAST, watch_.get());
-  multicast(Protocol::REMOVE_SERVER, describe_().toAttrStream());
+  multicast(Protocol::REMOVE_SERVER, self_.toAttrStream());
   auto close = [this](std::unique_ptr<Endpoint>& e) {
     if (e != nullptr) loop_.unregisterIOHandler(e.get());
     e.reset();
@@ -195,14 +195,14 @@ void KestrixDiscoveryService::stop() {
 
 void KestrixDiscoveryService::announce() {
   if (!started_) return;
-  const KestrixDaemonInfo self = describe_();
-  if (!announcedStorageId_.empty() && announcedStorageId_ != self.getStorageId()) {
-    KestrixDaemonInfo old = self;
+  self_ = describe_();
+  if (!announcedStorageId_.empty() && announcedStorageId_ != self_.getStorageId()) {
+    KestrixDaemonInfo old = self_;
     old.setStorageId(announcedStorageId_.c_str());
     multicast(Protocol::REMOVE_SERVER, old.toAttrStream());
   }
-  announcedStorageId_ = self.getStorageId();
-  multicast(Protocol::DISCOVER_SERVERS, self.toAttrStream());
+  announcedStorageId_ = self_.getStorageId();
+  multicast(Protocol::DISCOVER_SERVERS, self_.toAttrStream());
 }
 
 void KestrixDiscoveryService::syncInterfaces() {
@@ -248,7 +248,7 @@ void KestrixDiscoveryService::syncInterfaces() {
   // An interface that came up while the server runs learns of it at once.
   if (nextAnnounceMs_ == 0) return;  // start() announces everywhere itself
   for (const std::string& ip : added) {
-    multicast(Protocol::DISCOVER_SERVERS, describe_().toAttrStream(), ip);
+    multicast(Protocol::DISCOVER_SERVERS, self_.toAttrStream(), ip);
     multicast(Protocol::FIND_SERVERS, rcAttrStream(), ip);
   }
 }
@@ -362,7 +362,7 @@ void KestrixDiscoveryService::answer(const rcAttrStream& filter, const sockaddr_
                                      int64_t now) {
   // A filter is read as text: a description read from it would ignore a
   // storage id of an older protocol version.
-  const KestrixDaemonInfo self = describe_();
+  const KestrixDaemonInfo& self = self_;
   std::string storageId;
   std::string database;
   filter.getStringValue("StorageId", storageId);
@@ -408,7 +408,7 @@ void KestrixDiscoveryService::remember(KestrixDaemonInfo info, const std::string
   if (!listed && *sender != '\0' && n < KestrixDaemonInfo::MAX_IPS) info.setMetadataIP(n, sender);
   if (info.getNodePort() == 0) info.setNodePort(DEFAULT_NODE_PORT);
   if (*info.getDatabase() == '\0') info.setDatabase("GRYNN");
-  if (sameServer(info, describe_())) return;  // listed first, always as it is now
+  if (sameServer(info, self_)) return;  // listed first, always as it is now
   for (Known& known : known_) {
     if (!sameServer(known.info, info)) continue;
     known.info = info;
@@ -446,7 +446,10 @@ int KestrixDiscoveryService::timerWaitMs() const {
 
 void KestrixDiscoveryService::onTimers() {
   if (!started_) return;
-  if (interfacesChanged_.exchange(false)) syncInterfaces();
+  if (interfacesChanged_.exchange(false)) {
+    self_ = describe_();  // its addresses may have changed
+    syncInterfaces();
+  }
   const int64_t now = nowMs();
   if (now >= nextAnnounceMs_) {
     announce();

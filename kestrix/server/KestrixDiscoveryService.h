@@ -114,6 +114,9 @@ class KestrixDiscoveryService {
   std::map<std::string, std::unique_ptr<Endpoint>> listeners_;
   std::unique_ptr<CoMulticast> replies_;
   std::string announcedStorageId_;
+  // The description as last announced: searches and announcements are
+  // matched against it without making it afresh each time.
+  KestrixDaemonInfo self_;
 
   std::list<Known> known_;
   int64_t nextAnnounceMs_ = 0;

@@ -13,9 +13,7 @@ bool sameHost(const std::string& a, const std::string& b) {
   return strcasecmp(a.c_str(), b.c_str()) == 0;  // host names are case-insensitive
 }
 
-bool isSeparator(char c, bool windows) {
-  return c == '/' || (windows && c == '\\');
-}
+bool isSeparator(char c, bool windows) { return c == '/' || (windows && c == '\\'); }
 
 bool sameChar(char a, char b, bool windows) {
   if (a == b) return true;
