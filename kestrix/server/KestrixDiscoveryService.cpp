@@ -55,6 +55,12 @@ bool sameServer(const KestrixDaemonInfo& a, const KestrixDaemonInfo& b) {
          std::strcmp(a.getMetadataIP(0), b.getMetadataIP(0)) == 0;
 }
 
+// What a server of an older protocol leaves out.
+void fillDefaults(KestrixDaemonInfo& info) {
+  if (info.getNodePort() == 0) info.setNodePort(DEFAULT_NODE_PORT);
+  if (*info.getDatabase() == '\0') info.setDatabase("GRYNN");
+}
+
 }  // namespace
 
 // The loop needs a descriptor; the socket stays the multicast object's.
@@ -406,8 +412,7 @@ void KestrixDiscoveryService::remember(KestrixDaemonInfo info, const std::string
   for (; n < KestrixDaemonInfo::MAX_IPS && *info.getMetadataIP(n) != '\0'; ++n)
     listed = listed || std::strcmp(info.getMetadataIP(n), sender) == 0;
   if (!listed && *sender != '\0' && n < KestrixDaemonInfo::MAX_IPS) info.setMetadataIP(n, sender);
-  if (info.getNodePort() == 0) info.setNodePort(DEFAULT_NODE_PORT);
-  if (*info.getDatabase() == '\0') info.setDatabase("GRYNN");
+  fillDefaults(info);
   if (sameServer(info, self_)) return;  // listed first, always as it is now
   for (Known& known : known_) {
     if (!sameServer(known.info, info)) continue;
@@ -425,7 +430,8 @@ void KestrixDiscoveryService::remember(KestrixDaemonInfo info, const std::string
   known_.push_back({info, now});
 }
 
-void KestrixDiscoveryService::forget(const KestrixDaemonInfo& info) {
+void KestrixDiscoveryService::forget(KestrixDaemonInfo info) {
+  fillDefaults(info);  // as it was remembered
   for (auto it = known_.begin(); it != known_.end(); ++it) {
     if (!sameServer(it->info, info)) continue;
     known_.erase(it);

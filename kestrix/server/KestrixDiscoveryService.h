@@ -96,7 +96,7 @@ class KestrixDiscoveryService {
   void receive(CoMulticast& socket);
   void answer(const Kestrix::rcAttrStream& filter, const sockaddr_storage& to, int64_t nowMs);
   void remember(KestrixDaemonInfo info, const std::string& fromIp, int64_t nowMs);
-  void forget(const KestrixDaemonInfo& info);
+  void forget(KestrixDaemonInfo info);
   void expire(int64_t nowMs);
 
   rcAppContext& loop_;
