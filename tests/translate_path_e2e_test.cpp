@@ -256,7 +256,7 @@ TEST(KestrixdProcess, RulesAndDescriptionThroughTheFacade) {
   const Kestrix::rcAttrStream stream(list);
   int count = 0;
   ASSERT_TRUE(stream.getIntValue("Count", count));
-  EXPECT_EQ(count, 1);
+  EXPECT_GE(count, 1);  // itself first, then whatever else it heard
   std::string node;
   ASSERT_TRUE(stream.getStringValue("Node0", node));
   const KestrixDaemonInfo self{Kestrix::rcAttrStream(node)};

@@ -5,8 +5,11 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <list>
 #include <string_view>
 
 #include "common/base/loggerBase/CoMsg.h"
@@ -14,6 +17,7 @@
 #include "common/base/osal/CoMemory.h"
 #include "common/base/rcApi/rcAttrStream.h"
 #include "common/base/tcp/CoIoTcpDescriptor.h"
+#include "kestrix/client/api/KestrixMulticastProtocol.h"
 #include "kestrix/client/api/KestrixOS.h"
 
 namespace Kestrix {
@@ -78,13 +82,39 @@ std::string systemHostName() {
 
 KestrixServer::KestrixServer(int port, const KestrixServerConfig& config) : rcServerContext(port) {
   setConfig(config);
-  if (isValid()) registerMethods();
+  if (!isValid()) return;
+  registerMethods();
+  KestrixDiscoveryService::Settings settings = KestrixDiscoveryService::Settings::fromSystem();
+  settings.maxAnswersPerSecond = config_.maxSearchesPerSecond;
+  discovery_ = std::make_unique<KestrixDiscoveryService>(
+      *this, interfaces_, [this] { return describe(); }, settings);
+  discovery_->start();
+}
+
+KestrixServer::~KestrixServer() {
+  // Says goodbye while the description can still be made.
+  discovery_.reset();
 }
 
 void KestrixServer::setConfig(const KestrixServerConfig& config) {
   config_ = config;
   hostName_ = config_.hostName.empty() ? systemHostName() : config_.hostName;
   setLimits(config_.limits);
+  if (discovery_ == nullptr) return;
+  discovery_->setMaxAnswersPerSecond(config_.maxSearchesPerSecond);
+  discovery_->announce();
+}
+
+int KestrixServer::timerWaitMs() {
+  const int clients = rcServerContext::timerWaitMs();
+  const int discovery = discovery_ != nullptr ? discovery_->timerWaitMs() : -1;
+  if (clients < 0) return discovery;
+  return discovery < 0 ? clients : std::min(clients, discovery);
+}
+
+void KestrixServer::onTimers() {
+  rcServerContext::onTimers();
+  if (discovery_ != nullptr) discovery_->onTimers();
 }
 
 KestrixServer& KestrixServer::self(const rcMethod& method) {
@@ -111,23 +141,6 @@ void KestrixServer::registerMethods() {
 
 KestrixDaemonInfo KestrixServer::describe() const {
   KestrixDaemonInfo info;
-  // The metadata interfaces the network configuration names, reachable
-  // addresses first and loopback last; link-local IPv6 needs a scope that a
-  // description cannot carry.
-  unsigned n = 0;
-  std::vector<std::string> loopback;
-  std::vector<CoNetworkInterface> interfaces;
-  interfaces_.getInterfaces(interfaces, CoNetworkDispatcher::TYPE_METADATA);
-  for (const CoNetworkInterface& itf : interfaces) {
-    const std::string& address = itf.getIP();
-    if (address.rfind("fe80:", 0) == 0) continue;
-    if (isLoopback(address)) {
-      loopback.push_back(address);
-      continue;
-    }
-    info.setMetadataIP(n++, address.c_str());
-  }
-  for (const std::string& address : loopback) info.setMetadataIP(n++, address.c_str());
   const std::string displayName = config_.displayName.empty() ? hostName_ : config_.displayName;
   info.setHostName(hostName_.c_str());
   info.setDisplayName(displayName.c_str());
@@ -140,8 +153,57 @@ KestrixDaemonInfo KestrixServer::describe() const {
   info.setVendor("Kestrix");
   info.setProductVersionMajorNumber(1);
   info.setProductVersionString("1.0.0");
-  info.setStorageId(config_.storageId.c_str());
+  info.setStorageId(config_.storageId.empty()
+                        ? derivedStorageId(hostName_, config_.database, getPort()).c_str()
+                        : config_.storageId.c_str());
+  // The IPv4 addresses of the metadata interfaces the network configuration
+  // names, reachable ones first and loopback last, as many as a receiver
+  // reads of one announcement.
+  std::vector<std::string> addresses;
+  std::vector<std::string> loopback;
+  std::vector<CoNetworkInterface> interfaces;
+  interfaces_.getInterfaces(interfaces, CoNetworkDispatcher::TYPE_METADATA,
+                            CoNetworkDispatcher::IPv4Filter);
+  for (const CoNetworkInterface& itf : interfaces) {
+    const std::string& address = itf.getIP();
+    if (std::find(addresses.begin(), addresses.end(), address) != addresses.end() ||
+        std::find(loopback.begin(), loopback.end(), address) != loopback.end())
+      continue;
+    (isLoopback(address) ? loopback : addresses).push_back(address);
+  }
+  addresses.insert(addresses.end(), loopback.begin(), loopback.end());
+  unsigned n = 0;
+  for (const std::string& address : addresses) {
+    if (n == KestrixDaemonInfo::MAX_IPS) break;
+    info.setMetadataIP(n, address.c_str());
+    const std::string announcement = KestrixMulticastProtocol::create(
+        KestrixMulticastProtocol::DISCOVER_SERVERS, info.toAttrStream());
+    if (announcement.size() > KestrixMulticastProtocol::MAX_DATAGRAM) {
+      info.setMetadataIP(n, "");
+      break;
+    }
+    ++n;
+  }
   return info;
+}
+
+std::string KestrixServer::derivedStorageId(const std::string& hostName,
+                                            const std::string& database, int port) {
+  // Two FNV-1a hashes of the three, in the text form of a UUID (version 8:
+  // made by this program's own rule).
+  const std::string key = hostName + '\n' + database + '\n' + std::to_string(port);
+  uint64_t halves[2] = {14695981039346656037ull, 14695981039346656037ull ^ 0x5bd1e9955bd1e995ull};
+  for (uint64_t& h : halves)
+    for (unsigned char c : key) h = (h ^ c) * 1099511628211ull;
+  halves[0] = (halves[0] & ~0xF000ull) | 0x8000ull;
+  halves[1] = (halves[1] & ~(3ull << 62)) | (2ull << 62);
+  char text[37];
+  std::snprintf(text, sizeof text, "%08x-%04x-%04x-%04x-%012llx",
+                static_cast<unsigned>(halves[0] >> 32),
+                static_cast<unsigned>((halves[0] >> 16) & 0xFFFF),
+                static_cast<unsigned>(halves[0] & 0xFFFF), static_cast<unsigned>(halves[1] >> 48),
+                static_cast<unsigned long long>(halves[1] & 0xFFFFFFFFFFFFull));
+  return text;
 }
 
 std::string KestrixServer::canonicalHost(const std::string& host) const {
@@ -178,10 +240,13 @@ bool KestrixServer::getDaemonInfo(void*, const rcMethod& method, const rcParam::
 
 bool KestrixServer::getDaemonList(void*, const rcMethod& method, const rcParam::Array&,
                                   rcParam& result) {
-  rcAttrStream list;
-  list.addIntValue("Count", 1);
-  list.addStringValue("Node0", self(method).describe().toAttrStream().getStreamStr());
-  result.setStringValue(list.getStreamStr());
+  KestrixServer& server = self(method);
+  const std::list<KestrixDaemonInfo> servers =
+      server.discovery_ != nullptr ? server.discovery_->servers()
+                                   : std::list<KestrixDaemonInfo>{server.describe()};
+  std::string text;
+  KestrixMulticastProtocol::encode(servers, text);
+  result.setStringValue(text);
   return true;
 }
 

@@ -2,9 +2,11 @@
 // kestrixd's server: the library's server context serving the methods every
 // Kestrix server offers (ping, version, description, server list, the path
 // translation rules and requests, event subscriptions, shut-down) from one
-// configuration. Single-threaded like the context under it; rules are
-// replaced between rounds, never during a request.
+// configuration, and on the discovery group (KestrixDiscoveryService).
+// Single-threaded like the context under it; rules are replaced between
+// rounds, never during a request.
 
+#include <memory>
 #include <set>
 #include <string>
 #include <tuple>
@@ -13,6 +15,7 @@
 #include "common/base/network/CoNetworkDispatcher.h"
 #include "common/base/rcApi/rcServerContext.h"
 #include "kestrix/client/api/KestrixDaemonInfo.h"
+#include "kestrix/server/KestrixDiscoveryService.h"
 #include "kestrix/server/KestrixServerConfig.h"
 
 namespace Kestrix {
@@ -24,12 +27,19 @@ class KestrixServer : public rcServerContext {
   static constexpr int VERSION_MINOR = 2;
 
   KestrixServer(int port, const KestrixServerConfig& config);
+  ~KestrixServer() override;
 
   // Replaces the configuration (rules and names).
   void setConfig(const KestrixServerConfig& config);
   const KestrixServerConfig& config() const { return config_; }
-  // This server's description, with its real addresses and port.
+  // This server's description: its IPv4 addresses (loopback last, as many
+  // as keep an announcement within a datagram), port, names, database and
+  // storage id (the configured one, else one derived from host name,
+  // database and port, so that it stays the same across restarts).
   KestrixDaemonInfo describe() const;
+  // The storage id of a server that configures none.
+  static std::string derivedStorageId(const std::string& hostName, const std::string& database,
+                                      int port);
   // The name of this server's host in the rules.
   const std::string& ownHostName() const { return hostName_; }
   // A host text as the rules name it: this server's own names, loopback
@@ -39,6 +49,8 @@ class KestrixServer : public rcServerContext {
   bool shutdownRequested() const { return shutdownRequested_; }
 
  private:
+  int timerWaitMs() override;
+  void onTimers() override;
   static KestrixServer& self(const rcMethod& method);
   void registerMethods();
 
@@ -63,6 +75,8 @@ class KestrixServer : public rcServerContext {
   // (client address, monitor port, connection id, subject)
   std::set<std::tuple<std::string, int, int, std::string>> subscriptions_;
   bool shutdownRequested_ = false;
+  // Last: it uses the interfaces and the configuration until it stops.
+  std::unique_ptr<KestrixDiscoveryService> discovery_;
 };
 
 }  // namespace Kestrix

@@ -77,24 +77,28 @@ bool readLimit(const CoConfigFileReader& file, const char* key, uint64_t max, ui
 }
 
 bool readLimits(const CoConfigFileReader& file, rcServerContext::Limits& limits,
-                std::string& error) {
-  static const char* const kKeys[] = {"MaxRequestBytes", "MaxPendingOutputBytes",
-                                      "MaxBufferedInputBytes", "MaxClients", "StallTimeoutSeconds"};
+                unsigned& searchesPerSecond, std::string& error) {
+  static const char* const kKeys[] = {"MaxRequestBytes",       "MaxPendingOutputBytes",
+                                      "MaxBufferedInputBytes", "MaxClients",
+                                      "StallTimeoutSeconds",   "MaxSearchesPerSecond"};
   for (const std::string& name : file.getVariableNames("Limits")) {
     if (std::find(std::begin(kKeys), std::end(kKeys), name) != std::end(kKeys)) continue;
     error = "Section [Limits]: unknown key '" + name +
             "' (expected MaxRequestBytes, MaxPendingOutputBytes, MaxBufferedInputBytes, "
-            "MaxClients or StallTimeoutSeconds)";
+            "MaxClients, StallTimeoutSeconds or MaxSearchesPerSecond)";
     return false;
   }
   uint64_t clients = limits.maxClients;
   uint64_t stallSeconds = limits.stallTimeoutMs / 1000;
+  uint64_t searches = searchesPerSecond;
   if (!readLimit(file, "MaxRequestBytes", UINT64_MAX, limits.maxRequestBytes, error) ||
       !readLimit(file, "MaxPendingOutputBytes", UINT64_MAX, limits.maxPendingOutputBytes, error) ||
       !readLimit(file, "MaxBufferedInputBytes", UINT64_MAX, limits.maxBufferedInputBytes, error) ||
       !readLimit(file, "MaxClients", UINT_MAX, clients, error) ||
-      !readLimit(file, "StallTimeoutSeconds", UINT_MAX / 1000, stallSeconds, error))
+      !readLimit(file, "StallTimeoutSeconds", UINT_MAX / 1000, stallSeconds, error) ||
+      !readLimit(file, "MaxSearchesPerSecond", UINT_MAX, searches, error))
     return false;
+  searchesPerSecond = static_cast<unsigned>(searches);
   limits.maxClients = static_cast<unsigned>(clients);
   limits.stallTimeoutMs = static_cast<unsigned>(stallSeconds * 1000);
   return true;
@@ -119,7 +123,7 @@ bool KestrixServerConfig::load(const char* path, std::string& error) {
       next.storageId = trimmed(file.get("Server", "StorageId", ""));
       if (next.database.empty()) next.database = "GRYNN";
     } else if (section == "Limits") {
-      if (!readLimits(file, next.limits, error)) return false;
+      if (!readLimits(file, next.limits, next.maxSearchesPerSecond, error)) return false;
     } else if (hasPrefix(section, "Group ", name)) {
       KestrixRuleGroup group;
       group.name = trimmed(name);

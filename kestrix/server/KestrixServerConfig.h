@@ -8,7 +8,7 @@
 //   [OsTypeTranslation <name>]    srcType, srcPath, dstType, dstPath
 //   [Limits]                      MaxRequestBytes, MaxPendingOutputBytes,
 //                                 MaxBufferedInputBytes, MaxClients,
-//                                 StallTimeoutSeconds
+//                                 StallTimeoutSeconds, MaxSearchesPerSecond
 //
 // OS types are written by name (Irix, Linux, WindowsNT, MacOSX). A file that
 // cannot be read, an unknown section, a rule missing a key or naming an
@@ -27,9 +27,10 @@ struct KestrixServerConfig {
   std::string displayName;  // empty: the host name
   std::string hostName;     // the name of this server's host in the rules; empty: the system's
   std::string database = "GRYNN";
-  std::string storageId;
+  std::string storageId;  // empty: derived from host name, database and port
   KestrixTranslationRules rules;
   rcServerContext::Limits limits;
+  unsigned maxSearchesPerSecond = 100;  // discovery searches answered
 
   // Reads path; false with error set (and this object unchanged) when the
   // file is bad.

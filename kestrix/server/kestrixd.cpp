@@ -44,11 +44,22 @@ void printUsage(const char* program) {
       "  MaxClients             clients at once (default %u; lowered to what\n"
       "                         the open-file limit allows)\n"
       "  StallTimeoutSeconds    a client that takes no byte of its reply for\n"
-      "                         this long is dropped (default %u)\n",
+      "                         this long is dropped (default %u)\n"
+      "  MaxSearchesPerSecond   discovery searches answered a second; the rest\n"
+      "                         are dropped with a warning (default %u)\n"
+      "Discovery: kestrixd announces itself on the multicast group of the\n"
+      "network configuration (default 224.0.0.1 port 7555, TTL 1), answers\n"
+      "searches and lists every server it hears in \"GetDaemonList\". Its\n"
+      "storage id is [Server] StorageId of the rules file, else one derived\n"
+      "from the host name, the database and the port, which stays the same\n"
+      "across restarts. KESTRIX_MULTICAST_RESYNC_TIME (seconds, default 300)\n"
+      "sets how often it announces itself (every half period) and forgets\n"
+      "servers silent for two periods; KESTRIX_MULTICAST_MAX_SERVERS (default\n"
+      "4096) bounds how many it keeps.\n",
       program, DEFAULT_PORT, static_cast<unsigned long long>(kDefaults.maxRequestBytes),
       static_cast<unsigned long long>(kDefaults.maxPendingOutputBytes),
       static_cast<unsigned long long>(kDefaults.maxBufferedInputBytes), kDefaults.maxClients,
-      kDefaults.stallTimeoutMs / 1000);
+      kDefaults.stallTimeoutMs / 1000, Kestrix::KestrixServerConfig().maxSearchesPerSecond);
 }
 
 // Descriptors kestrixd keeps besides its clients': the listener, the

@@ -128,6 +128,9 @@ class rcServerContext : public rcAppContext, private CoIoTcpServerHandler {
   void setResult(int status, std::string value);
   // The reply line of the current result.
   std::string& replyLine();
+  // A subclass with deadlines of its own calls these from its overrides.
+  int timerWaitMs() override;
+  void onTimers() override;
 
  private:
   friend class Client;
@@ -136,8 +139,6 @@ class rcServerContext : public rcAppContext, private CoIoTcpServerHandler {
   bool handleRead() override;
   bool handleException() override { return true; }
   bool handleConnection(CoIoTcpDescriptor* connection) override;
-  int timerWaitMs() override;
-  void onTimers() override;
   // Takes the client out of the loop; it is deleted after the round.
   void drop(Client* client);
   void watchDeadline(int64_t deadlineMs);

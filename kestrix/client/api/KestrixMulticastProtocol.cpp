@@ -1,7 +1,11 @@
 #include "kestrix/client/api/KestrixMulticastProtocol.h"
 
+#include <climits>
 #include <cstdio>
 #include <cstring>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
 
 #include "common/base/loggerBase/CoMsg.h"
 
@@ -14,6 +18,20 @@ std::string nodeName(int index) {
   char name[256];
   std::snprintf(name, sizeof name, "%s%d", "Node", index);
   return name;
+}
+
+// The index of a name written as nodeName() writes it; -1 for any other.
+int nodeIndex(std::string_view name) {
+  constexpr std::string_view prefix = "Node";
+  if (name.size() <= prefix.size() || name.substr(0, prefix.size()) != prefix) return -1;
+  const std::string_view digits = name.substr(prefix.size());
+  if (digits.size() > 10 || (digits.size() > 1 && digits[0] == '0')) return -1;
+  long long index = 0;
+  for (char c : digits) {
+    if (c < '0' || c > '9') return -1;
+    index = index * 10 + (c - '0');
+  }
+  return index <= INT_MAX ? static_cast<int>(index) : -1;
 }
 
 }  // namespace
@@ -68,22 +86,31 @@ void KestrixMulticastProtocol::decode(const std::string& text,
     return;
   }
   if (count < 0) return;
-  // A hostile "Count" must cost nothing: the walk ends once every entry the
-  // text holds was found or as many nodes were missed, and the rest are
-  // reported in one message.
-  const int held = static_cast<int>(Kestrix::rcAttrStream::ConstIterator(stream).getSize()) - 1;
-  int found = 0;
-  int missed = 0;
+  // A hostile "Count" must cost nothing. One walk finds the nodes the text
+  // holds (a lookup per missing node would walk it all each time); the
+  // search ends once each was found or as many nodes were missed, and the
+  // rest are reported in one message.
+  std::unordered_map<int, std::pair<unsigned, unsigned>> nodes;
+  Kestrix::rcAttrStream::ConstIterator walk(stream);
+  unsigned nameStart, nameLength, valueStart, valueLength;
+  while (walk.next(nameStart, nameLength, valueStart, valueLength)) {
+    const int index = nodeIndex(std::string_view(walk.getData()).substr(nameStart, nameLength));
+    if (index >= 0 && index < count) nodes.try_emplace(index, valueStart, valueLength);
+  }
+  const size_t held = nodes.size();
+  size_t found = 0;
+  size_t missed = 0;
   int i = 0;
-  std::string node;
   for (; i < count && found < held && missed <= held; ++i) {
-    if (!stream.getStringValue(nodeName(i).c_str(), node)) {
+    const auto it = nodes.find(i);
+    if (it == nodes.end()) {
       CO_POST_ERROR("Stream is missing node %d of %d.", i, count);
       ++missed;
       continue;
     }
     ++found;
-    KestrixDaemonInfo info{Kestrix::rcAttrStream(node)};
+    KestrixDaemonInfo info{
+        Kestrix::rcAttrStream(walk.getData().substr(it->second.first, it->second.second))};
     if (database && *database && std::strcmp(info.getDatabase(), database) != 0) continue;
     if (info.getNodePort() == 0) info.setNodePort(DEFAULT_NODE_PORT);
     servers.push_back(info);

@@ -1,0 +1,130 @@
+#pragma once
+// kestrixd on the discovery group. At start it announces the server's
+// description ("DISCOVER_SERVERS") on every multicast interface and sends
+// one search of its own, so that it learns of servers that started before
+// it; it answers a search whose filter matches it with a unicast reply to
+// the sender, at most a set number a second; it announces again every half
+// resync period, and says "REMOVE_SERVER" when it stops. Every server it
+// hears is kept for "GetDaemonList" until it has been silent for two resync
+// periods, up to a bound, so that a flood of forged announcements cannot
+// grow the server.
+//
+// The sockets are I/O handlers of the server's own loop and the deadlines
+// come through timerWaitMs()/onTimers(), so no thread is needed. Searches
+// are heard on the group and also on 127.0.0.1 and on each interface
+// address: a unicast datagram to a port that several wildcard sockets share
+// reaches only the one bound last, whereas a socket bound to the address
+// itself always gets it.
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <list>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+
+#include "common/base/network/CoNetworkDispatcher.h"
+#include "common/base/rcApi/rcAppContext.h"
+#include "kestrix/client/api/KestrixDaemonInfo.h"
+#include "kestrix/client/api/KestrixMulticastProtocol.h"
+
+struct sockaddr_storage;
+
+namespace Kestrix {
+
+class CoMulticast;
+
+class KestrixDiscoveryService {
+ public:
+  struct Settings {
+    unsigned port = 7555;
+    std::string scope = "224.0.0.1";
+    unsigned ttl = 1;
+    int64_t resyncMs = 300000;
+    unsigned maxAnswersPerSecond = 100;
+    size_t maxServers = 4096;
+
+    // Port, scope and TTL from the network configuration; the resync period
+    // (KESTRIX_MULTICAST_RESYNC_TIME, seconds) and the bound on known
+    // servers (KESTRIX_MULTICAST_MAX_SERVERS) from the environment.
+    static Settings fromSystem();
+  };
+  using Describe = std::function<KestrixDaemonInfo()>;
+
+  KestrixDiscoveryService(rcAppContext& loop, CoNetworkDispatcher& interfaces, Describe describe,
+                          const Settings& settings);
+  ~KestrixDiscoveryService();
+  KestrixDiscoveryService(const KestrixDiscoveryService&) = delete;
+  KestrixDiscoveryService& operator=(const KestrixDiscoveryService&) = delete;
+
+  // Opens the sockets, announces and searches. Sockets that cannot be
+  // opened are reported and done without.
+  void start();
+  // Says goodbye on every interface and closes the sockets.
+  void stop();
+  // Announces the description as it is now; when its storage id changed,
+  // the old identity is removed first.
+  void announce();
+  void setMaxAnswersPerSecond(unsigned count) { settings_.maxAnswersPerSecond = count; }
+
+  // The loop's wait before onTimers() must run; -1: none.
+  int timerWaitMs() const;
+  void onTimers();
+
+  // This server first, then every other server heard and not yet expired.
+  std::list<KestrixDaemonInfo> servers() const;
+
+ private:
+  class Endpoint;
+  class InterfaceWatch;
+  struct Known {
+    KestrixDaemonInfo info;
+    int64_t heardMs;
+  };
+
+  // Brings the sockets in line with the host's interfaces.
+  void syncInterfaces();
+  void openSender(const std::string& ip, const std::string& name);
+  void openListener(const std::string& ip);
+  void joinGroupOn(const std::string& ip, bool join);
+  std::unique_ptr<Endpoint> endpoint(std::unique_ptr<CoMulticast> socket);
+
+  void multicast(KestrixMulticastProtocol::RequestType type, const Kestrix::rcAttrStream& data,
+                 const std::string& onlyIp = std::string());
+  void receive(CoMulticast& socket);
+  void answer(const Kestrix::rcAttrStream& filter, const sockaddr_storage& to, int64_t nowMs);
+  void remember(KestrixDaemonInfo info, const std::string& fromIp, int64_t nowMs);
+  void forget(KestrixDaemonInfo info);
+  void expire(int64_t nowMs);
+
+  rcAppContext& loop_;
+  CoNetworkDispatcher& interfaces_;
+  Describe describe_;
+  Settings settings_;
+  bool started_ = false;
+  std::unique_ptr<InterfaceWatch> watch_;
+  std::atomic<bool> interfacesChanged_{false};
+
+  std::unique_ptr<Endpoint> public_;
+  std::set<std::string> joined_;                              // interface addresses
+  std::map<std::string, std::unique_ptr<Endpoint>> senders_;  // by interface address
+  std::map<std::string, std::string> senderNames_;
+  std::map<std::string, std::unique_ptr<Endpoint>> listeners_;
+  std::unique_ptr<CoMulticast> replies_;
+  std::string announcedStorageId_;
+  // The description as last announced: searches and announcements are
+  // matched against it without making it afresh each time.
+  KestrixDaemonInfo self_;
+
+  std::list<Known> known_;
+  int64_t nextAnnounceMs_ = 0;
+  int64_t nextResyncMs_ = 0;
+  int64_t fullWarnedMs_ = -1;
+  int64_t answerSecond_ = -1;
+  unsigned answered_ = 0;
+  bool floodWarned_ = false;
+};
+
+}  // namespace Kestrix
