@@ -22,18 +22,19 @@ function(kestrix_link target)
   endforeach()
 endfunction()
 
-# kestrix_test(NAME SOURCES ... DEPENDS ... [RESOURCE_LOCK name])
+# kestrix_test(NAME SOURCES ... DEPENDS ... [RESOURCE_LOCK name] [OWN_NETNS])
 # A GoogleTest program; each TEST becomes a CTest test. Suites whose name
 # ends in "FromEnv" need a fresh process with a chosen environment and are
 # registered separately with kestrix_env_test; suites ending in "OwnNetns"
-# need a network namespace of their own (kestrix_netns_test). Cases of
+# need a network namespace of their own (kestrix_netns_test); OWN_NETNS runs
+# the whole program as one test in a namespace of its own. Cases of
 # programs that share a RESOURCE_LOCK (fixed ports, say) never run side by
 # side.
 function(kestrix_test name)
   if(NOT KESTRIX_TESTS)
     return()
   endif()
-  cmake_parse_arguments(T "" "RESOURCE_LOCK" "SOURCES;DEPENDS" ${ARGN})
+  cmake_parse_arguments(T "OWN_NETNS" "RESOURCE_LOCK" "SOURCES;DEPENDS" ${ARGN})
   set(lock "")
   if(T_RESOURCE_LOCK)
     set(lock RESOURCE_LOCK ${T_RESOURCE_LOCK})
@@ -41,6 +42,10 @@ function(kestrix_test name)
   add_executable(${name} ${T_SOURCES})
   kestrix_link(${name} ${T_DEPENDS})
   target_link_libraries(${name} PRIVATE GTest::gmock GTest::gtest_main)
+  if(T_OWN_NETNS)
+    kestrix_netns_test(${name} PROGRAM ${name} FILTER "*")
+    return()
+  endif()
   gtest_discover_tests(${name}
     TEST_FILTER "-*FromEnv.*:*OwnNetns.*"
     DISCOVERY_MODE PRE_TEST
