@@ -16,6 +16,7 @@
 #include <string>
 #include <thread>
 
+#include "kestrix/client/api/KestrixClientAPI.h"
 #include "tests/KestrixdProcess.h"
 #include "tests/ProcessRunner.h"
 
@@ -131,6 +132,21 @@ TEST_F(DiscoveryAcrossVeth, CommandFindsHostBByAddressAndDatabase) {
   EXPECT_EQ(r.out, "Unable to translate paths on server '198.18.0.2:OTHERDB' to local path: " +
                        std::string("Connection refused\n"));
   EXPECT_EQ(r.exitCode, 1);
+}
+
+TEST_F(DiscoveryAcrossVeth, LibraryFindsHostBByStorageIdAlone) {
+  KestrixClient client;
+  ASSERT_TRUE(client.init());
+  KestrixServerId id;
+  id.setStorageId(kStorageId.c_str());
+  KestrixServerHandle server(id);
+  KestrixStrList paths, results;
+  paths.push_back("/data/a");
+  ASSERT_TRUE(server.translatePaths(paths, results, nullptr, "newhost", KestrixOS::OS_TYPE_UNKNOWN,
+                                    KestrixOS::OS_TYPE_MACOSX))
+      << server.lastError();
+  ASSERT_EQ(results.size(), 1u);
+  EXPECT_STREQ(results[0], "/Volumes/data/a");
 }
 
 TEST_F(DiscoveryAcrossVeth, WatchPrintsRemovalWhenHostBStops) {
