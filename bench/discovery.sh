@@ -10,10 +10,11 @@
 #    round trip of the remote-call engine (bench/rcPing_bench.cpp, one
 #    connection);
 #  - exit: the command's wall time with a reachable server, with a host
-#    name that does not resolve and with a database nobody serves (aim:
-#    those two fail within 2.2 s, the two 1-second search waits and a
-#    little), and the time from its last line of output to its end in each
-#    case (aim: at most 0.2 s, no thread time-out).
+#    name that does not resolve, with a database nobody serves and with no
+#    server running at all (aim: those three fail within 2.2 s, the two
+#    1-second search waits and a little), and the time from its last line
+#    of output to its end in each case (aim: at most 0.2 s, no thread
+#    time-out).
 # Prints a table with the figures, ratios and whether each aim is met.
 #
 #   bench/discovery.sh
@@ -186,6 +187,10 @@ timeout 10 "$command" "${unreachable[@]}" >"$work/unreachable.txt" 2>&1 || true
 timeout 10 "$command" "${nodatabase[@]}" >"$work/nodatabase.txt" 2>&1 || true
 stop_pid "$server_pid"
 server_pid=""
+# With no server at all the start-up search sits out both of its waits.
+read -r exit_none_wall exit_none_tail exit_none_count < <(exit_times "$command" "${byname[@]}") ||
+  die "timing the command without a server failed"
+timeout 10 "$command" "${byname[@]}" >"$work/noserver.txt" 2>&1 || true
 
 # ---- 2. a thousand announced servers ----------------------------------------
 
@@ -242,17 +247,19 @@ listed=$(grep -o 'Bench server [0-9]*' "$work/servers.out" | sort -u | wc -l)
 # ---- figures ----------------------------------------------------------------
 
 echo
-grep -E '^(Benchmark|  Time)' "$work/hyperfine.txt" || true
+grep -E '^(Benchmark|  Time|  Range)' "$work/hyperfine.txt" || true
 echo "rcPing one connection, 3 runs of 2 s: round trips/s$rates (median $rate)"
 echo "discovery_bench $resolve_line"
 echo "-h nosuchhost.invalid prints: $(head -c 300 "$work/unreachable.txt" | tr '\n' ' ')"
+echo "-h $host without any server prints: $(head -c 300 "$work/noserver.txt" | tr '\n' ' ')"
 echo "-h $host:NOSUCHDB prints: $(head -c 300 "$work/nodatabase.txt" | tr '\n' ' ')"
 echo
 awk -v b="$med_byname" -v d="$med_direct" -v r="$med_redis" -v rate="$rate" -v ns="$resolve_ns" \
   -v rs="$resolve_status" -v listed="$listed" -v n="$count" \
   -v ow="$exit_ok_wall" -v ot="$exit_ok_tail" -v oc="$exit_ok_count" \
   -v nw="$exit_no_wall" -v nt="$exit_no_tail" -v nc="$exit_no_count" \
-  -v dw="$exit_db_wall" -v dt="$exit_db_tail" -v dc="$exit_db_count" '
+  -v dw="$exit_db_wall" -v dt="$exit_db_tail" -v dc="$exit_db_count" \
+  -v sw="$exit_none_wall" -v st="$exit_none_tail" -v sc="$exit_none_count" '
 function row(label, figure, ratio, aim, ok) {
   printf "%-46s %-26s %-10s %-16s %s\n", label, figure, ratio, aim, ok ? "yes" : "no"
   return ok
@@ -280,6 +287,10 @@ BEGIN {
           "<= 2.2 s, fails", dw <= 2.2 && dc == 0) && m
   m = row("exit, host:NOSUCHDB: last output to end", sprintf("%.3f s", dt), "", "<= 0.2 s",
           dt <= 0.2) && m
+  m = row("exit, no server running: median wall, 5 runs", sprintf("%.3f s, %d/5 exit 0", sw, sc), "",
+          "<= 2.2 s, fails", sw <= 2.2 && sc == 0) && m
+  m = row("exit, no server running: last output to end", sprintf("%.3f s", st), "", "<= 0.2 s",
+          st <= 0.2) && m
   printf "\naims %s\n", m ? "met" : "missed"
   exit m ? 0 : 1
 }' || exit $?
