@@ -119,14 +119,21 @@ void KestrixClientConnection::simulateLatency(int ms) {
 
 void KestrixClientConnection::connect(unsigned int timeoutMs) {
   infoStale_ = true;
-  KestrixMulticastClient& discovery = KestrixMulticastClient::getInstance();
-  observeDiscovery();
-  KestrixDaemonInfo found;
-  if (discovery.resolve(id_, found)) {
-    if (connectDiscovered(found, timeoutMs)) return;
-    // What discovery knew led nowhere: forget it and ask again, for later.
-    discovery.remove(id_);
-    discovery.find(id_.getStorageId());
+  // An address with a port is reached without discovery: starting it would
+  // cost such a connection a search of the network. When discovery runs
+  // already, it is asked all the same.
+  const bool direct = *id_.getIPAddr() != '\0' && id_.getPort() != 0;
+  KestrixMulticastClient* discovery =
+      direct ? KestrixMulticastClient::existingInstance() : &KestrixMulticastClient::getInstance();
+  if (discovery != nullptr) {
+    observeDiscovery();
+    KestrixDaemonInfo found;
+    if (discovery->resolve(id_, found)) {
+      if (connectDiscovered(found, timeoutMs)) return;
+      // What discovery knew led nowhere: forget it and ask again, for later.
+      discovery->remove(id_);
+      discovery->find(id_.getStorageId());
+    }
   }
   connectDirect(timeoutMs);
 }
@@ -167,7 +174,8 @@ void KestrixClientConnection::connectDirect(unsigned int timeoutMs) {
   if (engine_.connect(id_.getIPAddr(), id_.getPort(), timeoutMs)) {
     CO_POST_DEBUG("Connected to server [%s:%u] [%s] [%s]", id_.getIPAddr(),
                   static_cast<unsigned>(id_.getPort()), id_.getDB(), id_.getStorageId());
-    KestrixMulticastClient::getInstance().connectedTo(id_);
+    if (KestrixMulticastClient* discovery = KestrixMulticastClient::existingInstance())
+      discovery->connectedTo(id_);
     return;
   }
   const std::string error = engine_.lastError();

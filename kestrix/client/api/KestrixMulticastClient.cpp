@@ -476,6 +476,7 @@ void KestrixMulticastClient::add(const KestrixDaemonInfo& info) {
     if (level(1)) CO_POST_USER("Kestrix Multicast: adding '%s'", info.getStorageId());
     known = servers_.insert(std::upper_bound(servers_.begin(), servers_.end(), info), info);
     known->update();
+    reindex();
     notifyObservers(Observer::EVENT_ADDED, *known);
     return;
   }
@@ -487,6 +488,7 @@ void KestrixMulticastClient::add(const KestrixDaemonInfo& info) {
   servers_.erase(known);
   known = servers_.insert(std::upper_bound(servers_.begin(), servers_.end(), info), info);
   known->update();
+  reindex();
   notifyObservers(Observer::EVENT_UPDATED, *known);
 }
 
@@ -497,6 +499,7 @@ void KestrixMulticastClient::remove(const KestrixServerId& id) {
   if (known == servers_.end()) return;
   const KestrixDaemonInfo removed = *known;
   servers_.erase(known);
+  reindex();
   if (level(1)) CO_POST_USER("Kestrix Multicast: Removing '%s'", removed.getStorageId());
   notifyObservers(Observer::EVENT_REMOVED, removed);
 }
@@ -504,6 +507,13 @@ void KestrixMulticastClient::remove(const KestrixServerId& id) {
 void KestrixMulticastClient::setServers(std::list<KestrixDaemonInfo>& servers) {
   CoMutexGuard guard(serversMutex_);
   servers_ = servers;
+  reindex();
+}
+
+void KestrixMulticastClient::reindex() {
+  byStorageId_.clear();
+  for (const KestrixDaemonInfo& known : servers_)
+    byStorageId_.try_emplace(known.getStorageId(), &known);
 }
 
 void KestrixMulticastClient::resync() {
@@ -520,6 +530,7 @@ void KestrixMulticastClient::resync() {
       if (level(1)) CO_POST_USER("Kestrix Multicast: discarding '%s'", s.getStorageId());
       return true;
     });
+    reindex();
     fullWarned_ = false;
   }
   nextResync_ = now + period;
@@ -628,6 +639,7 @@ unsigned int KestrixMulticastClient::getServers(std::list<KestrixDaemonInfo>* ou
     {
       CoMutexGuard guard(serversMutex_);
       servers_.clear();
+      reindex();
     }
     KestrixDaemonInfo filter;
     if (database != nullptr) filter.setDatabase(database);
@@ -694,8 +706,20 @@ bool KestrixMulticastClient::resolve(const KestrixServerId& id, KestrixDaemonInf
   CO_POST_DEBUG("Resolving KestrixServerId( '%s' [%s:%d/%s] )", id.getId(), id.getIPAddr(),
                 id.getPort(), id.getDB());
   CoMutexGuard guard(serversMutex_);
-  for (const KestrixDaemonInfo& known : servers_) {
-    if (!known.isSameServer(id)) continue;
+  const KestrixDaemonInfo* match = nullptr;
+  if (*id.getStorageId() != '\0') {
+    // A storage id alone decides whether a description is of the server.
+    const auto found = byStorageId_.find(id.getStorageId());
+    if (found != byStorageId_.end()) match = found->second;
+  } else {
+    for (const KestrixDaemonInfo& known : servers_)
+      if (known.isSameServer(id)) {
+        match = &known;
+        break;
+      }
+  }
+  if (match != nullptr) {
+    const KestrixDaemonInfo& known = *match;
     info = known;
     if (level(1))
       CO_POST_USER(

@@ -19,6 +19,7 @@
 #include <list>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "common/base/network/CoNetworkDispatcher.h"
@@ -51,6 +52,8 @@ class KestrixMulticastClient {
 
   // Makes the instance (and runs the start-up search) when there is none.
   static KestrixMulticastClient& getInstance();
+  // The instance when discovery is already running, else null.
+  static KestrixMulticastClient* existingInstance() { return _getInstance(false); }
   // Library shut-down: deletes the instance; returns once its thread ended.
   static void stop();
 
@@ -107,11 +110,16 @@ class KestrixMulticastClient {
   void stopThread();
   bool wakeUp();
   static void dump();
+  // After every change of servers_, under its mutex.
+  void reindex();
 
   unsigned int port_;
   std::string scope_;
   unsigned int ttl_;
   std::list<KestrixDaemonInfo> servers_;
+  // The first known server of each storage id, so that resolving an
+  // identity by storage id is no walk of the list.
+  std::unordered_map<std::string, const KestrixDaemonInfo*> byStorageId_;
   mutable Kestrix::CoMutex serversMutex_;
   Kestrix::CoThread* thread_ = nullptr;
   std::unique_ptr<Kestrix::CoMulticast> publicSocket_;

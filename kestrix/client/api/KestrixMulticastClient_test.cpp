@@ -180,6 +180,13 @@ TEST_F(KestrixMulticastClientOwnNetns, NewServersBeyondTheBoundAreDroppedWithOne
   Client::getInstance().add(server("a2", "a"));  // known servers still change
   Kestrix::RegEnvVar<int>::setByName("KESTRIX_MULTICAST_MAX_SERVERS", 4096);
   EXPECT_EQ(recorder.take(), Strings({"+a", "+b", "~a2"}));
+  KestrixServerId byStorageId;
+  byStorageId.setStorageId("a");
+  KestrixDaemonInfo info;
+  ASSERT_TRUE(Client::getInstance().resolve(byStorageId, info));
+  EXPECT_STREQ(info.getDisplayName(), "a2");
+  byStorageId.setStorageId("c");
+  EXPECT_FALSE(Client::getInstance().resolve(byStorageId, info));
   EXPECT_EQ(capture.count("Kestrix Multicast: 2 servers known already; ignoring 'c' and any other "
                           "new server until the next resync"),
             1);
