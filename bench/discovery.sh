@@ -43,20 +43,13 @@ bench=$build/bench/discovery_bench
 ping=$build/bench/rcPing_bench
 rules=$repo/kestrix/server/examples/rules.conf
 
-die() {
-  echo "discovery.sh: $*" >&2
-  exit 2
-}
+# shellcheck source=bench/lib.sh
+source "$repo/bench/lib.sh"
 
 case $runs in '' | *[!0-9]*) die "DISC_RUNS must be a number" ;; esac
 [ "$runs" -ge 10 ] || die "DISC_RUNS must be at least 10"
 case $count in '' | *[!0-9]* | 0) die "DISC_SERVERS must be a positive number" ;; esac
 
-# The same test tools/netns-run makes: only lo, multicast routed to it.
-in_private_namespace() {
-  [ -z "$(ip -o link show | grep -v ' lo:' || true)" ] &&
-    ip route show 224.0.0.0/4 | grep -q 'dev lo'
-}
 
 build_programs() {
   mkdir -p "$build"
@@ -68,21 +61,9 @@ build_programs() {
     die "building failed (see $build/build.log)"
 }
 
-tools_missing() {
-  local tool
-  for tool in hyperfine redis-server redis-cli python3; do
-    command -v "$tool" >/dev/null || return 0
-  done
-  return 1
-}
 
 if [ "${DISC_PREPARED:-}" != 1 ] || ! in_private_namespace; then
-  if tools_missing; then
-    export DEBIAN_FRONTEND=noninteractive
-    timeout 300 apt-get update -qq || die "apt-get update failed"
-    timeout 900 apt-get install -y -qq hyperfine redis-server redis-tools >/dev/null ||
-      die "installing hyperfine, redis-server and redis-tools failed"
-  fi
+  install_missing "hyperfine redis-server redis-cli python3" hyperfine redis-server redis-tools
   build_programs
   DISC_PREPARED=1 exec timeout 600 "$repo/tools/netns-run" --own bash "${BASH_SOURCE[0]}" "$@"
 fi
@@ -96,8 +77,6 @@ done
 work=$(mktemp -d /tmp/discovery.XXXXXX)
 server_pid="" redis_pid="" ping_pid="" list_pid="" resolve_pid=""
 
-# shellcheck source=bench/lib.sh
-source "$repo/bench/lib.sh"
 cleanup() {
   stop_pid "$list_pid"
   stop_pid "$resolve_pid"

@@ -13,3 +13,36 @@ stop_pid() {
   kill -KILL "$pid" 2>/dev/null || true
   wait "$pid" 2>/dev/null || true
 }
+
+# Stops the script because the measurement itself failed (exit status 2).
+die() {
+  echo "$(basename "$0"): $*" >&2
+  exit 2
+}
+
+# True inside the namespace tools/netns-run makes: only lo, with multicast
+# routed to it.
+in_private_namespace() {
+  [ -z "$(ip -o link show | grep -v ' lo:' || true)" ] &&
+    ip route show 224.0.0.0/4 | grep -q 'dev lo'
+}
+
+# missing_command "COMMAND...": true when one of them (a name or a path) is
+# not there.
+missing_command() {
+  local tool
+  for tool in $1; do
+    command -v "$tool" >/dev/null || return 0
+  done
+  return 1
+}
+
+# install_missing "COMMAND..." PACKAGE...: installs the packages with
+# apt-get when one of the commands is missing.
+install_missing() {
+  missing_command "$1" || return 0
+  shift
+  export DEBIAN_FRONTEND=noninteractive
+  timeout 300 apt-get update -qq || die "apt-get update failed"
+  timeout 900 apt-get install -y -qq "$@" >/dev/null || die "installing $* failed"
+}

@@ -35,20 +35,13 @@ pin=${RCPING_PIN:-0}
 modules="common/base/loggerBase;common/base/osal;common/base/threads;common/base/fileUtil;common/base/ipc;common/base/tcp;common/base/network;common/base/rcApi;bench"
 program=$build/bench/rcPing_bench
 
-die() {
-  echo "rcPing.sh: $*" >&2
-  exit 2
-}
+# shellcheck source=bench/lib.sh
+source "$repo/bench/lib.sh"
 
 case $seconds in '' | *[!0-9]* | 0) die "RCPING_SECONDS must be a positive number" ;; esac
 case $rounds in '' | *[!0-9]* | 0) die "RCPING_ROUNDS must be a positive number" ;; esac
 case $pin in 0 | 1) ;; *) die "RCPING_PIN must be 0 or 1" ;; esac
 
-# The same test tools/netns-run makes: only lo, multicast routed to it.
-in_private_namespace() {
-  [ -z "$(ip -o link show | grep -v ' lo:' || true)" ] &&
-    ip route show 224.0.0.0/4 | grep -q 'dev lo'
-}
 
 # Builds with the bench directory's own rule when it knows the program;
 # otherwise links the program against the module libraries of the same
@@ -84,13 +77,7 @@ build_program() {
 
 if ! in_private_namespace; then
   build_program
-  if ! command -v redis-server >/dev/null || ! command -v redis-benchmark >/dev/null ||
-    ! command -v redis-cli >/dev/null; then
-    export DEBIAN_FRONTEND=noninteractive
-    timeout 300 apt-get update -qq || die "apt-get update failed"
-    timeout 600 apt-get install -y -qq redis-server redis-tools >/dev/null ||
-      die "installing redis-server and redis-tools failed"
-  fi
+  install_missing "redis-server redis-benchmark redis-cli" redis-server redis-tools
   RCPING_PREPARED=1 exec "$repo/tools/netns-run" bash "${BASH_SOURCE[0]}" "$@"
 fi
 
@@ -114,8 +101,6 @@ server_pid=""
 idle_pid=""
 redis_port=16379
 
-# shellcheck source=bench/lib.sh
-source "$repo/bench/lib.sh"
 cleanup() {
   exec 7>&- # the server's standard input: closing it stops the server
   stop_pid "$idle_pid"

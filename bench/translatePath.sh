@@ -33,21 +33,13 @@ command=$build/kestrix/tools/translate_path/kestrix_translate_path
 server=$build/kestrix/server/kestrixd
 rules=$repo/kestrix/server/examples/rules.conf
 
-die() {
-  echo "translatePath.sh: $*" >&2
-  exit 2
-}
+# shellcheck source=bench/lib.sh
+source "$repo/bench/lib.sh"
 
 case $runs in '' | *[!0-9]*) die "TP_RUNS must be a number" ;; esac
 [ "$runs" -ge 30 ] || die "TP_RUNS must be at least 30"
 case $paths in '' | *[!0-9]* | 0) die "TP_PATHS must be a positive number" ;; esac
 
-# Inside means: the only link is loopback.
-inside_private_namespace() {
-  local links
-  links=$(ip -o link | awk -F': ' '{ print $2 }' | sort -u)
-  [ "$links" = lo ]
-}
 
 build_programs() {
   mkdir -p "$build"
@@ -57,29 +49,17 @@ build_programs() {
     die "building kestrix_translate_path and kestrixd failed"
 }
 
-tools_missing() {
-  local tool
-  for tool in hyperfine redis-server redis-cli python3; do
-    command -v "$tool" >/dev/null || return 0
-  done
-  [ -x /usr/bin/time ] || return 0
-  return 1
-}
+tools="hyperfine redis-server redis-cli python3 /usr/bin/time"
 
-if ! inside_private_namespace; then
-  if tools_missing; then
-    export DEBIAN_FRONTEND=noninteractive
-    timeout 300 apt-get update -qq || die "apt-get update failed"
-    timeout 900 apt-get install -y -qq hyperfine redis-server redis-tools time >/dev/null ||
-      die "installing hyperfine, redis-server, redis-tools and time failed"
-  fi
+if ! in_private_namespace; then
+  install_missing "$tools" hyperfine redis-server redis-tools time
   build_programs
   TP_PREPARED=1 exec "$repo/tools/netns-run" bash "${BASH_SOURCE[0]}" "$@"
 fi
 
 # ---- inside the namespace: loopback only from here on ---------------------
 
-tools_missing && die "hyperfine, redis-server, redis-cli, python3 or /usr/bin/time is missing;" \
+missing_command "$tools" && die "hyperfine, redis-server, redis-cli, python3 or /usr/bin/time is missing;" \
   "run this script outside a network namespace so it can install them"
 [ "${TP_PREPARED:-}" = 1 ] || build_programs
 [ -x "$command" ] || die "$command is missing"
@@ -89,8 +69,6 @@ work=$(mktemp -d /tmp/translatePath.XXXXXX)
 server_pid=""
 redis_pid=""
 
-# shellcheck source=bench/lib.sh
-source "$repo/bench/lib.sh"
 cleanup() {
   stop_pid "$server_pid"
   stop_pid "$redis_pid"
