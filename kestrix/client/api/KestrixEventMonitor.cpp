@@ -87,7 +87,12 @@ void KestrixEventMonitor::run() {
 
 bool KestrixEventMonitor::nodeEvent(void* object, const rcMethod& method,
                                     const rcParam::Array& args, rcParam&) {
-  const rcAttrStream stream(args[0].stringValue());
+  std::string text = args[0].stringValue();
+  // A stream's first name never begins with a quote: such a text is a
+  // quoted parameter, as some servers send it.
+  if (!text.empty() && text.front() == '"')
+    text = Kestrix::rcParamEscapedStringToString(text.c_str()).getString();
+  const rcAttrStream stream(text);
   static const char* const kNames[] = {"NodeId", "Type", "Details"};
   std::string values[3];
   for (int i = 0; i < 3; ++i) {
@@ -258,7 +263,10 @@ bool KestrixEventMonitor::Connection::unregisterEventHandler(const KestrixNodeId
   }
   api_->ping(5000);
   Guard guard(*this);
-  bool requested = false;
+  // The server knows subscriptions by node id alone: the node is withdrawn
+  // there only when none of its subjects keeps a handler here.
+  bool emptied = false;
+  bool kept = false;
   for (auto it = subscriptions_.begin(); it != subscriptions_.end();) {
     if (it->first.nodeId != nodeId) {
       ++it;
@@ -266,15 +274,17 @@ bool KestrixEventMonitor::Connection::unregisterEventHandler(const KestrixNodeId
     }
     auto& handlers = it->second;
     handlers.erase(std::remove(handlers.begin(), handlers.end(), handler), handlers.end());
-    if (!handlers.empty()) return true;
-    if (!requested && api_->isConnected()) {
-      requested = true;
-      if (!sendUnregister(nodeId)) {
-        postError("%s", api_->lastError().c_str());
-        return false;
-      }
+    if (handlers.empty()) {
+      emptied = true;
+      it = subscriptions_.erase(it);
+    } else {
+      kept = true;
+      ++it;
     }
-    it = subscriptions_.erase(it);
+  }
+  if (emptied && !kept && api_->isConnected() && !sendUnregister(nodeId)) {
+    postError("%s", api_->lastError().c_str());
+    return false;
   }
   return true;
 }
