@@ -10,7 +10,8 @@
 #    a server handle, median over EV_RELOADS reloads, beside the median
 #    "_ping" round trip of the remote-call engine against its server context
 #    (bench/rcPing_bench.cpp) timed between those reloads; aim: at most 10
-#    round trips;
+#    round trips (a round trip after the same idle pause as a reload's is
+#    shown beside it: each reload wakes sleeping processes);
 #  - throughput: synchronous "NodeEvent" calls from one connection into one
 #    monitor, each delivered to a subscribed handler, beside the engine's
 #    one-connection "_ping" rate, alternating; aim: at least 0.5x, with
@@ -166,6 +167,7 @@ cat "$work/latency.out"
 [ -s "$work/latency.err" ] && sed 's/^/  /' "$work/latency.err" | head -5
 latency_us=$(awk '/^latency:/ { print $2 }' "$work/latency.out")
 roundtrip_us=$(awk '/^roundtrip:/ { print $2 }' "$work/latency.out")
+idle_us=$(awk '/^idle roundtrip:/ { print $3 }' "$work/latency.out")
 no_event=$(sed -n 's/^refused: //p' "$work/latency.out")
 [ -n "$no_event" ] || no_event="kestrixd sent no event on reload"
 
@@ -226,14 +228,15 @@ event_rate=$(median "$event_rates")
 echo
 status=0
 awk -v md="$med_direct" -v mb="$med_byname" -v mr="$med_redis" -v lat="${latency_us:-}" \
-  -v rt="${roundtrip_us:-0}" -v ls="$latency_status" -v why="$no_event" -v er="$event_rate" -v pr="$ping_rate" \
+  -v rt="${roundtrip_us:-0}" -v it="${idle_us:-0}" -v ls="$latency_status" -v why="$no_event" -v er="$event_rate" -v pr="$ping_rate" \
   -v sent="$sent" -v got="$delivered" -v sf="$send_failed" '
 BEGIN {
   q1 = md / mr; q2 = mb / mr
   printf "one path, median wall time:  -h 127.0.0.1:7549 %.2f ms  by host name %.2f ms" \
     "  redis-cli ping %.2f ms\n", md * 1e3, mb * 1e3, mr * 1e3
   if (lat != "")
-    printf "event latency, median: %.1f us = %.2f round trips of %.1f us\n", lat, lat / rt, rt
+    printf "event latency, median: %.1f us = %.2f round trips of %.1f us" \
+      " (%.2f of %.1f us after the same idle pause)\n", lat, lat / rt, rt, lat / it, it
   else
     printf "event latency: none measured (%s)\n", why
   printf "NodeEvent rate, median: %.0f calls/s; _ping rate, median: %.0f round trips/s\n", er, pr

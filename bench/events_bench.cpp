@@ -7,10 +7,11 @@
 //     rewrites the rules file RULES, sends SIGHUP to kestrixd (PID) and
 //     times the reload until the handler is called. Between reloads it
 //     times synchronous "_ping" calls of the remote-call engine against the
-//     context on PING_PORT (rcPing_bench server), so both medians come from
-//     the same minutes. Prints lines starting with "latency:" and
-//     "roundtrip:" (microseconds); exit 1 when an event is missing or comes
-//     twice.
+//     context on PING_PORT (rcPing_bench server), in a row and one after an
+//     idle pause like the reload's, so the medians come from the same
+//     minutes. Prints lines starting with "latency:", "roundtrip:" and
+//     "idle roundtrip:" (microseconds); exit 1 when an event is missing or
+//     comes twice.
 //   events_bench monitor
 //     runs a small server context answering "Ping", "RegisterEvents" and
 //     "UnregisterEvents", registers a handler for the node "bench:node" on a
@@ -67,6 +68,8 @@ constexpr int WARMUP_RELOADS = 2;
 // Round trips timed before each reload.
 constexpr int PINGS_PER_RELOAD = 20;
 constexpr auto EVENT_WAIT = std::chrono::seconds(5);
+// Quiet time before each reload.
+constexpr auto PAUSE = std::chrono::milliseconds(20);
 
 int usage() {
   std::fprintf(stderr,
@@ -171,7 +174,7 @@ int latency(const char* server, pid_t kestrixd, const char* rules, long reloads,
     return 1;
   }
 
-  std::vector<double> latencies, roundTrips;
+  std::vector<double> latencies, roundTrips, coldTrips;
   int missing = 0;
   std::string reply;
   const long total = reloads + WARMUP_RELOADS;
@@ -189,8 +192,17 @@ int latency(const char* server, pid_t kestrixd, const char* rules, long reloads,
       }
       if (i > WARMUP_RELOADS) roundTrips.push_back(micros(Clock::now() - start));
     }
-    // Whatever the last reload left behind settles first.
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    // Whatever the last reload left behind settles first. A reload finds
+    // both processes idle, which a round trip in a row of them does not:
+    // one after the same pause shows what waking them costs.
+    std::this_thread::sleep_for(PAUSE);
+    const Clock::time_point coldStart = Clock::now();
+    if (!ping.call(0, "_ping", "", true, reply, CALL_TIMEOUT_MS)) {
+      std::fprintf(stderr, "events_bench: _ping failed: %s\n", reply.c_str());
+      return 2;
+    }
+    if (i > WARMUP_RELOADS) coldTrips.push_back(micros(Clock::now() - coldStart));
+    std::this_thread::sleep_for(PAUSE);
     const size_t expected = recorder.count() + 1;
     const Clock::time_point start = Clock::now();
     if (::kill(kestrixd, SIGHUP) != 0) {
@@ -214,7 +226,10 @@ int latency(const char* server, pid_t kestrixd, const char* rules, long reloads,
 
   std::printf("event: %s\n", recorder.last().c_str());
   if (!latencies.empty()) std::printf("latency: %s\n", summary(latencies).c_str());
-  if (!roundTrips.empty()) std::printf("roundtrip: %s\n", summary(roundTrips).c_str());
+  if (!roundTrips.empty()) {
+    std::printf("roundtrip: %s\n", summary(roundTrips).c_str());
+    std::printf("idle roundtrip: %s\n", summary(coldTrips).c_str());
+  }
   std::printf("handler calls: %zu for %ld reloads (%d warm-up), %d missing\n", calls, total,
               WARMUP_RELOADS, missing);
   return missing == 0 && calls == static_cast<size_t>(total) ? 0 : 1;
