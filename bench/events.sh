@@ -28,7 +28,10 @@
 # runs per command and round, at least 10, default 20), EV_RELOADS
 # (measured reloads, default 50), EV_SECONDS (length of each rate
 # measurement, default 1), EV_ROUNDS (rounds of the wall times and of the
-# rates, default 5).
+# rates, default 5), EV_NICE (a niceness for everything the measurement
+# runs, the reference tools included, e.g. -10 as root: compilers running
+# beside it otherwise delay every wake-up by up to a time slice, which
+# weighs on a program of several round trips far more than on one of one).
 #
 # Outside a private network namespace it installs what is missing (needs the
 # host's package access) and builds, then runs itself again under
@@ -57,6 +60,7 @@ source "$repo/bench/lib.sh"
 
 case $runs in '' | *[!0-9]*) die "EV_RUNS must be a number" ;; esac
 [ "$runs" -ge 10 ] || die "EV_RUNS must be at least 10"
+case ${EV_NICE:-0} in -[0-9] | -1[0-9] | -20 | [0-9] | 1[0-9]) ;; *) die "EV_NICE must be a niceness" ;; esac
 for name in reloads seconds rounds; do
   case ${!name} in '' | *[!0-9]* | 0) die "EV_${name^^} must be a positive number" ;; esac
 done
@@ -76,7 +80,10 @@ tools="hyperfine redis-server redis-cli python3"
 if [ "${EV_PREPARED:-}" != 1 ] || ! in_private_namespace; then
   install_missing "$tools" hyperfine redis-server redis-tools python3
   build_programs
-  EV_PREPARED=1 exec timeout 1800 "$repo/tools/netns-run" --own bash "${BASH_SOURCE[0]}" "$@"
+  niceness=()
+  [ -z "${EV_NICE:-}" ] || niceness=(nice -n "$EV_NICE")
+  EV_PREPARED=1 exec "${niceness[@]}" timeout 1800 "$repo/tools/netns-run" --own \
+    bash "${BASH_SOURCE[0]}" "$@"
 fi
 
 # ---- inside the namespace: loopback only from here on ---------------------
@@ -143,7 +150,7 @@ a=$(timeout 30 "$command" "${byname[@]}" 2>&1) || die "by host name '$host' the 
 b=$(timeout 30 "$command" "${direct[@]}" 2>&1) || die "with -h 127.0.0.1:7549 the command failed: $b"
 [ "$b" = 'M:\shot010\plate.0001.exr' ] || die "unexpected translation: $b"
 [ "$a" = "$b" ] || die "by name '$a' and directly '$b' differ"
-echo "kestrixd on port 7549, redis-server on $rport, rcPing server on $pport"
+echo "kestrixd on port 7549, redis-server on $rport, rcPing server on $pport; niceness $(nice)"
 
 # ---- 1. one path per run ------------------------------------------------------
 
