@@ -371,6 +371,7 @@ bool rcServerContext::registerObject(int id, void* object) {
     CO_POST_ERROR("%s", lastError_.c_str());
     return false;
   }
+  std::lock_guard<std::mutex> lock(objectsMutex_);
   if (objects_.count(id) != 0) {
     lastError_ = "Object '" + std::to_string(id) + "' already registered";
     CO_POST_ERROR("%s", lastError_.c_str());
@@ -381,6 +382,7 @@ bool rcServerContext::registerObject(int id, void* object) {
 }
 
 bool rcServerContext::unregisterObject(int id) {
+  std::lock_guard<std::mutex> lock(objectsMutex_);
   return objects_.erase(id) != 0;
 }
 
@@ -456,13 +458,18 @@ void rcServerContext::processCommand(const rcCommand& command, Client& client) {
   const int objectId = std::atoi(command.getObjectId());
   void* object = nullptr;
   if (objectId != 0) {
-    auto target = objects_.find(objectId);
-    if (target == objects_.end()) {
+    bool known = false;
+    {
+      std::lock_guard<std::mutex> lock(objectsMutex_);
+      auto target = objects_.find(objectId);
+      known = target != objects_.end();
+      if (known) object = target->second;
+    }
+    if (!known) {
       client.setMethod(nullptr);
       if (!async) setResult(rcResult::ERROR, "Invalid Object: " + std::to_string(objectId));
       return;
     }
-    object = target->second;
   }
   const rcMethod& method = found->second;
   client.setMethod(&method);

@@ -17,6 +17,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <unordered_set>
 #include <vector>
@@ -156,6 +157,8 @@ class rcServerContext : public rcAppContext, private CoIoTcpServerHandler {
   bool releasedLarge_ = false;
   std::function<void()> released_;
   std::map<std::string, rcMethod> methods_;
+  // Objects may come and go on other threads than the loop's.
+  std::mutex objectsMutex_;
   std::map<int, void*> objects_;
   // The current result: status and value of the command being answered.
   int resultStatus_ = rcResult::OK;

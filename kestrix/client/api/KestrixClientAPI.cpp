@@ -8,6 +8,7 @@
 #include "common/base/network/CoNetwork.h"
 #include "common/base/tcp/CoIoTcpDescriptor.h"
 #include "kestrix/client/api/KestrixDaemonInfo.h"
+#include "kestrix/client/api/KestrixEventMonitor.h"
 #include "kestrix/client/api/KestrixMulticastClient.h"
 #include "kestrix/client/api/KestrixResolver.h"
 #include "kestrix/client/api/KestrixServerImp.h"
@@ -33,7 +34,7 @@ bool KestrixClientInit() {
     gStartCount.fetch_sub(1);
     return false;
   }
-  // The event monitor joins the start-up here once it exists.
+  KestrixEventMonitor::instance().start();
   KestrixClientConnection::Shared::init();
   // There is no file monitor to start on this platform.
   return true;
@@ -48,7 +49,7 @@ void KestrixClientUninit() {
   KestrixClientConnection::Shared::uninit();
   KestrixMulticastClient::stop();
   KestrixResolver::discoveryStopped();
-  // The event monitor stops here once it exists.
+  KestrixEventMonitor::instance().stop();
   try {
     Kestrix::CoIoTcpDescriptor::uninit();
   } catch (...) {
@@ -72,6 +73,7 @@ KestrixServerImp::KestrixServerImp(const KestrixServerId& serverId) : id(serverI
 
 KestrixServerImp::~KestrixServerImp() {
   CoMutexGuard guard(lock);
+  events.reset();
   nodeApi.reset();
   baseApi.reset();
   shared.reset(nullptr);
@@ -100,6 +102,7 @@ bool KestrixServerImp::attach() {
   connection = shared.get();
   baseApi = std::make_unique<KestrixBaseClientAPI>(connection);
   nodeApi = std::make_unique<KestrixNodeClientAPI>(connection);
+  events = std::make_unique<KestrixEventMonitor::Connection>(baseApi.get());
   base = baseApi.get();
   node = nodeApi.get();
   attached = true;
@@ -176,7 +179,9 @@ KestrixServerHandle::KestrixServerHandle(const KestrixServerHandle& other) : imp
   imp_ = new KestrixServerImp(other.imp_->id);
 }
 
-KestrixServerHandle::~KestrixServerHandle() { delete imp_; }
+KestrixServerHandle::~KestrixServerHandle() {
+  delete imp_;
+}
 
 bool KestrixServerHandle::isConnected() const {
   KestrixServerImp* imp = checked(imp_);
@@ -197,14 +202,18 @@ void KestrixServerHandle::stop(const char* reason) {
   if (imp->connection != nullptr && imp->connection != shared) imp->connection->stop(reason);
 }
 
-const char* KestrixServerHandle::lastError() const { return checked(imp_)->lastError(); }
+const char* KestrixServerHandle::lastError() const {
+  return checked(imp_)->lastError();
+}
 
 const KestrixServerId& KestrixServerHandle::getId() const {
   checked(imp_)->attach();
   return imp_->id;
 }
 
-const char* KestrixServerHandle::getIdStr() const { return getId().getId(); }
+const char* KestrixServerHandle::getIdStr() const {
+  return getId().getId();
+}
 
 const char* KestrixServerHandle::getHostName() const {
   const KestrixDaemonInfo* info = checked(imp_)->getDaemonInfo();
@@ -317,9 +326,9 @@ bool KestrixServerHandle::translatePaths(const KestrixStrList& src, KestrixStrLi
   return false;
 }
 
-bool KestrixServerHandle::translatePath(const KestrixStr& src, KestrixStr& dst,
-                                        const char* srcHost, const char* dstHost,
-                                        KestrixOS::OsType srcType, KestrixOS::OsType dstType) {
+bool KestrixServerHandle::translatePath(const KestrixStr& src, KestrixStr& dst, const char* srcHost,
+                                        const char* dstHost, KestrixOS::OsType srcType,
+                                        KestrixOS::OsType dstType) {
   KestrixStrList sources;
   sources.push_back(src.c_str());
   KestrixStrList results;
@@ -388,20 +397,43 @@ bool KestrixServerHandle::getOsTypeTranslation(int i, OsTypeTranslation& transla
   return true;
 }
 
+bool KestrixServerHandle::registerEventHandler(const KestrixNodeId& nodeId,
+                                               KestrixNodeEvent::Handler* handler,
+                                               const char* format, const char* metadata) {
+  KestrixServerImp* imp = checked(imp_);
+  CoMutexGuard guard(imp->lock);
+  if (!imp->attach()) return false;
+  if (imp->events->registerEventHandler(nodeId, handler, format, metadata)) return true;
+  imp->setLastError(imp->events->lastError());
+  return false;
+}
+
+bool KestrixServerHandle::unregisterEventHandler(const KestrixNodeId& nodeId,
+                                                 KestrixNodeEvent::Handler* handler) {
+  KestrixServerImp* imp = checked(imp_);
+  CoMutexGuard guard(imp->lock);
+  if (!imp->attach()) return false;
+  if (imp->events->unregisterEventHandler(nodeId, handler)) return true;
+  imp->setLastError(imp->events->lastError());
+  return false;
+}
+
 // ---- Handle records -----------------------------------------------------------
 
 #define KESTRIX_RECORD_COPY(Name, Record, field)                                          \
-  KestrixServerHandle::Name::Name() : field(new Record) {}                               \
+  KestrixServerHandle::Name::Name() : field(new Record) {}                                \
   KestrixServerHandle::Name::Name(const Name& other) : field(new Record(*other.field)) {} \
-  KestrixServerHandle::Name& KestrixServerHandle::Name::operator=(const Name& other) {   \
-    *field = *other.field;                                                               \
-    return *this;                                                                        \
-  }                                                                                      \
+  KestrixServerHandle::Name& KestrixServerHandle::Name::operator=(const Name& other) {    \
+    *field = *other.field;                                                                \
+    return *this;                                                                         \
+  }                                                                                       \
   KestrixServerHandle::Name& KestrixServerHandle::Name::operator=(const Record& record) { \
-    *field = record;                                                                     \
-    return *this;                                                                        \
-  }                                                                                      \
-  KestrixServerHandle::Name::~Name() { delete field; }
+    *field = record;                                                                      \
+    return *this;                                                                         \
+  }                                                                                       \
+  KestrixServerHandle::Name::~Name() {                                                    \
+    delete field;                                                                         \
+  }
 
 KESTRIX_RECORD_COPY(TranslationGroup, KestrixPathTranslationGroup, group_)
 KESTRIX_RECORD_COPY(HostTranslation, KestrixHostTranslation, translation_)
@@ -463,18 +495,34 @@ KestrixServerInfo& KestrixServerInfo::operator=(const KestrixDaemonInfo& info) {
   *info_ = info;
   return *this;
 }
-KestrixServerInfo::~KestrixServerInfo() { delete info_; }
+KestrixServerInfo::~KestrixServerInfo() {
+  delete info_;
+}
 bool KestrixServerInfo::operator==(const KestrixServerInfo& other) const {
   return *info_ == *other.info_;
 }
 
-const char* KestrixServerInfo::getDatabase() const { return info_->getDatabase(); }
-const char* KestrixServerInfo::getDisplayName() const { return info_->getDisplayName(); }
-const char* KestrixServerInfo::getHostUUID() const { return info_->getHostUUID(); }
-const char* KestrixServerInfo::getHostname() const { return info_->getHostName(); }
-const char* KestrixServerInfo::getProduct() const { return info_->getProduct(); }
-const char* KestrixServerInfo::getVendor() const { return info_->getVendor(); }
-const char* KestrixServerInfo::getStorageId() const { return info_->getStorageId(); }
+const char* KestrixServerInfo::getDatabase() const {
+  return info_->getDatabase();
+}
+const char* KestrixServerInfo::getDisplayName() const {
+  return info_->getDisplayName();
+}
+const char* KestrixServerInfo::getHostUUID() const {
+  return info_->getHostUUID();
+}
+const char* KestrixServerInfo::getHostname() const {
+  return info_->getHostName();
+}
+const char* KestrixServerInfo::getProduct() const {
+  return info_->getProduct();
+}
+const char* KestrixServerInfo::getVendor() const {
+  return info_->getVendor();
+}
+const char* KestrixServerInfo::getStorageId() const {
+  return info_->getStorageId();
+}
 const char* KestrixServerInfo::getProductVersionStr() const {
   return info_->getProductVersionString();
 }
@@ -487,24 +535,54 @@ int KestrixServerInfo::getProductVersionMinor() const {
 int KestrixServerInfo::getProductVersionMaint() const {
   return info_->getProductVersionMaintNumber();
 }
-int KestrixServerInfo::getProductBuild() const { return info_->getProductBuildNumber(); }
-int KestrixServerInfo::getVersionMajor() const { return info_->getVersionMajorNumber(); }
-int KestrixServerInfo::getVersionMinor() const { return info_->getVersionMinorNumber(); }
-int KestrixServerInfo::getVersionMaint() const { return info_->getVersionMaintNumber(); }
-bool KestrixServerInfo::isLocal() const { return info_->isLocal(); }
+int KestrixServerInfo::getProductBuild() const {
+  return info_->getProductBuildNumber();
+}
+int KestrixServerInfo::getVersionMajor() const {
+  return info_->getVersionMajorNumber();
+}
+int KestrixServerInfo::getVersionMinor() const {
+  return info_->getVersionMinorNumber();
+}
+int KestrixServerInfo::getVersionMaint() const {
+  return info_->getVersionMaintNumber();
+}
+bool KestrixServerInfo::isLocal() const {
+  return info_->isLocal();
+}
 bool KestrixServerInfo::isSameServer(const KestrixServerInfo& other) const {
   return info_->isSameServer(*other.info_);
 }
 bool KestrixServerInfo::isSameServer(const KestrixServerId& id) const {
   return info_->isSameServer(id);
 }
-KestrixServerId KestrixServerInfo::getId() const { return info_->getServerId(); }
-void KestrixServerInfo::setDatabase(const char* v) { info_->setDatabase(v); }
-void KestrixServerInfo::setProduct(const char* v) { info_->setProduct(v); }
-void KestrixServerInfo::setVendor(const char* v) { info_->setVendor(v); }
-void KestrixServerInfo::setStorageId(const char* v) { info_->setStorageId(v); }
-void KestrixServerInfo::setProductVersionStr(const char* v) { info_->setProductVersionString(v); }
-void KestrixServerInfo::setProductVersionMajor(int v) { info_->setProductVersionMajorNumber(v); }
-void KestrixServerInfo::setProductVersionMinor(int v) { info_->setProductVersionMinorNumber(v); }
-void KestrixServerInfo::setProductVersionMaint(int v) { info_->setProductVersionMaintNumber(v); }
-void KestrixServerInfo::setProductBuild(int v) { info_->setProductBuildNumber(v); }
+KestrixServerId KestrixServerInfo::getId() const {
+  return info_->getServerId();
+}
+void KestrixServerInfo::setDatabase(const char* v) {
+  info_->setDatabase(v);
+}
+void KestrixServerInfo::setProduct(const char* v) {
+  info_->setProduct(v);
+}
+void KestrixServerInfo::setVendor(const char* v) {
+  info_->setVendor(v);
+}
+void KestrixServerInfo::setStorageId(const char* v) {
+  info_->setStorageId(v);
+}
+void KestrixServerInfo::setProductVersionStr(const char* v) {
+  info_->setProductVersionString(v);
+}
+void KestrixServerInfo::setProductVersionMajor(int v) {
+  info_->setProductVersionMajorNumber(v);
+}
+void KestrixServerInfo::setProductVersionMinor(int v) {
+  info_->setProductVersionMinorNumber(v);
+}
+void KestrixServerInfo::setProductVersionMaint(int v) {
+  info_->setProductVersionMaintNumber(v);
+}
+void KestrixServerInfo::setProductBuild(int v) {
+  info_->setProductBuildNumber(v);
+}

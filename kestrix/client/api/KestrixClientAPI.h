@@ -8,6 +8,7 @@
 // never throw for remote or connection failures: they return false (or
 // null) and keep the text in lastError().
 
+#include "kestrix/client/api/KestrixNodeEvent.h"
 #include "kestrix/client/api/KestrixOS.h"
 #include "kestrix/client/api/KestrixServerId.h"
 #include "kestrix/client/api/KestrixTypes.h"
@@ -167,6 +168,15 @@ class KestrixServerHandle {
   bool getHostTranslation(int i, HostTranslation& translation);
   bool getNumOsTypeTranslations(int& n);
   bool getOsTypeTranslation(int i, OsTypeTranslation& translation);
+
+  // Asks the server to report changes of a node to handler (kept, not
+  // owned, until unregistered or the handle goes). Registering a handler
+  // again for the same subject sends nothing and delivers each event once
+  // more. Subscriptions are sent again whenever the connection is made anew.
+  bool registerEventHandler(const KestrixNodeId& nodeId, KestrixNodeEvent::Handler* handler,
+                            const char* format = nullptr, const char* metadata = nullptr);
+  // Removes every registration of handler for the node.
+  bool unregisterEventHandler(const KestrixNodeId& nodeId, KestrixNodeEvent::Handler* handler);
 
  private:
   KestrixServerImp* imp_;

@@ -1,7 +1,8 @@
 #pragma once
 // The implementation behind KestrixServerHandle: the shared connection, the
-// base and node APIs made when the handle attaches, the three rule caches,
-// the last error and the recursive lock that guards all of them.
+// base and node APIs and the event connection made when the handle
+// attaches, the three rule caches, the last error and the recursive lock
+// that guards all of them.
 
 #include <atomic>
 #include <list>
@@ -11,6 +12,7 @@
 #include "common/base/threads/CoMutex.h"
 #include "kestrix/client/api/KestrixBaseClientAPI.h"
 #include "kestrix/client/api/KestrixClientConnection.h"
+#include "kestrix/client/api/KestrixEventMonitor.h"
 #include "kestrix/client/api/KestrixServerId.h"
 
 // How other parts reach the description of a handle's server.
@@ -51,6 +53,7 @@ class KestrixServerImp : public KestrixDaemonInfoMgr {
   KestrixClientConnection* connection = nullptr;
   std::unique_ptr<KestrixBaseClientAPI> baseApi;
   std::unique_ptr<KestrixNodeClientAPI> nodeApi;
+  std::unique_ptr<KestrixEventMonitor::Connection> events;
   std::atomic<bool> attached{false};
   std::list<KestrixPathTranslationGroup> groups;
   std::list<KestrixHostTranslation> hostTranslations;
