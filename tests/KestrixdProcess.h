@@ -60,13 +60,14 @@ inline void writeFile(const std::string& path, const std::string& text) {
 
 class ServerProcess {
  public:
-  explicit ServerProcess(const std::string& rules) {
+  // On fixedPort when given, else on a free one.
+  explicit ServerProcess(const std::string& rules, int fixedPort = 0) {
     char dirTemplate[] = "/tmp/kestrix-test-XXXXXX";
     dir_ = ::mkdtemp(dirTemplate);
     rulesPath = dir_ + "/rules.conf";
     logPath = dir_ + "/kestrixd.log";
     writeFile(rulesPath, rules);
-    port = freePort();
+    port = fixedPort > 0 ? fixedPort : freePort();
     const char* other = std::getenv("KESTRIX_TEST_KESTRIXD");
     const std::string program = other != nullptr && *other != '\0' ? other : KESTRIXD_BINARY;
     pid_ = ::fork();

@@ -46,9 +46,12 @@ KestrixEventPublisher::~KestrixEventPublisher() {
   for (Worker& worker : workers_) worker.thread.join();
 }
 
-void KestrixEventPublisher::subscribe(const Subscription& subscription) {
+bool KestrixEventPublisher::subscribe(const Subscription& subscription) {
   std::lock_guard<std::mutex> lock(mutex_);
+  if (subscriptions_.size() >= MAX_SUBSCRIPTIONS && subscriptions_.count(subscription) == 0)
+    return false;
   subscriptions_.insert(subscription);
+  return true;
 }
 
 void KestrixEventPublisher::unsubscribe(const std::string& address, int port, int connection,

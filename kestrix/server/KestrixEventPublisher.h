@@ -41,6 +41,7 @@ class KestrixEventPublisher {
   static constexpr int CONNECT_TIMEOUT_SECONDS = 1;
   static constexpr size_t MAX_WORKERS = 64;
   static constexpr size_t MAX_QUEUED = 1000;
+  static constexpr size_t MAX_SUBSCRIPTIONS = 100000;
   // How long an idle worker keeps its connection for the next event.
   static constexpr unsigned IDLE_MS = 30000;
 
@@ -59,7 +60,8 @@ class KestrixEventPublisher {
   KestrixEventPublisher& operator=(const KestrixEventPublisher&) = delete;
   ~KestrixEventPublisher();
 
-  void subscribe(const Subscription& subscription);
+  // False when MAX_SUBSCRIPTIONS are taken.
+  bool subscribe(const Subscription& subscription);
   // An empty subject removes every subject of (address, port, connection).
   void unsubscribe(const std::string& address, int port, int connection,
                    const std::string& subject);

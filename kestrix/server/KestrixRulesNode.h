@@ -1,7 +1,7 @@
 #pragma once
-// The node by which kestrixd publishes its translation rules. A client that
-// registers for events on it gets a "NodeEvent" of type "Modified" each time
-// kestrixd reloads its rules file; the details name the file and count the
-// rules ("RulesFile", "Groups", "HostTranslations", "OsTypeTranslations").
-
+// The node under which kestrixd publishes its translation rules: a
+// subscriber of it hears of every reload, as a "NodeEvent" of type
+// "Modified" whose details give "RulesFile" (the path given with -c),
+// "Groups", "HostTranslations" and "OsTypeTranslations" (the numbers of
+// rules now in use).
 inline constexpr char KESTRIXD_RULES_NODE_ID[] = "kestrixd:rules";

@@ -397,7 +397,9 @@ bool KestrixServer::registerEvents(void*, const rcMethod& method, const rcParam:
   KestrixEventPublisher::Subscription subscription;
   if (!readSubscription(method, args, server, subscription)) return false;
   if (subscription.subject.empty()) return fail(method, "Invalid 'Subject' parameter");
-  server.events_.subscribe(subscription);
+  if (!server.events_.subscribe(subscription))
+    return fail(method, "Too many event subscriptions (" +
+                            std::to_string(KestrixEventPublisher::MAX_SUBSCRIPTIONS) + ")");
   return true;
 }
 

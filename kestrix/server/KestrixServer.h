@@ -4,9 +4,9 @@
 // translation rules and requests, event subscriptions, shut-down) from one
 // configuration, and on the discovery group (KestrixDiscoveryService). It
 // tells subscribers of its rules node (KestrixRulesNode.h) of each reload
-// through KestrixEventPublisher.
-// Single-threaded like the context under it; rules are replaced between
-// rounds, never during a request.
+// through KestrixEventPublisher, whose workers alone run beside the loop.
+// Single-threaded otherwise, like the context under it; rules are replaced
+// between rounds, never during a request.
 
 #include <memory>
 #include <string>

@@ -187,11 +187,10 @@ size_t KestrixEventMonitor::Connection::subjectCount() const {
 }
 
 bool KestrixEventMonitor::Connection::send(const char* method, const std::string& stream) {
-  const std::string params =
-      Kestrix::rcParamStringToEscapedString(stream.c_str()).getEscapedString();
   std::string reply;
   try {
-    api_->connection()->callMethod(method, params.c_str(), true, reply, REQUEST_TIMEOUT_MS);
+    // A method of one parameter takes the request's whole text as it is.
+    api_->connection()->callMethod(method, stream.c_str(), true, reply, REQUEST_TIMEOUT_MS);
     return true;
   } catch (const std::exception& e) {  // the library's CoException included
     api_->setLastError(e.what());

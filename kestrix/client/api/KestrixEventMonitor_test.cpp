@@ -55,6 +55,11 @@ class SubscriptionServer : public Kestrix::rcServerContext {
   static bool record(void*, const rcMethod& method, const rcParam::Array& args, rcParam&) {
     const rcAttrStream stream(args[0].stringValue());
     std::string subject, format;
+    int port = 0;
+    if (!stream.getIntValue("Port", port) || port != KestrixEventMonitor::instance().getPort()) {
+      method.setLastError("Missing 'Port' parameter");
+      return false;
+    }
     stream.getStringValue("Subject", subject);
     std::string line = std::string(method.getName()) + " " + subject;
     if (stream.getStringValue("Fmt", format)) line += " " + format;
