@@ -216,17 +216,21 @@ bool KestrixEventMonitor::Connection::sendUnregister(const KestrixNodeId& nodeId
   return send("UnregisterEvents", stream.getStreamStr());
 }
 
+bool KestrixEventMonitor::Connection::acceptHandler(const char* doing, const KestrixNodeId& nodeId,
+                                                    const KestrixNodeEvent::Handler* handler) {
+  if (gDebugEvents)
+    CO_POST_USER("%s event handler %p for '%s'", doing, static_cast<const void*>(handler),
+                 nodeId.c_str());
+  if (handler != nullptr) return true;
+  postError("Invalid handler pointer");
+  return false;
+}
+
 bool KestrixEventMonitor::Connection::registerEventHandler(const KestrixNodeId& nodeId,
                                                            KestrixNodeEvent::Handler* handler,
                                                            const char* format,
                                                            const char* metadata) {
-  if (gDebugEvents)
-    CO_POST_USER("Registering event handler %p for '%s'", static_cast<void*>(handler),
-                 nodeId.c_str());
-  if (handler == nullptr) {
-    postError("Invalid handler pointer");
-    return false;
-  }
+  if (!acceptHandler("Registering", nodeId, handler)) return false;
   if (!api_->ping(5000)) {
     postError("%s", api_->lastError().c_str());
     return false;
@@ -253,13 +257,7 @@ bool KestrixEventMonitor::Connection::registerEventHandler(const KestrixNodeId& 
 
 bool KestrixEventMonitor::Connection::unregisterEventHandler(const KestrixNodeId& nodeId,
                                                              KestrixNodeEvent::Handler* handler) {
-  if (gDebugEvents)
-    CO_POST_USER("Unregistering event handler %p for '%s'", static_cast<void*>(handler),
-                 nodeId.c_str());
-  if (handler == nullptr) {
-    postError("Invalid handler pointer");
-    return false;
-  }
+  if (!acceptHandler("Unregistering", nodeId, handler)) return false;
   api_->ping(5000);
   Guard guard(*this);
   // The server knows subscriptions by node id alone: the node is withdrawn

@@ -100,6 +100,9 @@ class KestrixEventMonitor::Connection : public Kestrix::CoLastErrLogger {
   // the lock taken).
   class Guard;
 
+  // Posts what is being done when debugging; false for a null handler.
+  bool acceptHandler(const char* doing, const KestrixNodeId& nodeId,
+                     const KestrixNodeEvent::Handler* handler);
   bool sendRegister(const KestrixEventSubject& subject);
   bool sendUnregister(const KestrixNodeId& nodeId);
   bool send(const char* method, const std::string& stream);
