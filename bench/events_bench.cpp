@@ -259,12 +259,7 @@ class Subscriptions : public Kestrix::rcServerContext {
   static bool accept(void*, const rcMethod&, const rcParam::Array&, rcParam&) { return true; }
   static bool subscribe(void*, const rcMethod& method, const rcParam::Array& args, rcParam&) {
     auto& self = static_cast<Subscriptions&>(method.getServerContext());
-    std::string text = args[0].stringValue();
-    // The library sends the stream as one quoted parameter, which a
-    // one-parameter method receives with its quotes.
-    if (!text.empty() && text.front() == '"')
-      text = Kestrix::rcParamEscapedStringToString(text.c_str()).getString();
-    const rcAttrStream stream(text);
+    const rcAttrStream stream(args[0].stringValue());
     stream.getIntValue("Port", self.monitorPort);
     stream.getIntValue("Connection", self.connection);
     return true;
