@@ -266,6 +266,11 @@ BEGIN {
   else
     printf "event latency: none measured (%s)\n", why
   printf "NodeEvent rate, median: %.0f calls/s; _ping rate, median: %.0f round trips/s\n", er, pr
+  # Whether two processes share a CPU decides a round trip more than
+  # anything: the rate of fresh processes may have them on two.
+  if (lat != "" && pr > 0)
+    printf "(at the _ping rate of fresh processes a round trip is %.1f us: the latency is %.2f)\n",
+      1e6 / pr, lat * pr / 1e6
   printf "(ratios below: medians of the rounds'"'"' ratios)\n"
   printf "\n"
   m1 = q1 <= 0.6; m2 = q2 <= 1.0
