@@ -60,7 +60,10 @@ source "$repo/bench/lib.sh"
 
 case $runs in '' | *[!0-9]*) die "EV_RUNS must be a number" ;; esac
 [ "$runs" -ge 10 ] || die "EV_RUNS must be at least 10"
-case ${EV_NICE:-0} in -[0-9] | -1[0-9] | -20 | [0-9] | 1[0-9]) ;; *) die "EV_NICE must be a niceness" ;; esac
+case ${EV_NICE:-0} in
+  -[0-9] | -1[0-9] | -20 | [0-9] | 1[0-9]) ;;
+  *) die "EV_NICE must be a niceness" ;;
+esac
 for name in reloads seconds rounds; do
   case ${!name} in '' | *[!0-9]* | 0) die "EV_${name^^} must be a positive number" ;; esac
 done
@@ -147,7 +150,8 @@ host=$(hostname)
 byname=(-h "$host" -p /data/movies/shot010/plate.0001.exr -H edit01)
 direct=(-h 127.0.0.1:7549 -p /data/movies/shot010/plate.0001.exr -H edit01)
 a=$(timeout 30 "$command" "${byname[@]}" 2>&1) || die "by host name '$host' the command failed: $a"
-b=$(timeout 30 "$command" "${direct[@]}" 2>&1) || die "with -h 127.0.0.1:7549 the command failed: $b"
+b=$(timeout 30 "$command" "${direct[@]}" 2>&1) ||
+  die "with -h 127.0.0.1:7549 the command failed: $b"
 [ "$b" = 'M:\shot010\plate.0001.exr' ] || die "unexpected translation: $b"
 [ "$a" = "$b" ] || die "by name '$a' and directly '$b' differ"
 echo "kestrixd on port 7549, redis-server on $rport, rcPing server on $pport; niceness $(nice)"
@@ -162,7 +166,8 @@ echo
 echo "== one path per run: $rounds rounds of hyperfine, 3 warm-up runs and $runs runs each"
 times_direct="" times_byname="" times_redis="" q_direct="" q_byname=""
 for round in $(seq "$rounds"); do
-  timeout 900 hyperfine -N --style none --warmup 3 --runs "$runs" --export-json "$work/single.json" \
+  timeout 900 hyperfine -N --style none --warmup 3 --runs "$runs" \
+    --export-json "$work/single.json" \
     -n direct "$command ${direct[*]}" -n byname "$command ${byname[*]}" \
     -n redis-cli "redis-cli -p $rport ping" >"$work/hyperfine.txt" 2>&1 ||
     die "hyperfine failed: $(cat "$work/hyperfine.txt")"
@@ -170,9 +175,10 @@ for round in $(seq "$rounds"); do
 r = {x["command"]: x["median"] for x in json.load(open(sys.argv[1]))["results"]}
 print(r["direct"], r["byname"], r["redis-cli"])' "$work/single.json") ||
     die "cannot read the hyperfine results"
-  printf 'round %d: medians  -h 127.0.0.1:7549 %.2f ms  by host name %.2f ms  redis-cli ping %.2f ms\n' \
-    "$round" "$(awk -v x="$d" 'BEGIN { print x * 1e3 }')" "$(awk -v x="$n" 'BEGIN { print x * 1e3 }')" \
-    "$(awk -v x="$r" 'BEGIN { print x * 1e3 }')"
+  awk -v i="$round" -v d="$d" -v n="$n" -v r="$r" 'BEGIN {
+    printf "round %d: medians  -h 127.0.0.1:7549 %.2f ms  by host name %.2f ms" \
+      "  redis-cli ping %.2f ms\n", i, d * 1e3, n * 1e3, r * 1e3
+  }'
   times_direct+=" $d" times_byname+=" $n" times_redis+=" $r"
   q_direct+=" $(awk -v a="$d" -v b="$r" 'BEGIN { print a / b }')"
   q_byname+=" $(awk -v a="$n" -v b="$r" 'BEGIN { print a / b }')"
