@@ -91,7 +91,8 @@ TEST(KestrixWatch, SeesReloadsAcrossARestartUntilInterrupted) {
   const int port = server->port;
   Watch watch(server->address());
   ASSERT_TRUE(watch.waitFor("-- watching node 'kestrixd:rules'")) << watch.output();
-  KestrixTest::writeFile(server->rulesPath, std::string(kRules) + "[Group edit]\nHosts = e1\n");
+  KestrixTest::writeFile(server->rulesPath,
+                         std::string(kRules) + "[Group edit]\nOsType = WindowsNT\nHosts = e1\n");
   server->signal(SIGHUP);
   ASSERT_TRUE(watch.waitFor(" kestrixd:rules Modified RulesFile=" + server->rulesPath +
                             " Groups=2 HostTranslations=1 OsTypeTranslations=0"))

@@ -19,6 +19,7 @@
 #include "common/base/tcp/CoIoTcpDescriptor.h"
 #include "kestrix/client/api/KestrixMulticastProtocol.h"
 #include "kestrix/client/api/KestrixOS.h"
+#include "kestrix/server/KestrixRulesNode.h"
 
 namespace Kestrix {
 namespace {
@@ -366,24 +367,25 @@ bool KestrixServer::shutdown(void*, const rcMethod& method, const rcParam::Array
 
 namespace {
 
-bool subscriptionKey(const rcMethod& method, const rcParam::Array& args, KestrixServer& server,
-                     std::tuple<std::string, int, int, std::string>& key) {
+// The subscription a "RegisterEvents" or "UnregisterEvents" names.
+bool readSubscription(const rcMethod& method, const rcParam::Array& args, KestrixServer& server,
+                      KestrixEventPublisher::Subscription& subscription) {
   const rcAttrStream stream(args[0].stringValue());
-  int port = 0;
-  int connection = 0;
-  std::string subject;
   for (const char* name : {"Port", "Connection", "Subject"}) {
     std::string value;
-    if (!stream.getStringValue(name, value)) {
-      method.setLastError((std::string("Missing '") + name + "' parameter").c_str());
-      return false;
-    }
+    if (!stream.getStringValue(name, value))
+      return fail(method, std::string("Missing '") + name + "' parameter");
   }
-  stream.getIntValue("Port", port);
-  stream.getIntValue("Connection", connection);
-  stream.getStringValue("Subject", subject);
+  stream.getIntValue("Port", subscription.port);
+  stream.getIntValue("Connection", subscription.connection);
+  stream.getStringValue("Subject", subscription.subject);
+  stream.getStringValue("Fmt", subscription.format);
+  stream.getStringValue("Meta", subscription.metadata);
+  if (subscription.port < 1 || subscription.port > 65535)
+    return fail(method, "Invalid 'Port' parameter");
   const rcConnectionInfo* client = server.getCurrentConnectionInfo();
-  key = {client != nullptr ? client->getIpAddr() : std::string(), port, connection, subject};
+  if (client != nullptr)
+    subscription.address = CoIoTcpDescriptor::skipIPv4InIPv6Prefix(client->getIpAddr().c_str());
   return true;
 }
 
@@ -392,28 +394,32 @@ bool subscriptionKey(const rcMethod& method, const rcParam::Array& args, Kestrix
 bool KestrixServer::registerEvents(void*, const rcMethod& method, const rcParam::Array& args,
                                    rcParam&) {
   KestrixServer& server = self(method);
-  std::tuple<std::string, int, int, std::string> key;
-  if (!subscriptionKey(method, args, server, key)) return false;
-  server.subscriptions_.insert(key);
+  KestrixEventPublisher::Subscription subscription;
+  if (!readSubscription(method, args, server, subscription)) return false;
+  if (subscription.subject.empty()) return fail(method, "Invalid 'Subject' parameter");
+  if (!server.events_.subscribe(subscription))
+    return fail(method, "Too many event subscriptions (" +
+                            std::to_string(KestrixEventPublisher::MAX_SUBSCRIPTIONS) + ")");
   return true;
 }
 
 bool KestrixServer::unregisterEvents(void*, const rcMethod& method, const rcParam::Array& args,
                                      rcParam&) {
   KestrixServer& server = self(method);
-  std::tuple<std::string, int, int, std::string> key;
-  if (!subscriptionKey(method, args, server, key)) return false;
-  const bool everySubject = std::get<3>(key).empty();
-  for (auto it = server.subscriptions_.begin(); it != server.subscriptions_.end();) {
-    const bool sameConnection = std::get<0>(*it) == std::get<0>(key) &&
-                                std::get<1>(*it) == std::get<1>(key) &&
-                                std::get<2>(*it) == std::get<2>(key);
-    if (sameConnection && (everySubject || std::get<3>(*it) == std::get<3>(key)))
-      it = server.subscriptions_.erase(it);
-    else
-      ++it;
-  }
+  KestrixEventPublisher::Subscription s;
+  if (!readSubscription(method, args, server, s)) return false;
+  server.events_.unsubscribe(s.address, s.port, s.connection, s.subject);
   return true;
+}
+
+void KestrixServer::publishRulesReload(const std::string& rulesFile) {
+  rcAttrStream details;
+  details.addStringValue("RulesFile", rulesFile);
+  details.addIntValue("Groups", static_cast<int>(config_.rules.groups.size()));
+  details.addIntValue("HostTranslations", static_cast<int>(config_.rules.hostTranslations.size()));
+  details.addIntValue("OsTypeTranslations",
+                      static_cast<int>(config_.rules.osTypeTranslations.size()));
+  events_.publish(KESTRIXD_RULES_NODE_ID, "Modified", details.getStreamStr());
 }
 
 }  // namespace Kestrix

@@ -2,20 +2,21 @@
 // kestrixd's server: the library's server context serving the methods every
 // Kestrix server offers (ping, version, description, server list, the path
 // translation rules and requests, event subscriptions, shut-down) from one
-// configuration, and on the discovery group (KestrixDiscoveryService).
-// Single-threaded like the context under it; rules are replaced between
-// rounds, never during a request.
+// configuration, and on the discovery group (KestrixDiscoveryService). It
+// tells subscribers of its rules node (KestrixRulesNode.h) of each reload
+// through KestrixEventPublisher, whose workers alone run beside the loop.
+// Single-threaded otherwise, like the context under it; rules are replaced
+// between rounds, never during a request.
 
 #include <memory>
-#include <set>
 #include <string>
-#include <tuple>
 
 #include "common/base/network/CoNetwork.h"
 #include "common/base/network/CoNetworkDispatcher.h"
 #include "common/base/rcApi/rcServerContext.h"
 #include "kestrix/client/api/KestrixDaemonInfo.h"
 #include "kestrix/server/KestrixDiscoveryService.h"
+#include "kestrix/server/KestrixEventPublisher.h"
 #include "kestrix/server/KestrixServerConfig.h"
 
 namespace Kestrix {
@@ -45,7 +46,10 @@ class KestrixServer : public rcServerContext {
   // A host text as the rules name it: this server's own names, loopback
   // addresses and "host:port" forms of them become ownHostName().
   std::string canonicalHost(const std::string& host) const;
-  int subscriptionCount() const { return static_cast<int>(subscriptions_.size()); }
+  int subscriptionCount() const { return static_cast<int>(events_.subscriptionCount()); }
+  // Tells the subscribers of the rules node that the rules now in use were
+  // (re)loaded from rulesFile.
+  void publishRulesReload(const std::string& rulesFile);
   bool shutdownRequested() const { return shutdownRequested_; }
 
  private:
@@ -72,8 +76,7 @@ class KestrixServer : public rcServerContext {
   mutable CoNetworkDispatcher interfaces_{CoNetworkDispatcher::FLAG_MONITOR};
   KestrixServerConfig config_;
   std::string hostName_;
-  // (client address, monitor port, connection id, subject)
-  std::set<std::tuple<std::string, int, int, std::string>> subscriptions_;
+  KestrixEventPublisher events_;
   bool shutdownRequested_ = false;
   // Last: it uses the interfaces and the configuration until it stops.
   std::unique_ptr<KestrixDiscoveryService> discovery_;

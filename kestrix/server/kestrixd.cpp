@@ -18,6 +18,7 @@
 #include <string>
 
 #include "common/base/loggerBase/CoMsg.h"
+#include "kestrix/server/KestrixRulesNode.h"
 #include "kestrix/server/KestrixServer.h"
 
 namespace {
@@ -37,6 +38,11 @@ void printUsage(const char* program) {
       "  -h       print this text\n"
       "Stops on SIGINT, SIGTERM or a \"Shutdown\" call from this host;\n"
       "re-reads the rules file on SIGHUP.\n"
+      "Events: kestrixd publishes its rules as the node \"%s\". After each\n"
+      "successful reload every client registered for it (\"RegisterEvents\")\n"
+      "gets a \"NodeEvent\" of type \"Modified\" whose details give RulesFile,\n"
+      "Groups, HostTranslations and OsTypeTranslations. A client monitor that\n"
+      "refuses the call, or does not answer within %u s, is dropped.\n"
       "The rules file's [Limits] section bounds what clients may cost:\n"
       "  MaxRequestBytes        longest request line (default %llu)\n"
       "  MaxPendingOutputBytes  unsent replies of one client (default %llu)\n"
@@ -56,7 +62,9 @@ void printUsage(const char* program) {
       "sets how often it announces itself (every half period) and forgets\n"
       "servers silent for two periods; KESTRIX_MULTICAST_MAX_SERVERS (default\n"
       "4096) bounds how many it keeps.\n",
-      program, DEFAULT_PORT, static_cast<unsigned long long>(kDefaults.maxRequestBytes),
+      program, DEFAULT_PORT, KESTRIXD_RULES_NODE_ID,
+      Kestrix::KestrixEventPublisher::CALL_BUDGET_MS / 1000,
+      static_cast<unsigned long long>(kDefaults.maxRequestBytes),
       static_cast<unsigned long long>(kDefaults.maxPendingOutputBytes),
       static_cast<unsigned long long>(kDefaults.maxBufferedInputBytes), kDefaults.maxClients,
       kDefaults.stallTimeoutMs / 1000, Kestrix::KestrixServerConfig().maxSearchesPerSecond);
@@ -200,6 +208,7 @@ int main(int argc, char** argv) {
       fitClientLimit(next, clientRoom);
       server.setConfig(next);
       CO_POST_NOTICE("kestrixd: rules reloaded from '%s'", rulesPath);
+      server.publishRulesReload(rulesPath);
     } else {
       CO_POST_ERROR("kestrixd: keeping the current rules: %s", error.c_str());
     }

@@ -126,7 +126,7 @@ bool rcAPI::connect(const char* host, int port, unsigned int timeoutMs) {
     setLastError("Cannot allocate result buffer.");
     return false;
   }
-  auto connection = std::make_unique<CoIoTcpDescriptor>(host, port, 0, 0, CONNECT_TIMEOUT_SECONDS);
+  auto connection = std::make_unique<CoIoTcpDescriptor>(host, port, 0, 0, connectTimeoutSeconds_);
   if (!connection->lastError().empty()) {
     setLastError(connection->lastError().c_str());
     dropConnection();

@@ -48,6 +48,8 @@ class rcAPI {
   std::string lastError() const;
   void setLastError(const char* text);
   bool timedOut() const { return timedOut_; }
+  // The TCP connect time-out of later connects, in whole seconds.
+  void setConnectTimeout(int seconds) { connectTimeoutSeconds_ = seconds; }
   bool stopped() const { return stopped_; }
   uint64_t getVersion() const { return version_; }
 
@@ -60,6 +62,7 @@ class rcAPI {
 
   std::unique_ptr<CoIoTcpDescriptor> connection_;
   uint64_t version_ = 0;
+  int connectTimeoutSeconds_ = CONNECT_TIMEOUT_SECONDS;
   std::unique_ptr<rcResult> reply_;
   std::string lastError_;
   std::unique_ptr<char[]> buffer_;
