@@ -243,6 +243,10 @@ TEST_F(HostilePeer, ClientsThatCloseOrResetMidReply) {
   for (const bool reset : {false, false, true, true}) {
     const int fd = attacker();
     ASSERT_TRUE(sendAll(fd, request));
+    // A sanitizer build on a busy machine may take longer than 3 s to
+    // translate 60 MB before the first byte goes out.
+    const timeval patience = {30, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
     std::string part(1 << 20, '\0');
     ASSERT_GT(::recv(fd, part.data(), part.size(), MSG_WAITALL), 0);
     const linger abort = {1, 0};
