@@ -135,9 +135,15 @@ class RecordingServer : public Kestrix::rcServerContext {
       registerMethod(rcMethod(*this, name, record, Kestrix::rcParamVoid::getType(), text));
     thread_.emplace(*this);
   }
-  static std::vector<std::string> requests() {
+  // Waits up to 2 s for n of them: a withdrawal awaits no reply.
+  static std::vector<std::string> requests(size_t n) {
+    for (int i = 0; i < 200 && size() < n; ++i) std::this_thread::sleep_for(10ms);
     std::lock_guard<std::mutex> lock(mutex_);
     return requests_;
+  }
+  static size_t size() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return requests_.size();
   }
 
  private:
@@ -175,7 +181,7 @@ TEST(TranslatePathLifecycle, EveryRunWithdrawsItsEventSubscriptionsTwice) {
   EXPECT_EQ(run.out, "/mnt/x\n");
   EXPECT_EQ(run.exitCode, 0);
   // Once when the first connection is made, once when the handle goes.
-  EXPECT_EQ(RecordingServer::requests(),
+  EXPECT_EQ(RecordingServer::requests(2),
             (std::vector<std::string>{"UnregisterEvents []", "UnregisterEvents []"}));
 }
 

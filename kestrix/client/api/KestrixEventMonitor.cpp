@@ -186,11 +186,12 @@ size_t KestrixEventMonitor::Connection::subjectCount() const {
   return subscriptions_.size();
 }
 
-bool KestrixEventMonitor::Connection::send(const char* method, const std::string& stream) {
+bool KestrixEventMonitor::Connection::send(const char* method, const std::string& stream,
+                                           bool awaitReply) {
   std::string reply;
   try {
     // A method of one parameter takes the request's whole text as it is.
-    api_->connection()->callMethod(method, stream.c_str(), true, reply, REQUEST_TIMEOUT_MS);
+    api_->connection()->callMethod(method, stream.c_str(), awaitReply, reply, REQUEST_TIMEOUT_MS);
     return true;
   } catch (const std::exception& e) {  // the library's CoException included
     api_->setLastError(e.what());
@@ -213,7 +214,10 @@ bool KestrixEventMonitor::Connection::sendUnregister(const KestrixNodeId& nodeId
   stream.addIntValue("Port", instance().getPort());
   stream.addIntValue("Connection", static_cast<int>(id_));
   stream.addStringValue("Subject", nodeId.c_str());
-  return send("UnregisterEvents", stream.getStreamStr());
+  // Withdrawing every subject happens at each connection and when the
+  // handle goes, where no one looks at the answer: waiting for it would
+  // cost every run of a program a round trip twice.
+  return send("UnregisterEvents", stream.getStreamStr(), !nodeId.isEmpty());
 }
 
 bool KestrixEventMonitor::Connection::acceptHandler(const char* doing, const KestrixNodeId& nodeId,

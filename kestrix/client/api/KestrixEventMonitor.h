@@ -105,7 +105,7 @@ class KestrixEventMonitor::Connection : public Kestrix::CoLastErrLogger {
                      const KestrixNodeEvent::Handler* handler);
   bool sendRegister(const KestrixEventSubject& subject);
   bool sendUnregister(const KestrixNodeId& nodeId);
-  bool send(const char* method, const std::string& stream);
+  bool send(const char* method, const std::string& stream, bool awaitReply = true);
   void resubscribe();
   void registerAll();
   void dispatch();

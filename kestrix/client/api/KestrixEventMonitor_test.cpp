@@ -75,8 +75,14 @@ class SubscriptionServer : public Kestrix::rcServerContext {
   std::optional<Kestrix::rcTest::ServerThread> thread_;
 };
 
-std::vector<std::string> takeRequests() {
-  std::lock_guard<std::mutex> lock(gSeen.mutex);
+// Waits up to 2 s for n requests: withdrawing everything awaits no reply.
+std::vector<std::string> takeRequests(size_t n = 0) {
+  std::unique_lock<std::mutex> lock(gSeen.mutex);
+  for (int i = 0; i < 200 && gSeen.requests.size() < n; ++i) {
+    lock.unlock();
+    std::this_thread::sleep_for(10ms);
+    lock.lock();
+  }
   return std::exchange(gSeen.requests, {});
 }
 
@@ -176,7 +182,7 @@ TEST_F(EventMonitorTest, SubscriptionsMapToRequestsAndEventsToHandlers) {
   EXPECT_STREQ(handle_->lastError(), "Invalid handler pointer");
 
   handle_.reset();
-  EXPECT_EQ(takeRequests(), std::vector<std::string>{"UnregisterEvents "});
+  EXPECT_EQ(takeRequests(1), std::vector<std::string>{"UnregisterEvents "});
 }
 
 TEST_F(EventMonitorTest, EventArrivingWhileTheLockIsHeldIsDeliveredByTheHolder) {
