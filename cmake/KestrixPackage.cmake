@@ -54,10 +54,22 @@ library with its headers, the commands kestrix_translate_path,
 kestrix_servers and kestrix_watch, and kestrixd, a small reference server
 for development, tests and small sites, with a systemd unit.")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
-
 file(WRITE ${PROJECT_BINARY_DIR}/packaging/conffiles
      "/etc/kestrix/kestrixd.conf\n/etc/kestrix/network.cfg\n")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_BINARY_DIR}/packaging/conffiles)
+# A shared libkestrix gets its shlibs entry, and dpkg's ldconfig trigger in
+# place of the ldconfig calls cpack would write into postinst and postrm.
+if(BUILD_SHARED_LIBS)
+  set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+  file(WRITE ${PROJECT_BINARY_DIR}/packaging/triggers "activate-noawait ldconfig\n")
+  foreach(script postinst postrm)
+    file(WRITE ${PROJECT_BINARY_DIR}/packaging/${script} "#!/bin/sh\nset -e\n")
+    file(CHMOD ${PROJECT_BINARY_DIR}/packaging/${script} FILE_PERMISSIONS
+         OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+    list(APPEND CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_BINARY_DIR}/packaging/${script})
+  endforeach()
+  list(APPEND CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_BINARY_DIR}/packaging/triggers)
+endif()
 
 # Debian wants the changelog and manual pages compressed, reproducibly.
 configure_file(${KESTRIX_PACKAGING_DIR}/changelog.in ${PROJECT_BINARY_DIR}/packaging/changelog @ONLY)
