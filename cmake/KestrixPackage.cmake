@@ -13,7 +13,7 @@ install(FILES ${KESTRIX_PACKAGING_DIR}/copyright DESTINATION share/doc/kestrix)
 # the package's is, and under the prefix otherwise. Decided when installing,
 # since cpack installs with a prefix of its own.
 install(CODE "
-  if(CMAKE_INSTALL_PREFIX STREQUAL \"/\" OR CMAKE_INSTALL_PREFIX STREQUAL \"/usr\")
+  if(CMAKE_INSTALL_PREFIX MATCHES \"^/(usr/?)?$\")
     set(_kestrix_etc /etc/kestrix)
   else()
     set(_kestrix_etc \"\${CMAKE_INSTALL_PREFIX}/etc/kestrix\")
@@ -31,7 +31,8 @@ set(CPACK_PACKAGE_NAME kestrix)
 set(CPACK_PACKAGE_VENDOR "Kestrix")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_CONTACT "${KESTRIX_DEB_MAINTAINER}")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "client library and tools for a network of Kestrix media servers")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
+    "client library and tools for a network of Kestrix media servers")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_INSTALL_PREFIX /usr)
 # The install runs with the prefix /usr under a staging root, so that the
@@ -72,7 +73,8 @@ if(BUILD_SHARED_LIBS)
 endif()
 
 # Debian wants the changelog and manual pages compressed, reproducibly.
-configure_file(${KESTRIX_PACKAGING_DIR}/changelog.in ${PROJECT_BINARY_DIR}/packaging/changelog @ONLY)
+configure_file(${KESTRIX_PACKAGING_DIR}/changelog.in ${PROJECT_BINARY_DIR}/packaging/changelog
+               @ONLY)
 configure_file(${KESTRIX_PACKAGING_DIR}/compress-docs.cmake.in
                ${PROJECT_BINARY_DIR}/packaging/compress-docs.cmake @ONLY)
 set(CPACK_PRE_BUILD_SCRIPTS ${PROJECT_BINARY_DIR}/packaging/compress-docs.cmake)
