@@ -31,6 +31,11 @@ set_target_properties(kestrix PROPERTIES
   VERSION ${PROJECT_VERSION}
   SOVERSION ${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR}
   LINKER_LANGUAGE CXX)
+if(BUILD_SHARED_LIBS)
+  target_link_options(kestrix PRIVATE
+    "LINKER:--version-script=${CMAKE_SOURCE_DIR}/cmake/libkestrix.map")
+  set_property(TARGET kestrix APPEND PROPERTY LINK_DEPENDS ${CMAKE_SOURCE_DIR}/cmake/libkestrix.map)
+endif()
 target_link_libraries(kestrix PUBLIC Threads::Threads)
 target_include_directories(kestrix INTERFACE
   $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}/kestrix>)
