@@ -20,11 +20,11 @@ struct KestrixHostTranslation;
 struct KestrixOsTypeTranslation;
 
 // Starts the library (counted: only the first start does work).
-bool KestrixClientInit();
+KESTRIX_API bool KestrixClientInit();
 // Counts one stop; the last one shuts the library down.
-void KestrixClientUninit();
+KESTRIX_API void KestrixClientUninit();
 
-class KestrixClient {
+class KESTRIX_API KestrixClient {
  public:
   KestrixClient() = default;
   KestrixClient(const KestrixClient&) = delete;
@@ -36,7 +36,7 @@ class KestrixClient {
   bool started_ = false;
 };
 
-class KestrixServerInfo {
+class KESTRIX_API KestrixServerInfo {
  public:
   KestrixServerInfo();
   explicit KestrixServerInfo(const KestrixDaemonInfo& info);
@@ -80,7 +80,7 @@ class KestrixServerInfo {
   KestrixDaemonInfo* info_;
 };
 
-class KestrixServerHandle {
+class KESTRIX_API KestrixServerHandle {
  public:
   class TranslationGroup {
    public:

@@ -11,7 +11,7 @@
 
 #include "kestrix/client/api/KestrixTypes.h"
 
-class KestrixNodeId {
+class KESTRIX_API KestrixNodeId {
  public:
   KestrixNodeId() = default;
   KestrixNodeId(const char* text) : text_(text) {}        // NOLINT(google-explicit-constructor)
@@ -30,7 +30,7 @@ class KestrixNodeId {
 
 // Named values carried as one attribute-stream text, the form they travel
 // in. Lookups parse the text afresh: dictionaries here hold a few entries.
-class KestrixDictionary {
+class KESTRIX_API KestrixDictionary {
  public:
   KestrixDictionary() = default;
   // Takes an attribute-stream text as it stands (null counts as empty).
@@ -60,7 +60,7 @@ class KestrixDictionary {
   KestrixStr text_;
 };
 
-class KestrixNodeEvent {
+class KESTRIX_API KestrixNodeEvent {
  public:
   // Called on the event monitor's thread, or on an application thread that
   // releases the handle's subscriptions while events wait; never twice at

@@ -5,7 +5,7 @@
 
 #include "kestrix/client/api/KestrixTypes.h"
 
-class KestrixOS {
+class KESTRIX_API KestrixOS {
  public:
   enum OsType : int {
     OS_TYPE_UNKNOWN = 0,

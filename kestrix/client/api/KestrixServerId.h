@@ -6,7 +6,7 @@
 
 #include "kestrix/client/api/KestrixTypes.h"
 
-class KestrixServerId {
+class KESTRIX_API KestrixServerId {
  public:
   KestrixServerId() = default;
   explicit KestrixServerId(const char* id);

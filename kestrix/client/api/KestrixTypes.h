@@ -6,11 +6,15 @@
 
 #include <cstddef>
 
+// What a shared libkestrix exports: the facade alone (everything else is
+// built hidden there).
+#define KESTRIX_API __attribute__((visibility("default")))
+
 namespace Kestrix {
 class KestrixStrListImp;
 }
 
-class KestrixStr {
+class KESTRIX_API KestrixStr {
  public:
   KestrixStr() = default;
   KestrixStr(const char* s);  // NOLINT(google-explicit-constructor): text converts freely
@@ -51,7 +55,7 @@ class KestrixStr {
   unsigned int length_ = 0;
 };
 
-class KestrixStrList {
+class KESTRIX_API KestrixStrList {
  public:
   KestrixStrList();
   KestrixStrList(const KestrixStrList& other);

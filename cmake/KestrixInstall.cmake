@@ -1,0 +1,78 @@
+# What `cmake --install` puts in place: one library, libkestrix, made of the
+# client's modules; the headers the facade reaches, under include/kestrix/
+# in the tree's own layout (so their includes work unchanged); the programs;
+# the example rules; a CMake package (Kestrix::kestrix) and kestrix.pc.
+include(GNUInstallDirs)
+include(CMakePackageConfigHelpers)
+find_package(Threads REQUIRED)
+
+set(KESTRIX_LIBRARY_MODULES
+  loggerBase osal fileUtil threads ipc tcp network rcApi kestrixClientApi)
+# The facade and every header it includes; the installed consumer's build
+# checks that nothing is missing.
+set(KESTRIX_PUBLIC_HEADERS
+  kestrix/client/api/KestrixClientAPI.h
+  kestrix/client/api/KestrixNodeEvent.h
+  kestrix/client/api/KestrixOS.h
+  kestrix/client/api/KestrixServerId.h
+  kestrix/client/api/KestrixTypes.h)
+
+foreach(module IN LISTS KESTRIX_LIBRARY_MODULES)
+  if(NOT TARGET ${module})
+    return()  # a partial build (KESTRIX_MODULES) installs nothing
+  endif()
+  list(APPEND kestrix_objects $<TARGET_OBJECTS:${module}>)
+endforeach()
+
+# Static unless BUILD_SHARED_LIBS says otherwise.
+add_library(kestrix ${kestrix_objects})
+add_library(Kestrix::kestrix ALIAS kestrix)
+set_target_properties(kestrix PROPERTIES
+  VERSION ${PROJECT_VERSION}
+  SOVERSION ${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR}
+  LINKER_LANGUAGE CXX)
+if(BUILD_SHARED_LIBS)
+  target_link_options(kestrix PRIVATE
+    "LINKER:--version-script=${CMAKE_SOURCE_DIR}/cmake/libkestrix.map")
+  set_property(TARGET kestrix APPEND PROPERTY LINK_DEPENDS ${CMAKE_SOURCE_DIR}/cmake/libkestrix.map)
+endif()
+target_link_libraries(kestrix PUBLIC Threads::Threads)
+target_include_directories(kestrix INTERFACE
+  $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}/kestrix>)
+target_compile_features(kestrix INTERFACE cxx_std_20)
+
+install(TARGETS kestrix EXPORT KestrixTargets
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+foreach(header IN LISTS KESTRIX_PUBLIC_HEADERS)
+  get_filename_component(dir ${header} DIRECTORY)
+  install(FILES ${header} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/kestrix/${dir})
+endforeach()
+
+install(TARGETS kestrix_translate_path kestrix_servers kestrix_watch
+  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(TARGETS kestrixd RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
+install(FILES kestrix/server/examples/rules.conf
+  DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/kestrix/examples)
+
+set(config_dir ${CMAKE_INSTALL_LIBDIR}/cmake/Kestrix)
+install(EXPORT KestrixTargets NAMESPACE Kestrix:: DESTINATION ${config_dir})
+configure_package_config_file(cmake/KestrixConfig.cmake.in
+  ${CMAKE_BINARY_DIR}/KestrixConfig.cmake INSTALL_DESTINATION ${config_dir})
+write_basic_package_version_file(${CMAKE_BINARY_DIR}/KestrixConfigVersion.cmake
+  COMPATIBILITY SameMajorVersion)
+install(FILES ${CMAKE_BINARY_DIR}/KestrixConfig.cmake
+  ${CMAKE_BINARY_DIR}/KestrixConfigVersion.cmake DESTINATION ${config_dir})
+
+# kestrix.pc finds its prefix from its own place, so the install prefix may
+# be chosen at install time.
+file(RELATIVE_PATH pc_to_prefix /${CMAKE_INSTALL_LIBDIR}/pkgconfig /)
+string(REGEX REPLACE "/$" "" pc_to_prefix "${pc_to_prefix}")
+if(BUILD_SHARED_LIBS)
+  set(KESTRIX_PC_LIBS "-lkestrix")
+else()
+  set(KESTRIX_PC_LIBS "-lkestrix -pthread")
+endif()
+configure_file(cmake/kestrix.pc.in ${CMAKE_BINARY_DIR}/kestrix.pc @ONLY)
+install(FILES ${CMAKE_BINARY_DIR}/kestrix.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
