@@ -1,7 +1,9 @@
 #pragma once
 // Test helper: collects every posted message (text and level) while it
-// lives, with the filter opened to debug level.
+// lives, with the filter opened to debug level. Threads of the code under
+// test post while the test reads: access is locked.
 
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -20,18 +22,27 @@ class CoTestMsgCapture : public CoMsg::Router {
   ~CoTestMsgCapture() override { CoMsg::setRouter(nullptr); }
 
   void post(const CoMsg::Msg& msg) const override {
+    std::lock_guard<std::mutex> lock(mutex_);
     lines_.push_back({std::string(msg.getMsg(), msg.getMsgLen()), msg.getLevel()});
   }
-  const std::vector<Line>& lines() const { return lines_; }
+  std::vector<Line> lines() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return lines_;
+  }
   int count(const std::string& text) const {
+    std::lock_guard<std::mutex> lock(mutex_);
     int n = 0;
     for (const Line& l : lines_) n += l.text == text;
     return n;
   }
-  void clear() { lines_.clear(); }
+  void clear() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    lines_.clear();
+  }
 
  private:
   CoMsg::LevelGuard level_;
+  mutable std::mutex mutex_;
   mutable std::vector<Line> lines_;
 };
 
