@@ -90,22 +90,10 @@ trap 'exit 3' INT TERM HUP
 
 "$server" -c "$rules" >"$work/kestrixd.log" 2>&1 </dev/null &
 server_pid=$!
-for i in $(seq 100); do
-  grep -q serving "$work/kestrixd.log" && break
-  kill -0 "$server_pid" 2>/dev/null && [ "$i" -lt 100 ] ||
-    die "kestrixd did not start: $(cat "$work/kestrixd.log")"
-  sleep 0.1
-done
+wait_for_kestrixd "$server_pid" "$work/kestrixd.log"
 
 rport=16379
-redis-server --bind 127.0.0.1 --port "$rport" --save "" --appendonly no \
-  --daemonize no --dir "$work" --logfile "$work/redis.log" </dev/null &
-redis_pid=$!
-for i in $(seq 50); do
-  [ "$(timeout 2 redis-cli -p "$rport" ping 2>/dev/null)" = PONG ] && break
-  [ "$i" -lt 50 ] || die "redis-server did not answer: $(cat "$work/redis.log")"
-  sleep 0.1
-done
+start_redis "$rport" "$work"
 
 host=$(hostname)
 byname=(-h "$host" -p /data/x -H edit01)

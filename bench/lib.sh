@@ -46,3 +46,28 @@ install_missing() {
   timeout 300 apt-get update -qq || die "apt-get update failed"
   timeout 900 apt-get install -y -qq "$@" >/dev/null || die "installing $* failed"
 }
+
+# wait_for_kestrixd PID LOG: waits until the kestrixd started as PID says
+# in LOG that it serves; dies when it ends or takes 10 s.
+wait_for_kestrixd() {
+  local pid=$1 log=$2 i
+  for i in $(seq 100); do
+    grep -q serving "$log" && return 0
+    kill -0 "$pid" 2>/dev/null && [ "$i" -lt 100 ] || die "kestrixd did not start: $(cat "$log")"
+    sleep 0.1
+  done
+}
+
+# start_redis PORT DIR: a redis-server on 127.0.0.1:PORT keeping nothing on
+# disk, its log in DIR; sets redis_pid and returns once it answers PONG.
+start_redis() {
+  local port=$1 dir=$2 i
+  redis-server --bind 127.0.0.1 --port "$port" --save "" --appendonly no \
+    --daemonize no --dir "$dir" --logfile "$dir/redis.log" </dev/null &
+  redis_pid=$!
+  for i in $(seq 50); do
+    [ "$(timeout 2 redis-cli -p "$port" ping 2>/dev/null)" = PONG ] && return 0
+    [ "$i" -lt 50 ] || die "redis-server did not answer: $(cat "$dir/redis.log")"
+    sleep 0.1
+  done
+}
