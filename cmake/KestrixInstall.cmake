@@ -36,7 +36,13 @@ if(BUILD_SHARED_LIBS)
     "LINKER:--version-script=${CMAKE_SOURCE_DIR}/cmake/libkestrix.map")
   set_property(TARGET kestrix APPEND PROPERTY LINK_DEPENDS ${CMAKE_SOURCE_DIR}/cmake/libkestrix.map)
 endif()
-target_link_libraries(kestrix PUBLIC Threads::Threads)
+# A static libkestrix passes libcrypto on to its users; a shared one keeps
+# it private.
+if(BUILD_SHARED_LIBS)
+  target_link_libraries(kestrix PUBLIC Threads::Threads PRIVATE OpenSSL::Crypto)
+else()
+  target_link_libraries(kestrix PUBLIC Threads::Threads OpenSSL::Crypto)
+endif()
 target_include_directories(kestrix INTERFACE
   $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}/kestrix>)
 target_compile_features(kestrix INTERFACE cxx_std_20)
@@ -69,10 +75,14 @@ install(FILES ${CMAKE_BINARY_DIR}/KestrixConfig.cmake
 # be chosen at install time.
 file(RELATIVE_PATH pc_to_prefix /${CMAKE_INSTALL_LIBDIR}/pkgconfig /)
 string(REGEX REPLACE "/$" "" pc_to_prefix "${pc_to_prefix}")
+# A static library needs libcrypto at every link, a shared one only when
+# linked statically itself.
 if(BUILD_SHARED_LIBS)
   set(KESTRIX_PC_LIBS "-lkestrix")
+  set(KESTRIX_PC_REQUIRES "Requires.private: libcrypto")
 else()
   set(KESTRIX_PC_LIBS "-lkestrix -pthread")
+  set(KESTRIX_PC_REQUIRES "Requires: libcrypto")
 endif()
 configure_file(cmake/kestrix.pc.in ${CMAKE_BINARY_DIR}/kestrix.pc @ONLY)
 install(FILES ${CMAKE_BINARY_DIR}/kestrix.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)

@@ -118,9 +118,16 @@ bool sendAll(int fd, const std::string& text) {
 bool ping(int port) {
   const int fd = connectTo(port);
   char reply[64] = {};
-  if (fd >= 0 && sendAll(fd, "sync 0 _ping \n")) ::recv(fd, reply, sizeof reply - 1, 0);
+  if (fd >= 0 && sendAll(fd, loginLine() + "sync 0 _ping \n")) {
+    for (int lines = 0, got = 0; lines < 2;) {
+      const ssize_t n = ::recv(fd, reply + got, sizeof reply - 1 - got, 0);
+      if (n <= 0) break;
+      for (ssize_t k = got; k < got + n; ++k) lines += reply[k] == '\n';
+      got += static_cast<int>(n);
+    }
+  }
   ::close(fd);
-  return std::string(reply).rfind("ok", 0) == 0;
+  return std::string(reply) == "ok \nok \n";
 }
 
 class HostilePeer : public ::testing::Test {
@@ -209,7 +216,7 @@ TEST_F(HostilePeer, ThousandIdleConnections) {
 
 TEST_F(HostilePeer, RequestLinePastTheLimitIsAnsweredNotReset) {
   bool closed = false;
-  const std::string reply = talk(attacker(), "sync 0 _ping " + std::string(32 << 20, 'x'), &closed);
+  const std::string reply = talk(attacker(), loginLine() + "sync 0 _ping " + std::string(32 << 20, 'x'), &closed);
   const std::string error = "Request too large (limit " + std::to_string(kMaxRequestBytes);
   EXPECT_NE(reply.find(error + " bytes)"), std::string::npos) << reply.substr(0, 200);
   EXPECT_TRUE(closed);
@@ -219,14 +226,14 @@ TEST_F(HostilePeer, RequestLinePastTheLimitIsAnsweredNotReset) {
 TEST_F(HostilePeer, HalfLinesThatStall) {
   const std::string half =
       "sync 0 TranslatePaths \"fs\" 2 \"e1\" 3 \"/data/" + std::string(kMaxRequestBytes / 2, 'p');
-  for (int i = 0; i < 4; ++i) ASSERT_TRUE(sendAll(attacker(), half));
+  for (int i = 0; i < 4; ++i) ASSERT_TRUE(sendAll(attacker(), loginLine() + half));
   expectServed("while four half lines stall");
   expectRecovered();
 }
 
 TEST_F(HostilePeer, ClientThatNeverReadsItsLargeReply) {
   const int fd = attacker();
-  ASSERT_TRUE(sendAll(fd, "sync 0 TranslatePaths " + bigParams() + "\n"));
+  ASSERT_TRUE(sendAll(fd, loginLine() + "sync 0 TranslatePaths " + bigParams() + "\n"));
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   expectServed("while a 60 MB reply waits to be read");
   // A client that takes nothing for the stall time is dropped: what is left
@@ -239,7 +246,7 @@ TEST_F(HostilePeer, ClientThatNeverReadsItsLargeReply) {
 }
 
 TEST_F(HostilePeer, ClientsThatCloseOrResetMidReply) {
-  const std::string request = "sync 0 TranslatePaths " + bigParams() + "\n";
+  const std::string request = loginLine() + "sync 0 TranslatePaths " + bigParams() + "\n";
   for (const bool reset : {false, false, true, true}) {
     const int fd = attacker();
     ASSERT_TRUE(sendAll(fd, request));

@@ -131,6 +131,27 @@ void rcConnectionInfo::setTimestamp(unsigned timestamp) {
   crc_ = generateCRC();
 }
 
+void rcConnectionInfo::setPassword(const std::string& password) {
+  password_ = password;
+  crc_ = generateCRC();
+}
+
+std::string rcConnectionInfo::proofText() const {
+  rcAttrStream text;
+  text.addStringValue("StrUserName", userName_);
+  if (hasGroupName_) text.addStringValue("StrGroupName", groupName_);
+  if (hasUmask_) text.addIntValue("IntUmask", static_cast<int>(umask_));
+  if (hasHostUUID_) text.addStringValue("StrHostUUID", hostUUID_);
+  text.addStringValue("StrProcessName", processName_);
+  text.addIntValue("IntProcessId", processId_);
+  text.addStringValue("StrHostName", hostName_);
+  text.addStringValue("StrIpAddr", ipAddr_);
+  text.addIntValue("IntSerial", serial_);
+  text.addIntValue("IntTimestamp", timestamp_);
+  text.addUInt64Value("ULongVersion", version_);
+  return text.getStreamStr();
+}
+
 const std::string& rcConnectionInfo::toAttrStream() {
   attrs_.setStream(std::string());
   attrs_.addStringValue("StrUserName", userName_);

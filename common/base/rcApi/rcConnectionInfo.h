@@ -37,6 +37,12 @@ class rcConnectionInfo {
   void setClientInfo(const rcConnectionInfo& from, const CoIoDescriptor* socket);
   void setSerial(unsigned serial);
   void setTimestamp(unsigned timestamp);
+  void setPassword(const std::string& password);
+  // A record that stopped being acceptable (a refused login).
+  void invalidate() { valid_ = false; }
+  // Every field but the password and the checksum, in a fixed order: what a
+  // proof of a shared secret covers (rcLoginProof).
+  std::string proofText() const;
 
   // Rebuilds the serialised form and returns its text.
   const std::string& toAttrStream();
@@ -55,6 +61,7 @@ class rcConnectionInfo {
   const std::string& getHostName() const { return hostName_; }
   const std::string& getHostUUID() const { return hostUUID_; }
   const std::string& getIpAddr() const { return ipAddr_; }
+  const std::string& getPassword() const { return password_; }
   const std::string& getProcessName() const { return processName_; }
   int getProcessId() const { return processId_; }
   int getSerial() const { return serial_; }

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <string_view>
 
 #include "common/base/loggerBase/CoMsg.h"
 #include "common/base/osal/CoTime.h"
@@ -273,6 +274,10 @@ bool rcServerContext::login(const rcConnectionInfo&) {
   return true;
 }
 
+bool rcServerContext::allowPeer(const std::string&) {
+  return true;
+}
+
 // A failed accept (a client that gave up, too many open files) must not
 // take the listener out of the loop: the server keeps accepting.
 bool rcServerContext::handleRead() {
@@ -284,26 +289,38 @@ bool rcServerContext::handleRead() {
 }
 
 bool rcServerContext::handleConnection(CoIoTcpDescriptor* connection) {
-  if (clients_.size() >= limits_.maxClients) {
-    std::unique_ptr<CoIoTcpDescriptor> refused(connection);
-    char text[64];
-    std::snprintf(text, sizeof text, "Too many clients (limit %u)", limits_.maxClients);
-    CO_POST_NOTICE("Connection from %s refused: %s", peerText(*refused).c_str(), text);
-    std::string line;
-    rcResult::serialize(rcResult::ERROR, text, line);
-    // What the client sent already would turn the close into a reset that
-    // can overtake the line.
-    char discard[4096];
-    while (refused->nonBlockingRead(discard, sizeof discard) > 0) {
-    }
-    refused->nonBlockingWrite(line.data(), static_cast<unsigned>(line.size()));
-    CoSocketOps::shutdownWrite(refused->id());
+  std::unique_ptr<CoIoTcpDescriptor> taken(connection);
+  std::string peer;
+  taken->getPeerIP(peer);
+  peer = CoIoTcpDescriptor::skipIPv4InIPv6Prefix(peer.c_str());
+  if (!allowPeer(peer)) {
+    refuseConnection(std::move(taken), "Access denied");
     return true;
   }
-  Client* client = new Client(connection, *this);
+  if (clients_.size() >= limits_.maxClients) {
+    char text[64];
+    std::snprintf(text, sizeof text, "Too many clients (limit %u)", limits_.maxClients);
+    CO_POST_NOTICE("Connection from %s refused: %s", peer.c_str(), text);
+    refuseConnection(std::move(taken), text);
+    return true;
+  }
+  Client* client = new Client(taken.release(), *this);
   clients_.insert(client);
   registerIOHandler(client);
   return true;
+}
+
+void rcServerContext::refuseConnection(std::unique_ptr<CoIoTcpDescriptor> connection,
+                                       const char* text) {
+  std::string line;
+  rcResult::serialize(rcResult::ERROR, text, line);
+  // What the client sent already would turn the close into a reset that
+  // can overtake the line.
+  char discard[4096];
+  while (connection->nonBlockingRead(discard, sizeof discard) > 0) {
+  }
+  connection->nonBlockingWrite(line.data(), static_cast<unsigned>(line.size()));
+  CoSocketOps::shutdownWrite(connection->id());
 }
 
 void rcServerContext::drop(Client* client) {
@@ -394,12 +411,23 @@ const rcConnectionInfo* rcServerContext::getCurrentConnectionInfo() const {
   return current_ != nullptr ? &current_->info() : nullptr;
 }
 
+std::string rcServerContext::getCurrentPeerAddress() const {
+  if (current_ == nullptr) return std::string();
+  std::string ip;
+  current_->connection()->getPeerIP(ip);
+  return CoIoTcpDescriptor::skipIPv4InIPv6Prefix(ip.c_str());
+}
+
 void rcServerContext::setCurrentConnectionInfo(const rcConnectionInfo& info) {
   if (current_ == nullptr) return;
   rcConnectionInfo& record = current_->info();
   record.setTimestamp(nowSeconds());
   record.setClientInfo(info, current_->connection());
   record.logConnection();
+}
+
+void rcServerContext::invalidateCurrentConnectionInfo() {
+  if (current_ != nullptr) current_->info().invalidate();
 }
 
 rcServerContext::Client* rcServerContext::findClient(unsigned id) const {
@@ -449,6 +477,13 @@ std::string& rcServerContext::replyLine() {
 void rcServerContext::processCommand(const rcCommand& command, Client& client) {
   current_ = &client;
   const bool async = command.isAsync();
+  // Until the client has proved itself only the login is served; the
+  // caller closes the connection once the answer is out.
+  if (!client.info().isValid() && std::string_view(command.getMethod()) != "_login") {
+    client.setMethod(nullptr);
+    if (!async) setResult(rcResult::ERROR, "Not logged in");
+    return;
+  }
   auto found = methods_.find(command.getMethod());
   if (found == methods_.end()) {
     client.setMethod(nullptr);

@@ -4,7 +4,9 @@
 // registered method (on a registered object, or none for id 0) and writes
 // the reply line. Every context serves the system methods "_ping" and
 // "_login"; a client must log in before anything else, unless
-// QV_RC_CONNINFO gives it a valid record.
+// QV_RC_CONNINFO gives it a valid record: until then any other request is
+// answered "Not logged in" and the connection closed, so nothing a peer
+// that has not proved itself sends reaches a method.
 //
 // Single-threaded: the thread that runs the loop (run() or callIOHandlers)
 // serves every client, one command at a time. Replies never wait for a
@@ -25,6 +27,7 @@
 #include "common/base/rcApi/rcAppContext.h"
 #include "common/base/rcApi/rcCommand.h"
 #include "common/base/rcApi/rcConnectionInfo.h"
+#include "common/base/rcApi/rcLoginProof.h"
 #include "common/base/rcApi/rcMethod.h"
 #include "common/base/rcApi/rcResult.h"
 #include "common/base/tcp/CoIoTcpServerHandler.h"
@@ -99,6 +102,9 @@ class rcServerContext : public rcAppContext, private CoIoTcpServerHandler {
 
   // Decides whether a client with a valid record may stay.
   virtual bool login(const rcConnectionInfo& info);
+  // Decides whether a peer (its numeric address) may connect at all; one
+  // refused gets "Access denied" and is closed.
+  virtual bool allowPeer(const std::string& address);
 
   bool isValid() const { return valid_; }
   int getPort() const { return CoIoTcpServerHandler::getPort(); }
@@ -107,10 +113,20 @@ class rcServerContext : public rcAppContext, private CoIoTcpServerHandler {
   bool registerObject(int id, void* object);
   bool unregisterObject(int id);
   const std::string& lastError() const { return lastError_; }
+  // With a proof checker, a login must prove its secret (rcLoginProof);
+  // null: the checksum alone admits a client.
+  void setLoginProof(std::shared_ptr<rcLoginProof> proof) { proof_ = std::move(proof); }
+  rcLoginProof* loginProof() const { return proof_.get(); }
 
   unsigned getCurrentClientId() const;
   const rcConnectionInfo* getCurrentConnectionInfo() const;
+  // The numeric address of the current client's socket peer (an IPv4 peer
+  // of a dual-stack listener without its "::ffff:" prefix); empty without a
+  // current client. Unlike the login record's address, no peer can choose it.
+  std::string getCurrentPeerAddress() const;
   void setCurrentConnectionInfo(const rcConnectionInfo& info);
+  // The current client's login was refused: it is closed after the answer.
+  void invalidateCurrentConnectionInfo();
   bool isIdValid(unsigned id) const;
   bool isLoginCommand(const rcCommand& command) const;
   bool ping() const { return true; }
@@ -140,6 +156,8 @@ class rcServerContext : public rcAppContext, private CoIoTcpServerHandler {
   bool handleRead() override;
   bool handleException() override { return true; }
   bool handleConnection(CoIoTcpDescriptor* connection) override;
+  // Answers one error line to a connection that is not taken, and closes it.
+  static void refuseConnection(std::unique_ptr<CoIoTcpDescriptor> connection, const char* text);
   // Takes the client out of the loop; it is deleted after the round.
   void drop(Client* client);
   void watchDeadline(int64_t deadlineMs);
@@ -164,6 +182,7 @@ class rcServerContext : public rcAppContext, private CoIoTcpServerHandler {
   int resultStatus_ = rcResult::OK;
   std::string resultValue_;
   Client* current_ = nullptr;
+  std::shared_ptr<rcLoginProof> proof_;
   bool valid_ = false;
   std::string lastError_;
   std::string replyLine_;

@@ -1,5 +1,10 @@
 #include "common/base/rcApi/rcSysCalls.h"
 
+#include <cstdint>
+#include <ctime>
+
+#include "common/base/loggerBase/CoMsg.h"
+
 #include "common/base/rcApi/rcConnectionInfo.h"
 #include "common/base/rcApi/rcMethod.h"
 #include "common/base/rcApi/rcServerContext.h"
@@ -15,13 +20,22 @@ bool ping(void*, const rcMethod&, const rcParam::Array&, rcParam&) {
 bool login(void*, const rcMethod& method, const rcParam::Array& args, rcParam&) {
   const std::string text = args[0].stringValue();
   const rcConnectionInfo info(text.c_str(), nullptr);
+  rcServerContext& context = method.getServerContext();
+  std::string why;
+  if (info.isValid() && context.loginProof() != nullptr &&
+      !context.loginProof()->accept(info, static_cast<int64_t>(std::time(nullptr)), why)) {
+    CO_POST_WARNING("Login from %s refused: %s", context.getCurrentPeerAddress().c_str(),
+                    why.c_str());
+    method.setLastError("Authentication failed for client's login information");
+    return false;
+  }
   if (!info.isValid()) {
     method.setLastError("Authentication failed for client's login information");
     return false;
   }
-  rcServerContext& context = method.getServerContext();
   context.setCurrentConnectionInfo(info);
   if (!context.login(info)) {
+    context.invalidateCurrentConnectionInfo();
     method.setLastError("Authentication failed");
     return false;
   }

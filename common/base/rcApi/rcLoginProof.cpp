@@ -1,0 +1,140 @@
+#include "common/base/rcApi/rcLoginProof.h"
+
+#include <fcntl.h>
+#include <openssl/crypto.h>
+#include <openssl/evp.h>
+#include <openssl/hmac.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "common/base/loggerBase/EnvVar.h"
+#include "common/base/rcApi/rcConnectionInfo.h"
+
+namespace Kestrix {
+namespace {
+
+EnvVar<std::string>& secretFileVar() {
+  static EnvVar<std::string> var("KESTRIX_SECRET_FILE", "");
+  return var;
+}
+RegEnvVar<std::string> gRegSecretFile(secretFileVar());
+
+std::string hex(const unsigned char* bytes, size_t n) {
+  static const char kDigits[] = "0123456789abcdef";
+  std::string text(2 * n, '0');
+  for (size_t i = 0; i < n; ++i) {
+    text[2 * i] = kDigits[bytes[i] >> 4];
+    text[2 * i + 1] = kDigits[bytes[i] & 15];
+  }
+  return text;
+}
+
+}  // namespace
+
+bool rcLoginProof::readSecretFile(const std::string& path, bool privateOnly, std::string& secret,
+                                  std::string& error) {
+  const auto failed = [&](const std::string& why) {
+    error = "Cannot use the secret file '" + path + "': " + why;
+    return false;
+  };
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) return failed(std::strerror(errno));
+  struct stat status;
+  if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+    ::close(fd);
+    return failed("not a regular file");
+  }
+  if (privateOnly && (status.st_mode & S_IROTH) != 0) {
+    ::close(fd);
+    return failed("others may read it (chmod o-r)");
+  }
+  char buffer[MAX_SECRET_BYTES + 1];
+  size_t size = 0;
+  for (ssize_t n; size < sizeof buffer; size += static_cast<size_t>(n)) {
+    n = ::read(fd, buffer + size, sizeof buffer - size);
+    if (n < 0 && errno == EINTR) {
+      n = 0;
+      continue;
+    }
+    if (n < 0) {
+      const int code = errno;
+      ::close(fd);
+      return failed(std::strerror(code));
+    }
+    if (n == 0) break;
+  }
+  ::close(fd);
+  if (size > MAX_SECRET_BYTES)
+    return failed("longer than " + std::to_string(MAX_SECRET_BYTES) + " bytes");
+  while (size > 0 && std::strchr(" \t\r\n", buffer[size - 1]) != nullptr) --size;
+  if (size == 0) return failed("it is empty");
+  secret.assign(buffer, size);
+  OPENSSL_cleanse(buffer, sizeof buffer);
+  return true;
+}
+
+bool rcLoginProof::clientSecret(std::string& secret, std::string& error) {
+  secret.clear();
+  const std::string& path = secretFileVar().get();
+  if (path.empty()) return true;
+  if (readSecretFile(path, false, secret, error)) return true;
+  error += " (KESTRIX_SECRET_FILE)";
+  return false;
+}
+
+std::string rcLoginProof::proof(const rcConnectionInfo& record, const std::string& secret) {
+  const std::string text = record.proofText();
+  unsigned char mac[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  if (HMAC(EVP_sha256(), secret.data(), static_cast<int>(secret.size()),
+           reinterpret_cast<const unsigned char*>(text.data()), text.size(), mac,
+           &length) == nullptr)
+    return std::string();
+  return hex(mac, length);
+}
+
+void rcLoginProof::sign(rcConnectionInfo& record, const std::string& secret, int64_t nowSeconds) {
+  record.setTimestamp(static_cast<unsigned>(nowSeconds));
+  record.setPassword(proof(record, secret));
+}
+
+bool rcLoginProof::accept(const rcConnectionInfo& record, int64_t nowSeconds, std::string& why) {
+  const std::string& given = record.getPassword();
+  const std::string expected = proof(record, secret_);
+  if (given.empty()) {
+    why = "no proof of the secret";
+    return false;
+  }
+  if (expected.empty() || given.size() != expected.size() ||
+      CRYPTO_memcmp(given.data(), expected.data(), expected.size()) != 0) {
+    why = "wrong proof of the secret";
+    return false;
+  }
+  const int64_t age = nowSeconds - record.getTimestamp();
+  if (age > MAX_SKEW_SECONDS || age < -MAX_SKEW_SECONDS) {
+    why = "proof made " + std::to_string(age) + " s from this server's clock";
+    return false;
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  while (!byExpiry_.empty() && byExpiry_.front().expires < nowSeconds) {
+    seen_.erase(byExpiry_.front().proof);
+    byExpiry_.pop_front();
+  }
+  if (seen_.count(given) != 0) {
+    why = "proof already used";
+    return false;
+  }
+  if (seen_.size() >= MAX_REMEMBERED) {
+    why = "too many logins within " + std::to_string(2 * MAX_SKEW_SECONDS) + " s";
+    return false;
+  }
+  // Replayable while its timestamp is within the window.
+  seen_.insert(given);
+  byExpiry_.push_back({given, record.getTimestamp() + MAX_SKEW_SECONDS});
+  return true;
+}
+
+}  // namespace Kestrix

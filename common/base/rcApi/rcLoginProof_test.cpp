@@ -1,0 +1,88 @@
+#include "common/base/rcApi/rcLoginProof.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+
+#include "common/base/loggerBase/CoTestMsgCapture.h"
+#include "common/base/rcApi/rcConnectionInfo.h"
+
+namespace Kestrix {
+namespace {
+
+constexpr int64_t kNow = 1800000000;
+
+// A record as a server parses it off the wire.
+rcConnectionInfo received(rcConnectionInfo& sent) {
+  CoTestMsgCapture quiet;
+  return rcConnectionInfo(sent.toAttrStream().c_str(), nullptr);
+}
+
+rcConnectionInfo signedRecord(const std::string& secret, int64_t when = kNow) {
+  rcConnectionInfo record(0x0001000200030004ull);
+  record.fillInfo(nullptr);
+  rcLoginProof::sign(record, secret, when);
+  return record;
+}
+
+TEST(rcLoginProof, RightSecretOnceWithinTheWindow) {
+  rcLoginProof server("s3cret");
+  rcConnectionInfo sent = signedRecord("s3cret");
+  const rcConnectionInfo first = received(sent);
+  ASSERT_TRUE(first.isValid());  // the checksum covers the proof
+  EXPECT_EQ(first.getPassword().size(), 64u);
+  std::string why;
+  EXPECT_TRUE(server.accept(first, kNow + 119, why)) << why;
+  EXPECT_FALSE(server.accept(first, kNow + 1, why));
+  EXPECT_EQ(why, "proof already used");
+}
+
+TEST(rcLoginProof, WrongMissingTamperedOrStaleProofsFail) {
+  rcLoginProof server("s3cret");
+  std::string why;
+  rcConnectionInfo wrong = signedRecord("guess");
+  EXPECT_FALSE(server.accept(received(wrong), kNow, why));
+  EXPECT_EQ(why, "wrong proof of the secret");
+  rcConnectionInfo none(0x0001000200030004ull);
+  none.fillInfo(nullptr);
+  EXPECT_FALSE(server.accept(received(none), kNow, why));
+  EXPECT_EQ(why, "no proof of the secret");
+  // The proof binds every field: another process may not reuse it.
+  rcConnectionInfo stolen = signedRecord("s3cret");
+  rcConnectionInfo other = signedRecord("s3cret");
+  other.setPassword(stolen.getPassword());
+  EXPECT_FALSE(server.accept(received(other), kNow, why));
+  for (const int64_t skew : {-121, 121}) {
+    rcConnectionInfo stale = signedRecord("s3cret", kNow + skew);
+    EXPECT_FALSE(server.accept(received(stale), kNow, why));
+    EXPECT_NE(why.find("from this server's clock"), std::string::npos) << why;
+  }
+}
+
+TEST(rcLoginProof, SecretFileIsTrimmedAndMustBePrivate) {
+  char path[] = "/tmp/kestrix-secret-XXXXXX";
+  const int fd = ::mkstemp(path);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::write(fd, "abc \n\n", 6), 6);
+  ::close(fd);
+  std::string secret, error;
+  ::chmod(path, 0640);
+  ASSERT_TRUE(rcLoginProof::readSecretFile(path, true, secret, error)) << error;
+  EXPECT_EQ(secret, "abc");
+  ::chmod(path, 0644);
+  EXPECT_FALSE(rcLoginProof::readSecretFile(path, true, secret, error));
+  EXPECT_NE(error.find("others may read it"), std::string::npos) << error;
+  EXPECT_TRUE(rcLoginProof::readSecretFile(path, false, secret, error));
+  std::FILE* blank = std::fopen(path, "w");
+  std::fputs(" \n", blank);
+  std::fclose(blank);
+  EXPECT_FALSE(rcLoginProof::readSecretFile(path, false, secret, error));
+  ::unlink(path);
+  EXPECT_FALSE(rcLoginProof::readSecretFile(path, false, secret, error));
+}
+
+}  // namespace
+}  // namespace Kestrix
