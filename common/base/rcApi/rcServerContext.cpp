@@ -7,6 +7,7 @@
 #include <ctime>
 #include <string_view>
 
+#include "common/base/loggerBase/CoLogText.h"
 #include "common/base/loggerBase/CoMsg.h"
 #include "common/base/osal/CoTime.h"
 #include "common/base/rcApi/rcSysCalls.h"
@@ -105,8 +106,11 @@ bool rcServerContext::Client::flush() {
     const size_t size = std::min(out_.size() - outPos_, MAX_WRITE);
     const int n = connection_->nonBlockingWrite(out_.data() + outPos_, static_cast<unsigned>(size));
     if (n < 0) {
-      CO_POST_NOTICE("Client %s dropped: %s", peerText(*connection_).c_str(),
-                     connection_->lastError().c_str());
+      // A client can get itself dropped at will, then connect again.
+      static CoLogLimiter failed("Clients dropped");
+      const std::string peer = peerText(*connection_);
+      if (failed.admit(CoMsg::LEVEL_NOTICE, peer))
+        CO_POST_NOTICE("Client %s dropped: %s", peer.c_str(), connection_->lastError().c_str());
       context_.drop(this);
       return false;
     }
@@ -116,9 +120,11 @@ bool rcServerContext::Client::flush() {
   }
   const uint64_t pending = out_.size() - outPos_;
   if (pending > context_.limits_.maxPendingOutputBytes) {
-    CO_POST_NOTICE("Client %s dropped: pending output over the limit of %llu bytes",
-                   peerText(*connection_).c_str(),
-                   static_cast<unsigned long long>(context_.limits_.maxPendingOutputBytes));
+    static CoLogLimiter over("Clients dropped");
+    const std::string peer = peerText(*connection_);
+    if (over.admit(CoMsg::LEVEL_NOTICE, peer))
+      CO_POST_NOTICE("Client %s dropped: pending output over the limit of %llu bytes", peer.c_str(),
+                     static_cast<unsigned long long>(context_.limits_.maxPendingOutputBytes));
     context_.drop(this);
     return false;
   }
@@ -195,7 +201,9 @@ bool rcServerContext::Client::refuse(uint64_t limit) {
   char text[96];
   std::snprintf(text, sizeof text, "Request too large (limit %llu bytes)",
                 static_cast<unsigned long long>(limit));
-  CO_POST_NOTICE("Client %s: %s", peerText(*connection_).c_str(), text);
+  static CoLogLimiter refused("Requests refused");
+  const std::string peer = peerText(*connection_);
+  if (refused.admit(CoMsg::LEVEL_NOTICE, peer)) CO_POST_NOTICE("Client %s: %s", peer.c_str(), text);
   std::string line;
   rcResult::serialize(rcResult::ERROR, text, line);
   return queueReply(line);
@@ -256,6 +264,97 @@ rcServerContext::rcServerContext(int firstPort, int lastPort)
   setUp(firstPort, lastPort);
 }
 
+// A listening socket on one address, feeding the context's clients.
+class rcServerContext::Listener : public CoIoTcpServerHandler {
+ public:
+  Listener(rcServerContext& context, const std::string& address, int port)
+      : CoIoTcpServerHandler(address, port, 0, 0), context_(context), address_(address) {}
+  bool handleRead() override {
+    constexpr int ACCEPTS_PER_ROUND = 16;
+    for (int i = 0; i < ACCEPTS_PER_ROUND && CoIoTcpServerHandler::handleRead(); ++i) {
+    }
+    return true;
+  }
+  bool handleException() override { return true; }
+  bool handleConnection(CoIoTcpDescriptor* connection) override {
+    return context_.handleConnection(connection);
+  }
+  int port() const { return getPort(); }
+  const std::string& address() const { return address_; }
+
+ private:
+  rcServerContext& context_;
+  std::string address_;
+};
+
+rcServerContext::rcServerContext(const std::vector<std::string>& addresses, int port,
+                                 bool optionalIPv6)
+    : CoIoTcpServerHandler(0, 0, 0) {
+  std::string error = "no address to listen on";
+  if (!openListeners(addresses, port, optionalIPv6, listeners_, error) || listeners_.empty()) {
+    CO_POST_ERROR("Unable to set-up port %d to accept connections: %s", port, error.c_str());
+    return;
+  }
+  valid_ = true;
+  rcSysCalls::registerSystemMethods(*this);
+  for (auto& listener : listeners_) registerIOHandler(listener.get());
+}
+
+bool rcServerContext::openListeners(const std::vector<std::string>& addresses, int port,
+                                    bool optionalIPv6,
+                                    std::vector<std::unique_ptr<Listener>>& opened,
+                                    std::string& error) {
+  for (const std::string& address : addresses) {
+    auto listener = std::make_unique<Listener>(*this, address, port > 0 ? port : -1);
+    if (!listener->descriptor()->isValid()) {
+      const std::string why = listener->descriptor()->lastError();
+      if (optionalIPv6 && address.find(':') != std::string::npos) {
+        CO_POST_WARNING("Not listening on %s: %s", address.c_str(), why.c_str());
+        continue;
+      }
+      error = address + ": " + why;
+      return false;
+    }
+    if (port <= 0) port = listener->port();
+    opened.push_back(std::move(listener));
+  }
+  return true;
+}
+
+bool rcServerContext::setListenAddresses(const std::vector<std::string>& addresses,
+                                         bool optionalIPv6, std::string& error) {
+  const auto listening = [&](const std::string& address) {
+    return std::any_of(listeners_.begin(), listeners_.end(),
+                       [&](const auto& l) { return l->address() == address; });
+  };
+  std::vector<std::string> wanted;
+  for (const std::string& address : addresses)
+    if (!listening(address)) wanted.push_back(address);
+  std::vector<std::unique_ptr<Listener>> opened;
+  if (!openListeners(wanted, getPort(), optionalIPv6, opened, error)) return false;
+  for (auto it = listeners_.begin(); it != listeners_.end();) {
+    if (std::find(addresses.begin(), addresses.end(), (*it)->address()) != addresses.end()) {
+      ++it;
+      continue;
+    }
+    unregisterIOHandler(it->get());
+    it = listeners_.erase(it);
+  }
+  for (auto& listener : opened) {
+    registerIOHandler(listener.get());
+    listeners_.push_back(std::move(listener));
+  }
+  if (!listeners_.empty()) return true;
+  error = "no address to listen on";
+  return false;
+}
+
+int rcServerContext::getPort() const {
+  if (CoIoTcpServerHandler::descriptor()->isValid() || listeners_.empty())
+    return CoIoTcpServerHandler::getPort();
+  return listeners_.front()->port();
+}
+
 void rcServerContext::setUp(int, int) {
   valid_ = true;
   rcSysCalls::registerSystemMethods(*this);
@@ -268,6 +367,7 @@ rcServerContext::~rcServerContext() {
     delete client;
   }
   unregisterIOHandler(static_cast<CoIoTcpServerHandler*>(this));
+  for (auto& listener : listeners_) unregisterIOHandler(listener.get());
 }
 
 bool rcServerContext::login(const rcConnectionInfo&) {
@@ -360,7 +460,9 @@ void rcServerContext::onTimers() {
         watchDeadline(deadline);
     }
     for (Client* client : expired) {
-      if (client->outPos_ < client->out_.size())
+      static CoLogLimiter stalled("Clients dropped");
+      if (client->outPos_ < client->out_.size() &&
+          stalled.admit(CoMsg::LEVEL_NOTICE, peerText(*client->connection_)))
         CO_POST_NOTICE("Client %s dropped: it took no byte of its reply for %u ms",
                        peerText(*client->connection_).c_str(), limits_.stallTimeoutMs);
       drop(client);

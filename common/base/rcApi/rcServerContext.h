@@ -98,6 +98,10 @@ class rcServerContext : public rcAppContext, private CoIoTcpServerHandler {
   explicit rcServerContext(int port);
   // Listens on the first free port of [firstPort, lastPort].
   rcServerContext(int firstPort, int lastPort);
+  // Listens on each of the numeric addresses, on port (0: a port the system
+  // chooses for the first, then the same for the others). With
+  // optionalIPv6, an IPv6 address that cannot be had is only warned of.
+  rcServerContext(const std::vector<std::string>& addresses, int port, bool optionalIPv6);
   ~rcServerContext() override;
 
   // Decides whether a client with a valid record may stay.
@@ -107,7 +111,11 @@ class rcServerContext : public rcAppContext, private CoIoTcpServerHandler {
   virtual bool allowPeer(const std::string& address);
 
   bool isValid() const { return valid_; }
-  int getPort() const { return CoIoTcpServerHandler::getPort(); }
+  int getPort() const;
+  // Listens on these addresses instead (the constructor's kind of context
+  // only): new ones are opened first, and when one fails nothing changes.
+  bool setListenAddresses(const std::vector<std::string>& addresses, bool optionalIPv6,
+                          std::string& error);
 
   bool registerMethod(const rcMethod& method);
   bool registerObject(int id, void* object);
@@ -158,6 +166,9 @@ class rcServerContext : public rcAppContext, private CoIoTcpServerHandler {
   bool handleConnection(CoIoTcpDescriptor* connection) override;
   // Answers one error line to a connection that is not taken, and closes it.
   static void refuseConnection(std::unique_ptr<CoIoTcpDescriptor> connection, const char* text);
+  class Listener;
+  bool openListeners(const std::vector<std::string>& addresses, int port, bool optionalIPv6,
+                     std::vector<std::unique_ptr<Listener>>& opened, std::string& error);
   // Takes the client out of the loop; it is deleted after the round.
   void drop(Client* client);
   void watchDeadline(int64_t deadlineMs);
@@ -183,6 +194,7 @@ class rcServerContext : public rcAppContext, private CoIoTcpServerHandler {
   std::string resultValue_;
   Client* current_ = nullptr;
   std::shared_ptr<rcLoginProof> proof_;
+  std::vector<std::unique_ptr<Listener>> listeners_;  // besides the base one
   bool valid_ = false;
   std::string lastError_;
   std::string replyLine_;

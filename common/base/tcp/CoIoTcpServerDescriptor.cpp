@@ -50,6 +50,13 @@ CoIoTcpServerDescriptor::CoIoTcpServerDescriptor(int minPort, int maxPort, int s
   initPort(minPort > 0 ? -1 : 0, sendBufSize, rcvBufSize, minPort, maxPort);
 }
 
+CoIoTcpServerDescriptor::CoIoTcpServerDescriptor(const std::string& address, int port,
+                                                 int sendBufSize, int rcvBufSize)
+    : port_(port), bindAddress_(address) {
+  const bool ipv6 = address.find(':') != std::string::npos;
+  initPort(port, sendBufSize, rcvBufSize, -1, -1, ipv6, false);
+}
+
 bool CoIoTcpServerDescriptor::initPort(int port, int sendBufSize, int rcvBufSize, int minPort,
                                        int maxPort) {
   if (disableIPv4() && disableIPv6()) {

@@ -20,6 +20,9 @@ class CoIoTcpServerDescriptor : public CoIoTcpDescriptor {
   // The first free port of [minPort, maxPort] (maxPort -1: up to 65535);
   // no socket at all when minPort is not above 0.
   CoIoTcpServerDescriptor(int minPort, int maxPort, int sendBufSize, int rcvBufSize);
+  // On one numeric address (IPv4 or IPv6; an IPv6 one takes IPv6 only), on
+  // port, or a port the system chooses for -1.
+  CoIoTcpServerDescriptor(const std::string& address, int port, int sendBufSize, int rcvBufSize);
 
   // The bound port, or -1 (or the requested one) when nothing listens.
   int getPort() const { return port_; }
@@ -35,6 +38,7 @@ class CoIoTcpServerDescriptor : public CoIoTcpDescriptor {
   static bool ipv4Disabled();
 
   int port_;
+  std::string bindAddress_;  // empty: the any-address
 };
 
 }  // namespace Kestrix

@@ -1,3 +1,4 @@
+#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 
@@ -14,20 +15,23 @@ namespace {
 constexpr int FIRST_DYNAMIC_PORT = 49152;
 constexpr int LAST_PORT = 65535;
 
-// The any-address of the family on port.
-socklen_t anyAddress(bool ipv6, int port, sockaddr_storage& addr) {
+// The address (the family's any-address when empty) on port; 0 when the
+// text is no address of the family.
+socklen_t bindAddress(bool ipv6, const std::string& text, int port, sockaddr_storage& addr) {
   std::memset(&addr, 0, sizeof addr);
   if (ipv6) {
     sockaddr_in6* in6 = reinterpret_cast<sockaddr_in6*>(&addr);
     in6->sin6_family = AF_INET6;
     in6->sin6_addr = in6addr_any;
     in6->sin6_port = htons(static_cast<uint16_t>(port));
+    if (!text.empty() && ::inet_pton(AF_INET6, text.c_str(), &in6->sin6_addr) != 1) return 0;
     return sizeof(sockaddr_in6);
   }
   sockaddr_in* in = reinterpret_cast<sockaddr_in*>(&addr);
   in->sin_family = AF_INET;
   in->sin_addr.s_addr = htonl(INADDR_ANY);
   in->sin_port = htons(static_cast<uint16_t>(port));
+  if (!text.empty() && ::inet_pton(AF_INET, text.c_str(), &in->sin_addr) != 1) return 0;
   return sizeof(sockaddr_in);
 }
 
@@ -99,7 +103,12 @@ bool CoIoTcpServerDescriptor::initPort(int port, int sendBufSize, int rcvBufSize
   for (;;) {
     sockaddr_storage addr;
     const int bindPort = systemChooses && current == firstPort ? 0 : current;
-    const socklen_t length = anyAddress(ipv6, bindPort, addr);
+    const socklen_t length = bindAddress(ipv6, bindAddress_, bindPort, addr);
+    if (length == 0) {
+      close();
+      setLastError("Not a numeric address: '" + bindAddress_ + "'");
+      return false;
+    }
     if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), length) == 0) {
       bound = true;
       break;

@@ -15,6 +15,10 @@ CoIoTcpServerHandler::CoIoTcpServerHandler(int minPort, int maxPort, int sendBuf
                                            int rcvBufSize)
     : CoIoHandler(LISTENER_HANDLER_TYPE), descriptor_(minPort, maxPort, sendBufSize, rcvBufSize) {}
 
+CoIoTcpServerHandler::CoIoTcpServerHandler(const std::string& address, int port, int sendBufSize,
+                                           int rcvBufSize)
+    : CoIoHandler(LISTENER_HANDLER_TYPE), descriptor_(address, port, sendBufSize, rcvBufSize) {}
+
 bool CoIoTcpServerHandler::handleSocket(int socket) {
   return handleConnection(new CoIoTcpDescriptor(socket));
 }

@@ -4,6 +4,8 @@
 // connection, wraps it in a CoIoTcpDescriptor and gives it to the subclass
 // (handleConnection), which owns it from then on.
 
+#include <string>
+
 #include "common/base/tcp/CoIoDescriptor.h"
 #include "common/base/tcp/CoIoTcpServerDescriptor.h"
 
@@ -13,6 +15,7 @@ class CoIoTcpServerHandler : public CoIoHandler {
  public:
   CoIoTcpServerHandler(int port, int sendBufSize, int rcvBufSize);
   CoIoTcpServerHandler(int minPort, int maxPort, int sendBufSize, int rcvBufSize);
+  CoIoTcpServerHandler(const std::string& address, int port, int sendBufSize, int rcvBufSize);
 
   CoIoDescriptor* descriptor() override { return &descriptor_; }
   const CoIoDescriptor* descriptor() const override { return &descriptor_; }
