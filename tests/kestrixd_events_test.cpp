@@ -1,6 +1,7 @@
 // kestrixd calls back the monitors (the library's own server contexts, as
 // a client's) that watch its rules node; dead ones are dropped without
 // holding up live ones, other clients or kestrixd's exit.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -15,6 +16,8 @@
 
 #include "common/base/rcApi/rcAPI.h"
 #include "common/base/rcApi/rcAttrStream.h"
+#include "common/base/rcApi/rcCommand.h"
+#include "common/base/rcApi/rcConnectionInfo.h"
 #include "common/base/rcApi/rcRemoteCallTestUtil.h"
 #include "kestrix/server/KestrixRulesNode.h"
 #include "tests/KestrixdProcess.h"
@@ -82,18 +85,41 @@ struct SilentPort {
 class KestrixdEvents : public ::testing::Test {
  protected:
   KestrixdEvents() { EXPECT_TRUE(api.connect("127.0.0.1", server.port, 3000)) << api.lastError(); }
-  bool request(const char* method, int port, int connection, const char* subject,
-               const char* format = "") {
+  static std::string params(int port, int connection, const std::string& subject,
+                            const std::string& format, const std::string& meta = "") {
     rcAttrStream stream;
     stream.addIntValue("Port", port);
     stream.addIntValue("Connection", connection);
     stream.addStringValue("Subject", subject);
-    if (*format != '\0') stream.addStringValue("Fmt", format);
-    std::string reply;
-    return api.call(0, method, stream.getStream(), true, reply, 3000);
+    if (!format.empty()) stream.addStringValue("Fmt", format);
+    if (!meta.empty()) stream.addStringValue("Meta", meta);
+    return stream.getStreamStr();
   }
-  bool subscribe(int port, int connection, const char* format = "") {
+  bool request(const char* method, int port, int connection, const char* subject,
+               const std::string& format = "", const std::string& meta = "") {
+    return api.call(0, method, params(port, connection, subject, format, meta).c_str(), true, reply,
+                    3000);
+  }
+  bool subscribe(int port, int connection, const std::string& format = "") {
     return request("RegisterEvents", port, connection, KESTRIXD_RULES_NODE_ID, format);
+  }
+  // "RegisterEvents" from another loopback address: another peer. Its reply line.
+  std::string subscribeFrom(const char* source, int port, int connection) {
+    sockaddr_in from = KestrixTest::loopback(0), to = KestrixTest::loopback(server.port);
+    ::inet_pton(AF_INET, source, &from.sin_addr);
+    rcTest::RawClient client(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0), true);
+    if (::bind(client.fd(), reinterpret_cast<sockaddr*>(&from), sizeof from) != 0 ||
+        ::connect(client.fd(), reinterpret_cast<sockaddr*>(&to), sizeof to) != 0)
+      return "<no connection>";
+    rcConnectionInfo info(rcAPI().getVersion());
+    info.fillInfo(nullptr);
+    std::string lines;
+    rcCommand::serialize(rcCommand::SYNC, 0, "_login", info.toAttrStream().c_str(), lines);
+    rcCommand::serialize(rcCommand::SYNC, 0, "RegisterEvents",
+                         params(port, connection, KESTRIXD_RULES_NODE_ID, "").c_str(), lines);
+    client.send(lines);
+    client.readLine();
+    return client.readLine();
   }
   // Notices of a subscriber's drop.
   int drops(int port, int connection) {
@@ -108,13 +134,15 @@ class KestrixdEvents : public ::testing::Test {
 
   KestrixTest::ServerProcess server{kOneGroup};
   rcAPI api;
+  std::string reply;
 };
 
 TEST_F(KestrixdEvents, ReloadReachesEachWatcherOfTheRulesNodeOnceAndOnlyWhileSubscribed) {
   Monitor watcher(7), other(8);
   ASSERT_TRUE(subscribe(watcher.context.getPort(), 7, "a"));
   ASSERT_TRUE(subscribe(watcher.context.getPort(), 7, "b"));  // a second format: still one call
-  ASSERT_TRUE(request("RegisterEvents", other.context.getPort(), 8, "kestrixd:other"));
+  EXPECT_FALSE(request("RegisterEvents", other.context.getPort(), 8, "kestrixd:other\nerror x"));
+  EXPECT_EQ(reply, "Unknown node 'kestrixd:other\\x0aerror x'");
   KestrixTest::writeFile(server.rulesPath, kNewRules);
   server.signal(SIGHUP);
   ASSERT_TRUE(watcher.waitEvents(1)) << server.log();
@@ -156,12 +184,14 @@ TEST_F(KestrixdEvents, DeadSubscribersAreDroppedWithoutHoldingUpLiveOnesOtherCli
   server.signal(SIGHUP);
   ASSERT_TRUE(live.waitEvents(1, 2000)) << server.log();
   EXPECT_LT(Clock::now() - second, std::chrono::milliseconds(1000));
-  std::string reply;  // pings are answered at once while the silent monitor runs out its time
-  while (drops(silent.port, 2) == 0 && Clock::now() - reload < std::chrono::seconds(7)) {
+  // Pings are answered at once while the silent monitor, which has never
+  // answered, runs out its first call's time.
+  while (drops(silent.port, 2) == 0 && Clock::now() - reload < std::chrono::seconds(4)) {
     ASSERT_TRUE(api.call(0, "Ping", "", true, reply, 300)) << reply;
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
-  EXPECT_GE(Clock::now() - reload, std::chrono::milliseconds(4500));
+  EXPECT_GE(Clock::now() - reload, std::chrono::milliseconds(900));
+  EXPECT_LT(Clock::now() - reload, std::chrono::milliseconds(2500));
   EXPECT_EQ(drops(silent.port, 2), 1) << server.log();
   EXPECT_EQ(drops(refusing, 1), 1) << server.log();
 
@@ -181,6 +211,49 @@ TEST_F(KestrixdEvents, DeadSubscribersAreDroppedWithoutHoldingUpLiveOnesOtherCli
   const auto stop = Clock::now();
   EXPECT_EQ(server.stop(), 0) << server.log();
   EXPECT_LT(Clock::now() - stop, std::chrono::milliseconds(1000));
+}
+
+TEST_F(KestrixdEvents, SubscriptionsAreBoundedInSizeAndPerPeerAddress) {
+  Monitor watcher(7), other(8);
+  const int port = watcher.context.getPort();
+  EXPECT_FALSE(
+      request("RegisterEvents", port, 7, KESTRIXD_RULES_NODE_ID, "", std::string(1025, 'm')));
+  EXPECT_EQ(reply, "'Meta' parameter longer than 1024 bytes");
+  ASSERT_TRUE(
+      request("RegisterEvents", port, 7, KESTRIXD_RULES_NODE_ID, "", std::string(1024, 'm')));
+  for (int i = 1; i < 256; ++i) ASSERT_TRUE(subscribe(port, 7, "f" + std::to_string(i))) << reply;
+  EXPECT_FALSE(subscribe(port, 7, "f256"));
+  EXPECT_EQ(reply, "Too many event subscriptions from 127.0.0.1 (256)");
+  EXPECT_TRUE(subscribe(port, 7, "f255")) << reply;  // one held is kept
+  // Another address is another peer, and is called back at that address.
+  EXPECT_EQ(subscribeFrom("127.0.0.2", other.context.getPort(), 8), "ok ");
+  KestrixTest::writeFile(server.rulesPath,
+                         std::string(kOneGroup) + "[Limits]\nMaxSubscriptionsPerPeer = 2\n");
+  server.signal(SIGHUP);
+  ASSERT_TRUE(watcher.waitEvents(1) && other.waitEvents(1)) << server.log();
+  EXPECT_EQ(watcher.events().size(), 1u);
+  EXPECT_FALSE(subscribe(port, 9));
+  EXPECT_EQ(reply, "Too many event subscriptions from 127.0.0.1 (2)");
+}
+
+TEST_F(KestrixdEvents, OnePeersDeadEndpointsDoNotHoldUpAnotherPeersEvents) {
+  std::vector<std::unique_ptr<SilentPort>> silent;
+  for (int i = 0; i < 100; ++i) {
+    const int port =
+        i % 2 == 0 ? silent.emplace_back(new SilentPort)->port : KestrixTest::freePort();
+    ASSERT_TRUE(subscribe(port, i)) << reply;
+  }
+  Monitor live(1);
+  ASSERT_EQ(subscribeFrom("127.0.0.2", live.context.getPort(), 1), "ok ");
+  for (int reload = 0; reload < 2; ++reload) {
+    const auto start = Clock::now();
+    server.signal(SIGHUP);
+    ASSERT_TRUE(live.waitEvents(reload + 1)) << server.log();
+    EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(1000)) << reload;
+  }
+  const auto stop = Clock::now();
+  EXPECT_EQ(server.stop(), 0) << server.log();
+  EXPECT_LT(Clock::now() - stop, std::chrono::milliseconds(1500));
 }
 
 }  // namespace

@@ -262,11 +262,16 @@ TEST(KestrixdProcess, RulesAndDescriptionThroughTheFacade) {
   EXPECT_STREQ(self.getMetadataIP(0), "127.0.0.1");
 }
 
-TEST(KestrixdProcess, ShutdownFromThisHostStopsTheServer) {
-  ServerProcess server(kRules);
+TEST(KestrixdProcess, ShutdownOnlyWhereAccessAllowsIt) {
+  ServerProcess closed(kRules);
   Kestrix::rcAPI api;
-  ASSERT_TRUE(api.connect("127.0.0.1", server.port, 3000));
+  ASSERT_TRUE(api.connect("127.0.0.1", closed.port, 3000));
   std::string result;
+  EXPECT_FALSE(api.call(0, "Shutdown", "", true, result, 3000));
+  EXPECT_EQ(result, "Shutdown is disabled by [Access] AllowShutdown");
+  api.disconnect();
+  ServerProcess server(std::string(kRules) + "[Access]\nAllowShutdown = loopback\n");
+  ASSERT_TRUE(api.connect("127.0.0.1", server.port, 3000));
   EXPECT_TRUE(api.call(0, "Shutdown", "", true, result, 3000)) << result;
   EXPECT_EQ(server.waitExit(5000), 0);
 }
@@ -287,6 +292,16 @@ TEST(KestrixdProcess, BadRulesFileAtStartIsRefused) {
   EXPECT_NE(badLimit.err.find("'MaxClients' must be a positive whole number, not '0'"),
             std::string::npos)
       << badLimit.err;
+  for (const auto& [access, error] :
+       {std::pair<std::string, std::string>{"AllowFrom = 10.0.0.0/33", "'AllowFrom' takes"},
+        {"Listen = 10.0.0.0/8", "'Listen' takes addresses"},
+        {"AllowShutdown = maybe", "'AllowShutdown' is no, loopback or yes"},
+        {"SecretFile = " + dir + "/none", "Cannot use the secret file"}}) {
+    writeFile(dir + "/access.conf", "[Access]\n" + access + "\n");
+    const RunResult bad = runProgram({kServer, "-c", dir + "/access.conf", "-p", "1"});
+    EXPECT_EQ(bad.exitCode, 1);
+    EXPECT_NE(bad.err.find(error), std::string::npos) << bad.err;
+  }
   const RunResult badPort = runProgram({kServer, "-p", "70000"});
   EXPECT_EQ(badPort.exitCode, 2);
   std::system(("rm -rf '" + dir + "'").c_str());

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "common/base/loggerBase/CoException.h"
+#include "common/base/loggerBase/CoLogText.h"
 #include "common/base/loggerBase/CoMsg.h"
 #include "common/base/network/CoNetworkConfig.h"
 #include "common/base/tcp/CoIoDescriptor.h"
@@ -341,10 +342,15 @@ void KestrixDiscoveryService::receive(CoMulticast& socket) {
   std::string ip;
   unsigned port = 0;
   CoMulticast::addrToIPAndPort(from, ip, port);
+  if (allowSender_ && !allowSender_(ip)) return;
   Protocol::RequestType type = Protocol::INVALID;
   rcAttrStream data;
   if (!Protocol::parseRequest(buffer, type, data)) {
-    CO_POST_WARNING("Invalid/Corrupted packet received from '%s:%u': %s", ip.c_str(), port, buffer);
+    // Anyone can send these at will: one line a second per sender.
+    static CoLogLimiter invalid("Invalid/Corrupted packets");
+    if (invalid.admit(CoMsg::LEVEL_WARN, ip))
+      CO_POST_WARNING("Invalid/Corrupted packet received from '%s:%u': %s", ip.c_str(), port,
+                      CoLogText::escape({buffer, static_cast<size_t>(length)}).c_str());
     return;
   }
   const int64_t now = nowMs();

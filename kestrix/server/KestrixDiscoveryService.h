@@ -68,6 +68,10 @@ class KestrixDiscoveryService {
   // the old identity is removed first.
   void announce();
   void setMaxAnswersPerSecond(unsigned count) { settings_.maxAnswersPerSecond = count; }
+  // Datagrams from senders it refuses (their numeric address) are ignored.
+  void setSenderFilter(std::function<bool(const std::string&)> allow) {
+    allowSender_ = std::move(allow);
+  }
 
   // The loop's wait before onTimers() must run; -1: none.
   int timerWaitMs() const;
@@ -103,6 +107,7 @@ class KestrixDiscoveryService {
   CoNetworkDispatcher& interfaces_;
   Describe describe_;
   Settings settings_;
+  std::function<bool(const std::string&)> allowSender_;
   bool started_ = false;
   std::unique_ptr<InterfaceWatch> watch_;
   std::atomic<bool> interfacesChanged_{false};

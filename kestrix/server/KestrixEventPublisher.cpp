@@ -7,6 +7,7 @@
 #include <climits>
 #include <system_error>
 
+#include "common/base/loggerBase/CoLogText.h"
 #include "common/base/loggerBase/CoMsg.h"
 #include "common/base/rcApi/rcAPI.h"
 #include "common/base/rcApi/rcAttrStream.h"
@@ -25,7 +26,8 @@ struct KestrixEventPublisher::Channel {
   }
   const Endpoint endpoint;
   std::deque<Call> queue;
-  bool served = false;  // a worker has it
+  bool served = false;   // a worker has it
+  bool waiting = false;  // in its peer's waiting list
   bool dropped = false;
   // Used by its worker only, but for stop() from the destructor.
   rcAPI api{kVersion, 2};
@@ -46,21 +48,32 @@ KestrixEventPublisher::~KestrixEventPublisher() {
   for (Worker& worker : workers_) worker.thread.join();
 }
 
-bool KestrixEventPublisher::subscribe(const Subscription& subscription) {
+KestrixEventPublisher::Subscribed KestrixEventPublisher::subscribe(const Subscription& subscription,
+                                                                   size_t maxPerPeer) {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (subscriptions_.size() >= MAX_SUBSCRIPTIONS && subscriptions_.count(subscription) == 0)
-    return false;
+  if (subscriptions_.count(subscription) != 0) return Subscribed::YES;
+  if (subscriptions_.size() >= MAX_SUBSCRIPTIONS) return Subscribed::SERVER_FULL;
+  Peer& peer = peers_[subscription.address];
+  if (peer.subscriptions >= maxPerPeer) {
+    tidyPeer(subscription.address);
+    return Subscribed::PEER_FULL;
+  }
   subscriptions_.insert(subscription);
-  return true;
+  ++peer.subscriptions;
+  return Subscribed::YES;
 }
 
 void KestrixEventPublisher::unsubscribe(const std::string& address, int port, int connection,
                                         const std::string& subject) {
   std::lock_guard<std::mutex> lock(mutex_);
   auto it = subscriptions_.lower_bound(Subscription{address, port, connection, subject, "", ""});
+  size_t removed = 0;
   while (it != subscriptions_.end() && it->address == address && it->port == port &&
-         it->connection == connection && (subject.empty() || it->subject == subject))
+         it->connection == connection && (subject.empty() || it->subject == subject)) {
     it = subscriptions_.erase(it);
+    ++removed;
+  }
+  if (removed > 0) forget(Endpoint(address, port), removed);
 }
 
 size_t KestrixEventPublisher::subscriptionCount() const {
@@ -88,20 +101,29 @@ void KestrixEventPublisher::publish(const std::string& nodeId, const std::string
     const Endpoint endpoint(s.address, s.port);
     std::shared_ptr<Channel>& channel = channels_[endpoint];
     if (channel == nullptr) channel = std::make_shared<Channel>(endpoint);
-    if (channel->queue.size() >= MAX_QUEUED)
+    if (channel->queue.size() >= MAX_QUEUED) {
       full.insert(endpoint);
-    else
-      channel->queue.push_back(Call{s.connection, event.getStreamStr()});
+      continue;
+    }
+    channel->queue.push_back(Call{s.connection, event.getStreamStr()});
+    markWaiting(channel);
   }
   for (const Endpoint& endpoint : full)
     drop(endpoint, std::nullopt, "more than " + std::to_string(MAX_QUEUED) + " events waiting");
   startWorkers();
+  // Idle workers have new calls, or take a turn.
   wake_.notify_all();
+}
+
+void KestrixEventPublisher::dispatch() {
+  startWorkers();
+  // Every worker runs: an idle one takes the turn.
+  if (turnReady()) wake_.notify_all();
 }
 
 void KestrixEventPublisher::startWorkers() {
   while (running_ < MAX_WORKERS) {
-    std::shared_ptr<Channel> channel = waitingChannel();
+    std::shared_ptr<Channel> channel = take();
     if (channel == nullptr) return;
     Worker& worker = workers_.emplace_back();
     worker.channel = channel;
@@ -110,18 +132,104 @@ void KestrixEventPublisher::startWorkers() {
     } catch (const std::system_error& e) {
       // Left waiting for a running worker, or the next publish.
       workers_.pop_back();
+      release(channel);
       CO_POST_WARNING("kestrixd: cannot start an event worker: %s", e.what());
       return;
     }
-    channel->served = true;
     ++running_;
   }
 }
 
-std::shared_ptr<KestrixEventPublisher::Channel> KestrixEventPublisher::waitingChannel() const {
-  for (const auto& [endpoint, channel] : channels_)
-    if (!channel->served && !channel->queue.empty()) return channel;
-  return nullptr;
+void KestrixEventPublisher::markWaiting(const std::shared_ptr<Channel>& channel) {
+  if (channel->served || channel->waiting || channel->queue.empty()) return;
+  channel->waiting = true;
+  peers_[channel->endpoint.first].waiting.push_back(channel);
+  offerTurn(channel->endpoint.first);
+}
+
+void KestrixEventPublisher::offerTurn(const std::string& address) {
+  const auto it = peers_.find(address);
+  if (it == peers_.end()) return;
+  Peer& peer = it->second;
+  if (peer.inTurns || peer.waiting.empty() || peer.workers >= PEER_WORKERS) return;
+  peer.inTurns = true;
+  turns_.push_back(address);
+}
+
+bool KestrixEventPublisher::peerWaiting(const std::string& address) {
+  const auto it = peers_.find(address);
+  if (it == peers_.end()) return false;
+  std::deque<std::shared_ptr<Channel>>& waiting = it->second.waiting;
+  // A drop may have emptied a waiting channel since.
+  while (!waiting.empty() && waiting.front()->queue.empty()) {
+    const std::shared_ptr<Channel> stale = std::move(waiting.front());
+    waiting.pop_front();
+    stale->waiting = false;
+    const auto channel = channels_.find(stale->endpoint);
+    if (channel != channels_.end() && channel->second == stale) channels_.erase(channel);
+  }
+  return !waiting.empty();
+}
+
+bool KestrixEventPublisher::turnReady() {
+  while (!turns_.empty()) {
+    const auto it = peers_.find(turns_.front());
+    if (it != peers_.end()) {
+      if (it->second.workers < PEER_WORKERS && peerWaiting(it->first)) return true;
+      it->second.inTurns = false;
+    }
+    const std::string address = std::move(turns_.front());
+    turns_.pop_front();
+    tidyPeer(address);
+  }
+  return false;
+}
+
+std::shared_ptr<KestrixEventPublisher::Channel> KestrixEventPublisher::take() {
+  if (!turnReady()) return nullptr;
+  const std::string address = std::move(turns_.front());
+  turns_.pop_front();
+  Peer& peer = peers_[address];
+  peer.inTurns = false;
+  std::shared_ptr<Channel> channel = std::move(peer.waiting.front());
+  peer.waiting.pop_front();
+  channel->waiting = false;
+  channel->served = true;
+  ++peer.workers;
+  // Its next channel waits for the peer's next turn.
+  offerTurn(address);
+  return channel;
+}
+
+void KestrixEventPublisher::release(const std::shared_ptr<Channel>& channel) {
+  channel->api.disconnect();
+  channel->served = false;
+  channel->dropped = false;
+  const std::string& address = channel->endpoint.first;
+  const auto peer = peers_.find(address);
+  if (peer != peers_.end() && peer->second.workers > 0) --peer->second.workers;
+  if (!channel->queue.empty()) {
+    markWaiting(channel);
+  } else {
+    const auto it = channels_.find(channel->endpoint);
+    if (it != channels_.end() && it->second == channel) channels_.erase(it);
+  }
+  offerTurn(address);
+  tidyPeer(address);
+}
+
+void KestrixEventPublisher::tidyPeer(const std::string& address) {
+  const auto it = peers_.find(address);
+  if (it == peers_.end()) return;
+  const Peer& peer = it->second;
+  if (peer.subscriptions == 0 && peer.workers == 0 && peer.waiting.empty() && !peer.inTurns)
+    peers_.erase(it);
+}
+
+bool KestrixEventPublisher::hasSubscriptions(const Endpoint& endpoint) const {
+  const auto it = subscriptions_.lower_bound(
+      Subscription{endpoint.first, endpoint.second, INT_MIN, "", "", ""});
+  return it != subscriptions_.end() && it->address == endpoint.first && it->port == endpoint.second;
 }
 
 void KestrixEventPublisher::reapWorkers() {
@@ -141,51 +249,53 @@ void KestrixEventPublisher::work(Worker& worker) {
   pthread_setname_np(pthread_self(), "kestrixd events");
   std::unique_lock<std::mutex> lock(mutex_);
   std::shared_ptr<Channel> channel = worker.channel;
-  const auto ready = [&] {
-    return stopping_ || !channel->queue.empty() || waitingChannel() != nullptr;
-  };
+  const auto otherWork = [&] { return turnReady() || peerWaiting(channel->endpoint.first); };
+  const auto ready = [&] { return stopping_ || !channel->queue.empty() || otherWork(); };
   while (!stopping_) {
     if (!channel->queue.empty()) {
       const Call call = std::move(channel->queue.front());
       channel->queue.pop_front();
+      const unsigned budgetMs =
+          answered_.count(channel->endpoint) != 0 ? CALL_BUDGET_MS : FIRST_CALL_BUDGET_MS;
       lock.unlock();
       std::string error;
       bool endpointFailed = false;
-      const bool ok = deliver(*channel, call, error, endpointFailed);
+      fprintf(stderr, "DBG deliver %s:%d budget %u\n", channel->endpoint.first.c_str(), channel->endpoint.second, budgetMs);
+      const bool ok = deliver(*channel, call, budgetMs, error, endpointFailed);
+      fprintf(stderr, "DBG delivered %s:%d ok %d failed %d %s\n", channel->endpoint.first.c_str(), channel->endpoint.second, ok, endpointFailed, error.c_str());
       lock.lock();
+      if (!endpointFailed && hasSubscriptions(channel->endpoint))
+        answered_.insert(channel->endpoint);
       if (!ok && !stopping_)
         drop(channel->endpoint, endpointFailed ? std::nullopt : std::optional<int>(call.connection),
              error);
       continue;
     }
-    // Idle: another endpoint waiting for a worker comes first.
-    if (std::shared_ptr<Channel> next = waitingChannel()) {
+    // Idle: a channel waiting for a worker comes first; one of this peer's
+    // may take the place this one leaves.
+    if (otherWork()) {
       release(channel);
-      channel = worker.channel = next;
-      channel->served = true;
+      std::shared_ptr<Channel> next = take();
+      if (next == nullptr) {
+        channel = nullptr;
+        break;
+      }
+      channel = worker.channel = std::move(next);
+      dispatch();
       continue;
     }
     if (channel->dropped || !wake_.wait_for(lock, std::chrono::milliseconds(IDLE_MS), ready)) break;
   }
-  release(channel);
+  if (channel != nullptr) release(channel);
   worker.done = true;
   --running_;
   finished_.notify_all();
 }
 
-void KestrixEventPublisher::release(const std::shared_ptr<Channel>& channel) {
-  channel->api.disconnect();
-  channel->served = false;
-  channel->dropped = false;
-  const auto it = channels_.find(channel->endpoint);
-  if (channel->queue.empty() && it != channels_.end() && it->second == channel) channels_.erase(it);
-}
-
-bool KestrixEventPublisher::deliver(Channel& channel, const Call& call, std::string& error,
-                                    bool& endpointFailed) {
+bool KestrixEventPublisher::deliver(Channel& channel, const Call& call, unsigned budgetMs,
+                                    std::string& error, bool& endpointFailed) {
   rcAPI& api = channel.api;
-  const auto deadline =
-      std::chrono::steady_clock::now() + std::chrono::milliseconds(CALL_BUDGET_MS);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(budgetMs);
   const auto msLeft = [&] {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - std::chrono::steady_clock::now());
@@ -222,23 +332,40 @@ void KestrixEventPublisher::drop(const Endpoint& endpoint, std::optional<int> co
       Subscription{address, port, connection.value_or(INT_MIN), "", "", ""});
   int posted = 0;
   bool any = false;
+  size_t removed = 0;
   while (it != subscriptions_.end() && it->address == address && it->port == port &&
          (!connection || it->connection == *connection)) {
-    if (!any || it->connection != posted)
+    // The reason may be the subscriber's own error text, and a subscriber
+    // can make itself dropped at will.
+    static CoLogLimiter drops("kestrixd: dropped event subscribers");
+    if ((!any || it->connection != posted) && drops.admit(CoMsg::LEVEL_NOTICE, address))
       CO_POST_NOTICE("kestrixd: dropped event subscriber %s:%d (connection %d): %s",
-                     address.c_str(), port, it->connection, reason.c_str());
+                     CoLogText::escape(address).c_str(), port, it->connection,
+                     CoLogText::escape(reason).c_str());
     any = true;
     posted = it->connection;
     it = subscriptions_.erase(it);
+    ++removed;
   }
   const auto channel = channels_.find(endpoint);
-  if (channel == channels_.end()) return;
-  std::deque<Call>& queue = channel->second->queue;
-  queue.erase(std::remove_if(
-                  queue.begin(), queue.end(),
-                  [&](const Call& call) { return !connection || call.connection == *connection; }),
-              queue.end());
-  if (!connection) channel->second->dropped = true;
+  if (channel != channels_.end()) {
+    std::deque<Call>& queue = channel->second->queue;
+    queue.erase(std::remove_if(queue.begin(), queue.end(),
+                               [&](const Call& call) {
+                                 return !connection || call.connection == *connection;
+                               }),
+                queue.end());
+    if (!connection) channel->second->dropped = true;
+  }
+  if (removed > 0) forget(endpoint, removed);
+}
+
+void KestrixEventPublisher::forget(const Endpoint& endpoint, size_t removed) {
+  const auto peer = peers_.find(endpoint.first);
+  if (peer != peers_.end())
+    peer->second.subscriptions -= std::min(removed, peer->second.subscriptions);
+  if (!hasSubscriptions(endpoint)) answered_.erase(endpoint);
+  tidyPeer(endpoint.first);
 }
 
 }  // namespace Kestrix

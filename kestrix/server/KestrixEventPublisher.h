@@ -7,14 +7,19 @@
 // client. Workers deliver them, one per monitor endpoint (address, port), in
 // order, over a connection each keeps while there is work, so a slow or
 // dead monitor holds up nobody else. A monitor that refuses the
-// connection, or does not connect, log in and answer within
-// CALL_BUDGET_MS, loses every subscription at its endpoint; one that
+// connection, or does not connect, log in and answer within its budget
+// (FIRST_CALL_BUDGET_MS until its endpoint has once answered,
+// CALL_BUDGET_MS after), loses every subscription at its endpoint; one that
 // answers a call with an error (its connection is gone) loses that
-// connection's. At most MAX_WORKERS run at once (further endpoints wait for
-// one) and an endpoint holds at most MAX_QUEUED calls (more drop it), so a
-// flood of subscribers cannot exhaust the server. Every drop is posted as a
-// notice. Destruction breaks off the calls in progress and joins the
-// workers without waiting out a time-out.
+// connection's. At most MAX_WORKERS run at once, at most PEER_WORKERS of
+// them for the endpoints of one peer address, and endpoints waiting for a
+// worker are served in turn across peer addresses, so one peer's dead
+// endpoints delay another peer's events by one first-call budget at most.
+// An endpoint holds at most MAX_QUEUED calls (more drop it), and one peer
+// address at most the subscriptions the server allows it, so a flood of
+// subscribers cannot exhaust the server. Every drop is posted as a notice.
+// Destruction breaks off the calls in progress and joins the workers
+// without waiting out a time-out.
 
 #include <compare>
 #include <condition_variable>
@@ -36,10 +41,16 @@ class rcAPI;
 class KestrixEventPublisher {
  public:
   static constexpr unsigned CALL_BUDGET_MS = 5000;
+  // A monitor that has never answered gets no more than a dead one costs
+  // the peers waiting behind it.
+  static constexpr unsigned FIRST_CALL_BUDGET_MS = 1000;
   // A monitor on a reachable host accepts at once; and a connect cannot be
   // broken off, so this also bounds how long one holds up kestrixd's exit.
   static constexpr int CONNECT_TIMEOUT_SECONDS = 1;
   static constexpr size_t MAX_WORKERS = 64;
+  // Enough for a host's few live monitors to be called side by side; few
+  // enough that one peer's dead endpoints leave the other workers free.
+  static constexpr size_t PEER_WORKERS = 4;
   static constexpr size_t MAX_QUEUED = 1000;
   static constexpr size_t MAX_SUBSCRIPTIONS = 100000;
   // How long an idle worker keeps its connection for the next event.
@@ -54,14 +65,16 @@ class KestrixEventPublisher {
     std::string metadata;
     auto operator<=>(const Subscription&) const = default;
   };
+  enum class Subscribed { YES, SERVER_FULL, PEER_FULL };
 
   KestrixEventPublisher() = default;
   KestrixEventPublisher(const KestrixEventPublisher&) = delete;
   KestrixEventPublisher& operator=(const KestrixEventPublisher&) = delete;
   ~KestrixEventPublisher();
 
-  // False when MAX_SUBSCRIPTIONS are taken.
-  bool subscribe(const Subscription& subscription);
+  // Refused when MAX_SUBSCRIPTIONS are taken, or maxPerPeer by the
+  // subscription's address; one already held is always kept.
+  Subscribed subscribe(const Subscription& subscription, size_t maxPerPeer);
   // An empty subject removes every subject of (address, port, connection).
   void unsubscribe(const std::string& address, int port, int connection,
                    const std::string& subject);
@@ -82,15 +95,40 @@ class KestrixEventPublisher {
     std::shared_ptr<Channel> channel;  // the one it serves now
     bool done = false;
   };
+  // What one peer address holds; kept while any of it is not zero.
+  struct Peer {
+    size_t subscriptions = 0;
+    size_t workers = 0;
+    std::deque<std::shared_ptr<Channel>> waiting;  // for a worker, in order
+    bool inTurns = false;
+  };
 
+  // Starts workers for the channels whose turn it is, or wakes idle ones.
+  void dispatch();
   void startWorkers();
   void work(Worker& worker);
-  std::shared_ptr<Channel> waitingChannel() const;
+  // Queues the channel for a worker unless one has it or it has no work.
+  void markWaiting(const std::shared_ptr<Channel>& channel);
+  // Gives the peer a turn when it has a waiting channel and a free worker.
+  void offerTurn(const std::string& address);
+  // Whether turns_ starts with a peer whose channel can be taken now;
+  // clears what went stale before it.
+  bool turnReady();
+  // Whether another channel of the peer waits (it may then take the
+  // worker that address is about to release).
+  bool peerWaiting(const std::string& address);
+  // The channel whose turn it is, now served; null when none is ready.
+  std::shared_ptr<Channel> take();
   void release(const std::shared_ptr<Channel>& channel);
-  bool deliver(Channel& channel, const Call& call, std::string& error, bool& endpointFailed);
+  void tidyPeer(const std::string& address);
+  bool hasSubscriptions(const Endpoint& endpoint) const;
+  bool deliver(Channel& channel, const Call& call, unsigned budgetMs, std::string& error,
+               bool& endpointFailed);
   // Removes the subscriptions of the endpoint (of every connection when
   // none is given) with a notice for each subscriber, and their queued calls.
   void drop(const Endpoint& endpoint, std::optional<int> connection, const std::string& reason);
+  // After subscriptions of the endpoint went.
+  void forget(const Endpoint& endpoint, size_t removed);
   void reapWorkers();
 
   mutable std::mutex mutex_;
@@ -98,6 +136,12 @@ class KestrixEventPublisher {
   std::condition_variable finished_;  // a worker ended
   std::set<Subscription> subscriptions_;
   std::map<Endpoint, std::shared_ptr<Channel>> channels_;
+  std::map<std::string, Peer> peers_;
+  // Peer addresses in the order their waiting channels get a worker; each
+  // at most once.
+  std::deque<std::string> turns_;
+  // Endpoints with subscriptions that have answered a call.
+  std::set<Endpoint> answered_;
   std::list<Worker> workers_;
   size_t running_ = 0;
   bool stopping_ = false;

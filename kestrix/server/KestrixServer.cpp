@@ -12,9 +12,9 @@
 #include <list>
 #include <string_view>
 
+#include "common/base/loggerBase/CoLogText.h"
 #include "common/base/loggerBase/CoMsg.h"
 #include "common/base/network/CoNetworkLocal.h"
-#include "common/base/osal/CoMemory.h"
 #include "common/base/rcApi/rcAttrStream.h"
 #include "common/base/tcp/CoIoTcpDescriptor.h"
 #include "kestrix/client/api/KestrixMulticastProtocol.h"
@@ -81,14 +81,17 @@ std::string systemHostName() {
 
 }  // namespace
 
-KestrixServer::KestrixServer(int port, const KestrixServerConfig& config) : rcServerContext(port) {
-  setConfig(config);
+KestrixServer::KestrixServer(int port, const KestrixServerConfig& config)
+    : rcServerContext(config.access.listen, port, config.access.listenDefault) {
   if (!isValid()) return;
+  std::string error;
+  setConfig(config, error);
   registerMethods();
   KestrixDiscoveryService::Settings settings = KestrixDiscoveryService::Settings::fromSystem();
   settings.maxAnswersPerSecond = config_.maxSearchesPerSecond;
   discovery_ = std::make_unique<KestrixDiscoveryService>(
       *this, interfaces_, [this] { return describe(); }, settings);
+  discovery_->setSenderFilter([this](const std::string& address) { return allowPeer(address); });
   discovery_->start();
 }
 
@@ -97,13 +100,30 @@ KestrixServer::~KestrixServer() {
   discovery_.reset();
 }
 
-void KestrixServer::setConfig(const KestrixServerConfig& config) {
+bool KestrixServer::setConfig(const KestrixServerConfig& config, std::string& error) {
+  if (config.access.listen != config_.access.listen &&
+      !setListenAddresses(config.access.listen, config.access.listenDefault, error))
+    return false;
+  // The same secret keeps the proofs it has seen: a reload opens no replay.
+  if (config.access.secret.empty())
+    setLoginProof(nullptr);
+  else if (loginProof() == nullptr || loginProof()->secret() != config.access.secret)
+    setLoginProof(std::make_shared<rcLoginProof>(config.access.secret));
   config_ = config;
+  rules_ = std::make_shared<const KestrixTranslationRules::Index>(config_.rules);
   hostName_ = config_.hostName.empty() ? systemHostName() : config_.hostName;
   setLimits(config_.limits);
-  if (discovery_ == nullptr) return;
+  if (discovery_ == nullptr) return true;
   discovery_->setMaxAnswersPerSecond(config_.maxSearchesPerSecond);
   discovery_->announce();
+  return true;
+}
+
+bool KestrixServer::allowPeer(const std::string& address) {
+  std::vector<CoNetworkInterface> interfaces;
+  if (config_.access.allowLocal)
+    interfaces_.getInterfaces(interfaces, CoNetworkDispatcher::TYPE_ALL);
+  return config_.access.allows(address, interfaces);
 }
 
 int KestrixServer::timerWaitMs() {
@@ -114,6 +134,9 @@ int KestrixServer::timerWaitMs() {
 }
 
 void KestrixServer::onTimers() {
+  // Before the context's own: a client dropped while answered is freed in this round.
+  for (KestrixTranslationWorkers::Answer& answer : translators_.take())
+    returnFromDelayedCommand(answer.clientId, answer.ok, std::move(answer.value));
   rcServerContext::onTimers();
   if (discovery_ != nullptr) discovery_->onTimers();
 }
@@ -132,7 +155,8 @@ void KestrixServer::registerMethods() {
   registerMethod(rcMethod(*this, "GetTranslationGroups", getTranslationGroups, text, none));
   registerMethod(rcMethod(*this, "GetHostTranslations", getHostTranslations, text, none));
   registerMethod(rcMethod(*this, "GetOsTypeTranslations", getOsTypeTranslations, text, none));
-  registerMethod(rcMethod(*this, "TranslatePaths", translatePaths, text, kWholeText));
+  registerMethod(
+      rcMethod(*this, "TranslatePaths", translatePaths, text, kWholeText, rcMethod::DELAYED));
   registerMethod(rcMethod(*this, "Shutdown", shutdown, rcParamVoid::getType(), none));
   registerMethod(
       rcMethod(*this, "RegisterEvents", registerEvents, rcParamVoid::getType(), kWholeText));
@@ -313,51 +337,51 @@ bool KestrixServer::getOsTypeTranslations(void*, const rcMethod& method, const r
 }
 
 bool KestrixServer::translatePaths(void*, const rcMethod& method, const rcParam::Array& args,
-                                   rcParam& result) {
+                                   rcParam&) {
+  // Every answer, a refusal too, reaches the client through the workers'
+  // queue: a delayed method's reply is sent by the loop, once it is out of
+  // the method.
   KestrixServer& server = self(method);
+  const unsigned client = server.getCurrentClientId();
+  const auto refuse = [&](std::string error) {
+    server.translators_.answer({client, false, std::move(error)});
+    return false;
+  };
+  std::string text;
+  args[0].takeStringValue(text);
   std::array<std::string, 4> head;
   std::string_view list;
-  if (!splitTranslateRequest(static_cast<const rcParamString&>(args[0]).text(), head, list))
-    return fail(method,
-                "TranslatePaths takes 5 parameters: \"srcHost\" srcType \"dstHost\" "
-                "dstType \"path\",\"path\",...");
+  if (!splitTranslateRequest(text, head, list))
+    return refuse(
+        "TranslatePaths takes 5 parameters: \"srcHost\" srcType \"dstHost\" "
+        "dstType \"path\",\"path\",...");
+  const size_t listPos = static_cast<size_t>(list.data() - text.data());
   const auto& [srcText, srcTypeText, dstText, dstTypeText] = head;
-  if (srcText.empty()) return fail(method, "Invalid source host name given");
-  if (dstText.empty()) return fail(method, "Invalid destination host name given");
+  if (srcText.empty()) return refuse("Invalid source host name given");
+  if (dstText.empty()) return refuse("Invalid destination host name given");
   int srcType = 0;
   int dstType = 0;
   if (!parseOsType(srcTypeText, srcType))
-    return fail(method, "Unknown source OS type '" + srcTypeText + "'");
+    return refuse("Unknown source OS type '" + srcTypeText + "'");
   if (!parseOsType(dstTypeText, dstType))
-    return fail(method, "Unknown destination OS type '" + dstTypeText + "'");
-
-  const KestrixTranslationRules::Request request(server.config_.rules,
-                                                 server.canonicalHost(srcText), srcType,
-                                                 server.canonicalHost(dstText), dstType);
-  std::string reply;
-  if (!list.empty()) {
-    list = list.substr(1, list.size() - 2);
-    reply.reserve(list.size() + list.size() / 4);
-    CoMemory::adviseLarge(reply.data(), reply.capacity());
-    std::string error;
-    for (size_t start = 0;;) {
-      const size_t end = std::min(list.find("\",\"", start), list.size());
-      if (start > 0) reply += ',';
-      if (!request.translate(list.substr(start, end - start), reply, error))
-        return fail(method, error);
-      if (end == list.size()) break;
-      start = end + 3;
-    }
-  }
-  static_cast<rcParamString&>(result).setStringValue(std::move(reply));
+    return refuse("Unknown destination OS type '" + dstTypeText + "'");
+  KestrixTranslationRules::Request request(*server.rules_, server.canonicalHost(srcText), srcType,
+                                           server.canonicalHost(dstText), dstType);
+  server.translators_.submit(
+      {client, server.rules_, std::move(request), std::move(text), listPos});
   return true;
 }
 
 bool KestrixServer::shutdown(void*, const rcMethod& method, const rcParam::Array&, rcParam&) {
   KestrixServer& server = self(method);
   const rcConnectionInfo* client = server.getCurrentConnectionInfo();
-  if (client == nullptr || !isLoopback(client->getIpAddr()))
-    return fail(method, "Shutdown is accepted from this host only");
+  const KestrixServerAccess::Shutdown allowed = server.config_.access.allowShutdown;
+  if (client == nullptr || allowed == KestrixServerAccess::Shutdown::NO)
+    return fail(method, "Shutdown is disabled by [Access] AllowShutdown");
+  // The socket's peer, not what the login record claims.
+  if (allowed == KestrixServerAccess::Shutdown::LOOPBACK &&
+      !KestrixServerAccess::isLoopback(server.getCurrentPeerAddress()))
+    return fail(method, "Shutdown is accepted from this host only ([Access] AllowShutdown)");
   CO_POST_NOTICE("Shutdown requested by %s", client->getConnectionStr().c_str());
   server.shutdownRequested_ = true;
   // The reply is written before the loop sees the cancel.
@@ -367,7 +391,14 @@ bool KestrixServer::shutdown(void*, const rcMethod& method, const rcParam::Array
 
 namespace {
 
-// The subscription a "RegisterEvents" or "UnregisterEvents" names.
+// Each text a subscriber gives is held for as long as it stays subscribed.
+constexpr size_t MAX_SUBSCRIPTION_TEXT = 1024;
+// Of an unknown node id quoted back to the client.
+constexpr size_t MAX_QUOTED_NODE_ID = 64;
+
+// The subscription a "RegisterEvents" or "UnregisterEvents" names. Events
+// go back to the peer address of the client's socket: a login record could
+// name any host.
 bool readSubscription(const rcMethod& method, const rcParam::Array& args, KestrixServer& server,
                       KestrixEventPublisher::Subscription& subscription) {
   const rcAttrStream stream(args[0].stringValue());
@@ -378,14 +409,21 @@ bool readSubscription(const rcMethod& method, const rcParam::Array& args, Kestri
   }
   stream.getIntValue("Port", subscription.port);
   stream.getIntValue("Connection", subscription.connection);
-  stream.getStringValue("Subject", subscription.subject);
-  stream.getStringValue("Fmt", subscription.format);
-  stream.getStringValue("Meta", subscription.metadata);
+  const std::pair<const char*, std::string*> texts[] = {{"Subject", &subscription.subject},
+                                                        {"Fmt", &subscription.format},
+                                                        {"Meta", &subscription.metadata}};
+  for (const auto& [name, text] : texts) {
+    stream.getStringValue(name, *text);
+    if (text->size() > MAX_SUBSCRIPTION_TEXT)
+      return fail(method, std::string("'") + name + "' parameter longer than " +
+                              std::to_string(MAX_SUBSCRIPTION_TEXT) + " bytes");
+  }
   if (subscription.port < 1 || subscription.port > 65535)
     return fail(method, "Invalid 'Port' parameter");
-  const rcConnectionInfo* client = server.getCurrentConnectionInfo();
-  if (client != nullptr)
-    subscription.address = CoIoTcpDescriptor::skipIPv4InIPv6Prefix(client->getIpAddr().c_str());
+  subscription.address = server.getCurrentPeerAddress();
+  if (subscription.address.empty() || subscription.address == "0.0.0.0" ||
+      subscription.address == "::")
+    return fail(method, "Cannot call back a client whose address is unknown");
   return true;
 }
 
@@ -397,10 +435,22 @@ bool KestrixServer::registerEvents(void*, const rcMethod& method, const rcParam:
   KestrixEventPublisher::Subscription subscription;
   if (!readSubscription(method, args, server, subscription)) return false;
   if (subscription.subject.empty()) return fail(method, "Invalid 'Subject' parameter");
-  if (!server.events_.subscribe(subscription))
-    return fail(method, "Too many event subscriptions (" +
-                            std::to_string(KestrixEventPublisher::MAX_SUBSCRIPTIONS) + ")");
-  return true;
+  // Subscriptions to anything else would never hear of a change.
+  if (subscription.subject != KESTRIXD_RULES_NODE_ID)
+    return fail(method, "Unknown node '" +
+                            CoLogText::escape(subscription.subject, MAX_QUOTED_NODE_ID) + "'");
+  const size_t perPeer = server.config_.maxSubscriptionsPerPeer;
+  switch (server.events_.subscribe(subscription, perPeer)) {
+    case KestrixEventPublisher::Subscribed::YES:
+      return true;
+    case KestrixEventPublisher::Subscribed::SERVER_FULL:
+      return fail(method, "Too many event subscriptions (" +
+                              std::to_string(KestrixEventPublisher::MAX_SUBSCRIPTIONS) + ")");
+    case KestrixEventPublisher::Subscribed::PEER_FULL:
+      break;
+  }
+  return fail(method, "Too many event subscriptions from " + subscription.address + " (" +
+                          std::to_string(perPeer) + ")");
 }
 
 bool KestrixServer::unregisterEvents(void*, const rcMethod& method, const rcParam::Array& args,

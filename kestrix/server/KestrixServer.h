@@ -4,9 +4,11 @@
 // translation rules and requests, event subscriptions, shut-down) from one
 // configuration, and on the discovery group (KestrixDiscoveryService). It
 // tells subscribers of its rules node (KestrixRulesNode.h) of each reload
-// through KestrixEventPublisher, whose workers alone run beside the loop.
-// Single-threaded otherwise, like the context under it; rules are replaced
-// between rounds, never during a request.
+// through KestrixEventPublisher. "TranslatePaths" is answered later, by
+// KestrixTranslationWorkers, so that a request of a million paths holds up
+// no other client; each request keeps the rules it was asked under, and a
+// reload swaps in a new snapshot. Those workers and the publisher's alone
+// run beside the loop; single-threaded otherwise, like the context under it.
 
 #include <memory>
 #include <string>
@@ -18,6 +20,8 @@
 #include "kestrix/server/KestrixDiscoveryService.h"
 #include "kestrix/server/KestrixEventPublisher.h"
 #include "kestrix/server/KestrixServerConfig.h"
+#include "kestrix/server/KestrixTranslationRules.h"
+#include "kestrix/server/KestrixTranslationWorkers.h"
 
 namespace Kestrix {
 
@@ -27,11 +31,14 @@ class KestrixServer : public rcServerContext {
   static constexpr int VERSION_MAJOR = 2020;
   static constexpr int VERSION_MINOR = 2;
 
+  // Listens on port at the addresses of config.access.listen.
   KestrixServer(int port, const KestrixServerConfig& config);
   ~KestrixServer() override;
 
-  // Replaces the configuration (rules and names).
-  void setConfig(const KestrixServerConfig& config);
+  // Replaces the configuration (rules, names, limits and access); false
+  // with error set, and nothing replaced, when its listen addresses cannot
+  // be had.
+  bool setConfig(const KestrixServerConfig& config, std::string& error);
   const KestrixServerConfig& config() const { return config_; }
   // This server's description: its IPv4 addresses (loopback last, as many
   // as keep an announcement within a datagram), port, names, database and
@@ -53,6 +60,7 @@ class KestrixServer : public rcServerContext {
   bool shutdownRequested() const { return shutdownRequested_; }
 
  private:
+  bool allowPeer(const std::string& address) override;
   int timerWaitMs() override;
   void onTimers() override;
   static KestrixServer& self(const rcMethod& method);
@@ -77,6 +85,9 @@ class KestrixServer : public rcServerContext {
   KestrixServerConfig config_;
   std::string hostName_;
   KestrixEventPublisher events_;
+  // The rules of config_, indexed; requests in progress keep the one they began with.
+  std::shared_ptr<const KestrixTranslationRules::Index> rules_;
+  KestrixTranslationWorkers translators_{[this] { wakeUp(); }};
   bool shutdownRequested_ = false;
   // Last: it uses the interfaces and the configuration until it stops.
   std::unique_ptr<KestrixDiscoveryService> discovery_;

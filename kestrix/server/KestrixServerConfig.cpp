@@ -1,5 +1,7 @@
 #include "kestrix/server/KestrixServerConfig.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <climits>
@@ -7,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
+#include <string>
 
 #include "common/base/fileUtil/CoConfigFileReader.h"
 #include "common/base/osal/StringUtil.h"
@@ -77,28 +80,32 @@ bool readLimit(const CoConfigFileReader& file, const char* key, uint64_t max, ui
 }
 
 bool readLimits(const CoConfigFileReader& file, rcServerContext::Limits& limits,
-                unsigned& searchesPerSecond, std::string& error) {
-  static const char* const kKeys[] = {"MaxRequestBytes",       "MaxPendingOutputBytes",
-                                      "MaxBufferedInputBytes", "MaxClients",
-                                      "StallTimeoutSeconds",   "MaxSearchesPerSecond"};
+                unsigned& searchesPerSecond, unsigned& subscriptionsPerPeer,
+                std::string& error) {
+  static const char* const kKeys[] = {
+      "MaxRequestBytes",     "MaxPendingOutputBytes", "MaxBufferedInputBytes",  "MaxClients",
+      "StallTimeoutSeconds", "MaxSearchesPerSecond",  "MaxSubscriptionsPerPeer"};
   for (const std::string& name : file.getVariableNames("Limits")) {
     if (std::find(std::begin(kKeys), std::end(kKeys), name) != std::end(kKeys)) continue;
     error = "Section [Limits]: unknown key '" + name +
             "' (expected MaxRequestBytes, MaxPendingOutputBytes, MaxBufferedInputBytes, "
-            "MaxClients, StallTimeoutSeconds or MaxSearchesPerSecond)";
+            "MaxClients, StallTimeoutSeconds, MaxSearchesPerSecond or MaxSubscriptionsPerPeer)";
     return false;
   }
   uint64_t clients = limits.maxClients;
   uint64_t stallSeconds = limits.stallTimeoutMs / 1000;
   uint64_t searches = searchesPerSecond;
+  uint64_t subscriptions = subscriptionsPerPeer;
   if (!readLimit(file, "MaxRequestBytes", UINT64_MAX, limits.maxRequestBytes, error) ||
       !readLimit(file, "MaxPendingOutputBytes", UINT64_MAX, limits.maxPendingOutputBytes, error) ||
       !readLimit(file, "MaxBufferedInputBytes", UINT64_MAX, limits.maxBufferedInputBytes, error) ||
       !readLimit(file, "MaxClients", UINT_MAX, clients, error) ||
       !readLimit(file, "StallTimeoutSeconds", UINT_MAX / 1000, stallSeconds, error) ||
-      !readLimit(file, "MaxSearchesPerSecond", UINT_MAX, searches, error))
+      !readLimit(file, "MaxSearchesPerSecond", UINT_MAX, searches, error) ||
+      !readLimit(file, "MaxSubscriptionsPerPeer", UINT_MAX, subscriptions, error))
     return false;
   searchesPerSecond = static_cast<unsigned>(searches);
+  subscriptionsPerPeer = static_cast<unsigned>(subscriptions);
   limits.maxClients = static_cast<unsigned>(clients);
   limits.stallTimeoutMs = static_cast<unsigned>(stallSeconds * 1000);
   return true;
@@ -106,9 +113,55 @@ bool readLimits(const CoConfigFileReader& file, rcServerContext::Limits& limits,
 
 }  // namespace
 
-bool KestrixServerConfig::load(const char* path, std::string& error) {
+namespace {
+
+// What tells two versions of a file apart without reading it; a file that
+// cannot be stat'ed (absent) has the stamp of all zeros.
+struct FileStamp {
+  dev_t device = 0;
+  ino_t inode = 0;
+  off_t size = 0;
+  timespec modified = {0, 0};
+
+  bool operator==(const FileStamp& o) const {
+    return device == o.device && inode == o.inode && size == o.size &&
+           modified.tv_sec == o.modified.tv_sec && modified.tv_nsec == o.modified.tv_nsec;
+  }
+};
+
+FileStamp stampOf(const char* path) {
+  struct stat st;
+  if (::stat(path, &st) != 0) return FileStamp();
+  return {st.st_dev, st.st_ino, st.st_size, st.st_mtim};
+}
+
+}  // namespace
+
+bool KestrixServerConfig::readStable(const char* path, const std::function<void()>& read) {
+  for (int run = 0; run < 2; ++run) {
+    const FileStamp before = stampOf(path);
+    read();
+    if (stampOf(path) == before) return true;
+  }
+  return false;
+}
+
+bool KestrixServerConfig::load(const char* path, std::string& error, bool* changing) {
   CoConfigFileReader file;
-  if (const int code = file.read(path, 0); code != 0) {
+  int code = 0;
+  const bool stable = readStable(path, [&] { code = file.read(path, 0); });
+  if (changing != nullptr) *changing = !stable;
+  if (!stable) {
+    error = std::string("Rules file '") + path +
+            "' changed while it was read, twice; write a new file and rename it into place";
+    return false;
+  }
+  if (code == CoConfigFileReader::LINE_TOO_LONG) {
+    error = std::string("Rules file '") + path + "' line " + std::to_string(file.getErrorLine()) +
+            ": line longer than " + std::to_string(CoConfigFileReader::MAX_LINE) + " bytes";
+    return false;
+  }
+  if (code != 0) {
     error = std::string("Cannot read rules file '") + path + "': " + std::strerror(code);
     return false;
   }
@@ -122,8 +175,11 @@ bool KestrixServerConfig::load(const char* path, std::string& error) {
       next.database = trimmed(file.get("Server", "Database", "GRYNN"));
       next.storageId = trimmed(file.get("Server", "StorageId", ""));
       if (next.database.empty()) next.database = "GRYNN";
+    } else if (section == "Access") {
+      if (!next.access.read(file, error)) return false;
     } else if (section == "Limits") {
-      if (!readLimits(file, next.limits, next.maxSearchesPerSecond, error)) return false;
+      if (!readLimits(file, next.limits, next.maxSearchesPerSecond,
+                      next.maxSubscriptionsPerPeer, error)) return false;
     } else if (hasPrefix(section, "Group ", name)) {
       KestrixRuleGroup group;
       group.name = trimmed(name);
@@ -146,7 +202,7 @@ bool KestrixServerConfig::load(const char* path, std::string& error) {
       next.rules.osTypeTranslations.push_back(rule);
     } else {
       error = "Unknown section [" + section +
-              "] (expected Server, Group, HostTranslation, OsTypeTranslation or Limits)";
+              "] (expected Server, Group, HostTranslation, OsTypeTranslation, Limits or Access)";
       return false;
     }
   }

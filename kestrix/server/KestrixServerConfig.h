@@ -8,7 +8,10 @@
 //   [OsTypeTranslation <name>]    srcType, srcPath, dstType, dstPath
 //   [Limits]                      MaxRequestBytes, MaxPendingOutputBytes,
 //                                 MaxBufferedInputBytes, MaxClients,
-//                                 StallTimeoutSeconds, MaxSearchesPerSecond
+//                                 StallTimeoutSeconds, MaxSearchesPerSecond,
+//                                 MaxSubscriptionsPerPeer
+//   [Access]                      Listen, AllowFrom, SecretFile, AllowShutdown
+//                                 (KestrixServerAccess.h)
 //
 // OS types are written by name (Irix, Linux, WindowsNT, MacOSX). A file that
 // cannot be read, an unknown section, a rule missing a key or naming an
@@ -16,9 +19,11 @@
 // whole file bad: the server keeps what it had. A limit left out keeps the
 // server context's default.
 
+#include <functional>
 #include <string>
 
 #include "common/base/rcApi/rcServerContext.h"
+#include "kestrix/server/KestrixServerAccess.h"
 #include "kestrix/server/KestrixTranslationRules.h"
 
 namespace Kestrix {
@@ -30,11 +35,19 @@ struct KestrixServerConfig {
   std::string storageId;  // empty: derived from host name, database and port
   KestrixTranslationRules rules;
   rcServerContext::Limits limits;
+  KestrixServerAccess access;
   unsigned maxSearchesPerSecond = 100;  // discovery searches answered
+  unsigned maxSubscriptionsPerPeer = 256;  // event subscriptions of one client address
 
   // Reads path; false with error set (and this object unchanged) when the
-  // file is bad.
-  bool load(const char* path, std::string& error);
+  // file is bad, or when it changed while it was read, twice in a row
+  // (changing is then set: an editor may still be writing it).
+  bool load(const char* path, std::string& error, bool* changing = nullptr);
+
+  // Runs read, which reads path, again when path's size, modification time
+  // or inode differ after it from before it; false when they differed after
+  // the second run too.
+  static bool readStable(const char* path, const std::function<void()>& read);
 };
 
 }  // namespace Kestrix

@@ -1,7 +1,11 @@
 #include "kestrix/server/KestrixTranslationRules.h"
 
 #include <gtest/gtest.h>
+#include <strings.h>
 
+#include <algorithm>
+#include <initializer_list>
+#include <random>
 #include <string>
 
 #include "kestrix/client/api/KestrixOS.h"
@@ -89,6 +93,81 @@ TEST(TranslationRulesPrefix, WholeComponentsOnly) {
   EXPECT_EQ(KestrixTranslationRules::matchPrefix("/x", "/", false), 1);
   EXPECT_EQ(KestrixTranslationRules::matchPrefix("C:\\a", "c:/", true), 2);
   EXPECT_EQ(KestrixTranslationRules::matchPrefix("/x", "", false), -1);
+}
+
+// The algorithm the index replaced, every rule tried on every path: what the
+// index must answer, whatever the rules.
+std::string linearTranslate(const KestrixTranslationRules& r, const std::string& src, int srcType,
+                            const std::string& dst, int dstType, const std::string& path) {
+  const auto same = [](const std::string& a, const std::string& b) {
+    return strcasecmp(a.c_str(), b.c_str()) == 0;
+  };
+  const auto in = [&](const KestrixRuleGroup& g, const std::string& host) {
+    return std::any_of(g.hosts.begin(), g.hosts.end(), [&](auto& m) { return same(m, host); });
+  };
+  const auto groupType = [&](const std::string& host) {
+    for (const KestrixRuleGroup& g : r.groups)
+      if (in(g, host)) return g.osType;
+    return kUnknown;
+  };
+  if (same(src, dst) || std::any_of(r.groups.begin(), r.groups.end(),
+                                    [&](auto& g) { return in(g, src) && in(g, dst); }))
+    return path;
+  if (srcType == kUnknown) srcType = groupType(src);
+  if (dstType == kUnknown) dstType = groupType(dst);
+  const bool windows = srcType == kWin;
+  int best = -1;
+  const std::string* to = nullptr;
+  const auto consider = [&](const std::string& from, const std::string& into) {
+    const int n = KestrixTranslationRules::matchPrefix(path, from, windows);
+    if (n > best) best = n, to = &into;
+  };
+  for (const KestrixRuleHostTranslation& t : r.hostTranslations)
+    if (same(t.srcHost, src) && same(t.dstHost, dst)) consider(t.srcPath, t.dstPath);
+  for (const KestrixRuleOsTypeTranslation& t : r.osTypeTranslations)
+    if (to == nullptr && t.srcType == srcType && t.dstType == dstType)
+      consider(t.srcPath, t.dstPath);
+  if (to == nullptr) return "ERROR";
+  std::string out;
+  KestrixTranslationRules::rebase(*to, std::string_view(path).substr(best), windows, dstType, out);
+  return out;
+}
+
+TEST(TranslationRulesIndex, AnswersAsTryingEveryRuleWouldOverManyRuleSets) {
+  std::mt19937 random(7);
+  const auto pick = [&](std::initializer_list<const char*> list) {
+    return std::string(list.begin()[random() % list.size()]);
+  };
+  const auto host = [&] { return pick({"h1", "H1", "h2", "h3"}); };
+  const auto type = [&] { return static_cast<int>(random() % 5); };
+  // Prefixes of one another, in mixed case, with either separator, doubled or trailing.
+  const auto path = [&] {
+    std::string p = pick({"", "/", "\\", "C:", "c:\\", "//"});
+    for (int n = static_cast<int>(random() % 4); n > 0; --n)
+      p += pick({"a", "A", "ab", "a-b", "b"}) + pick({"/", "\\", "", "//"});
+    return p;
+  };
+  for (int set = 0; set < 300; ++set) {
+    KestrixTranslationRules rules;
+    for (int n = static_cast<int>(random() % 3); n > 0; --n)
+      rules.groups.push_back({"g", type(), {host(), host()}});
+    for (int n = static_cast<int>(random() % 12); n > 0; --n)
+      rules.hostTranslations.push_back({host(), path(), host(), path()});
+    for (int n = static_cast<int>(random() % 8); n > 0; --n)
+      rules.osTypeTranslations.push_back({type(), path(), type(), path()});
+    const KestrixTranslationRules::Index index(rules);
+    for (int query = 0; query < 50; ++query) {
+      const std::string src = host(), dst = host(), p = path();
+      const int srcType = type(), dstType = type();
+      std::string out, error;
+      if (!KestrixTranslationRules::Request(index, src, srcType, dst, dstType)
+               .translate(p, out, error))
+        out = "ERROR";
+      ASSERT_EQ(out, linearTranslate(rules, src, srcType, dst, dstType, p))
+          << "rule set " << set << ": '" << p << "' from " << src << " (" << srcType << ") to "
+          << dst << " (" << dstType << ")";
+    }
+  }
 }
 
 }  // namespace

@@ -36,8 +36,16 @@ void printUsage(const char* program) {
       "           path is kept as it is between hosts of one group only)\n"
       "  -p PORT  TCP port to listen on (default %d)\n"
       "  -h       print this text\n"
-      "Stops on SIGINT, SIGTERM or a \"Shutdown\" call from this host;\n"
+      "Stops on SIGINT, SIGTERM or a \"Shutdown\" call that [Access] allows;\n"
       "re-reads the rules file on SIGHUP.\n"
+      "The rules file's [Access] section says who may use the server:\n"
+      "  Listen         addresses to listen on (default 0.0.0.0, ::)\n"
+      "  AllowFrom      networks that may connect, as 198.18.0.0/24 or ::1/128,\n"
+      "                 and \"local\": loopback and this host's networks (default)\n"
+      "  SecretFile     a secret every login must prove (clients name theirs\n"
+      "                 with KESTRIX_SECRET_FILE); not readable by others\n"
+      "  AllowShutdown  no (default), loopback or yes: who may call \"Shutdown\"\n"
+      "Every client logs in first; anything else is answered \"Not logged in\".\n"
       "Events: kestrixd publishes its rules as the node \"%s\". After each\n"
       "successful reload every client registered for it (\"RegisterEvents\")\n"
       "gets a \"NodeEvent\" of type \"Modified\" whose details give RulesFile,\n"
@@ -53,6 +61,8 @@ void printUsage(const char* program) {
       "                         this long is dropped (default %u)\n"
       "  MaxSearchesPerSecond   discovery searches answered a second; the rest\n"
       "                         are dropped with a warning (default %u)\n"
+      "  MaxSubscriptionsPerPeer\n"
+      "                         event subscriptions from one client address (default %u)\n"
       "Discovery: kestrixd announces itself on the multicast group of the\n"
       "network configuration (default 224.0.0.1 port 7555, TTL 1), answers\n"
       "searches and lists every server it hears in \"GetDaemonList\". Its\n"
@@ -67,7 +77,8 @@ void printUsage(const char* program) {
       static_cast<unsigned long long>(kDefaults.maxRequestBytes),
       static_cast<unsigned long long>(kDefaults.maxPendingOutputBytes),
       static_cast<unsigned long long>(kDefaults.maxBufferedInputBytes), kDefaults.maxClients,
-      kDefaults.stallTimeoutMs / 1000, Kestrix::KestrixServerConfig().maxSearchesPerSecond);
+      kDefaults.stallTimeoutMs / 1000, Kestrix::KestrixServerConfig().maxSearchesPerSecond,
+      Kestrix::KestrixServerConfig().maxSubscriptionsPerPeer);
 }
 
 // Descriptors kestrixd keeps besides its clients': the listener, the
@@ -204,11 +215,14 @@ int main(int argc, char** argv) {
     }
     if (!gReload.exchange(false) || rulesPath == nullptr) continue;
     Kestrix::KestrixServerConfig next;
-    if (next.load(rulesPath, error)) {
-      fitClientLimit(next, clientRoom);
-      server.setConfig(next);
+    bool changing = false;
+    if (next.load(rulesPath, error, &changing) &&
+        (fitClientLimit(next, clientRoom), server.setConfig(next, error))) {
       CO_POST_NOTICE("kestrixd: rules reloaded from '%s'", rulesPath);
       server.publishRulesReload(rulesPath);
+    } else if (changing) {
+      // Most likely an editor saving in place; the next SIGHUP will do.
+      CO_POST_WARNING("kestrixd: keeping the current rules: %s", error.c_str());
     } else {
       CO_POST_ERROR("kestrixd: keeping the current rules: %s", error.c_str());
     }

@@ -16,8 +16,6 @@
 namespace Kestrix {
 namespace {
 
-constexpr size_t kMaxLine = 2047;
-
 bool isBlank(char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
 }
@@ -38,19 +36,19 @@ bool isLineEnd(int c) {
   return c == '\n' || c == '\r';
 }
 
-// Reads up to a line feed or carriage return (not kept), at most kMaxLine
-// characters. False on a stream failure other than reaching the end.
-bool readLine(std::istream& in, std::string& line) {
+enum class LineRead { OK, TOO_LONG, FAILED };
+
+// Reads up to a line feed or carriage return (not kept). FAILED on a stream
+// failure other than reaching the end.
+LineRead readLine(std::istream& in, std::string& line) {
   line.clear();
   char c;
-  while (line.size() < kMaxLine) {
-    if (!in.get(c)) return !in.bad();
-    if (isLineEnd(c)) return true;
+  while (in.get(c)) {
+    if (isLineEnd(c)) return LineRead::OK;
+    if (line.size() == CoConfigFileReader::MAX_LINE) return LineRead::TOO_LONG;
     line += c;
   }
-  // A line of exactly kMaxLine characters still owns its line end.
-  if (isLineEnd(in.peek())) in.get();
-  return !in.bad();
+  return in.bad() ? LineRead::FAILED : LineRead::OK;
 }
 
 const char* orEmpty(const char* text) {
@@ -64,6 +62,7 @@ CoConfigFileReader::CoConfigFileReader(const char* filename) {
 }
 
 int CoConfigFileReader::read(const char* filename, int flags) {
+  errorLine_ = 0;
   if (!(flags & READ_KEEP_CONTENT)) {
     sections_.clear();
     sectionOrder_.clear();
@@ -79,6 +78,7 @@ int CoConfigFileReader::read(const char* filename, int flags) {
 }
 
 int CoConfigFileReader::read(std::istream& in, int flags) {
+  errorLine_ = 0;
   return read_(in, flags, nullptr);
 }
 
@@ -92,7 +92,12 @@ int CoConfigFileReader::read_(std::istream& in, int flags, const char* filename)
   int lineNo = 0;
   for (;;) {
     errno = 0;
-    if (!readLine(in, line)) return coLastErrno();
+    const LineRead got = readLine(in, line);
+    if (got == LineRead::FAILED) return coLastErrno();
+    if (got == LineRead::TOO_LONG) {
+      errorLine_ = lineNo + 1;
+      return LINE_TOO_LONG;
+    }
     if (line.empty() && in.eof()) break;
     ++lineNo;
     line = trimLeft(trimRight(line));

@@ -9,8 +9,12 @@
 // It keeps the order of sections and entries and the comments in front of
 // them, so a file read and written again keeps its layout apart from the
 // spacing around "=". Bad lines are skipped with a warning; every good line
-// is kept. Lookups are exact and case-sensitive and never create anything.
+// is kept. A line longer than MAX_LINE bytes fails the read: cut in two, its
+// tail would read as a line of its own. Lookups are exact and
+// case-sensitive and never create anything.
 
+#include <cerrno>
+#include <cstddef>
 #include <cstdint>
 #include <istream>
 #include <map>
@@ -40,15 +44,25 @@ class CoConfigFileReader {
     std::vector<std::string> variableOrder;  // in order of first appearance
   };
 
+  // The longest line read, its line end not counted.
+  static constexpr size_t MAX_LINE = 2047;
+  // read()'s result for a longer line; getErrorLine() then says which.
+  static constexpr int LINE_TOO_LONG = EOVERFLOW;
+
   // Reads filename (if any) with flags 0; the result is getLastErrno().
   explicit CoConfigFileReader(const char* filename = nullptr);
 
   int getLastErrno() const { return lastErrno_; }
 
-  // 0, or the system error number when the file cannot be opened or read.
+  // 0, or the system error number when the file cannot be opened or read,
+  // or LINE_TOO_LONG. What was read before the failure stays.
   int read(const char* filename, int flags);
   // Parses the stream into the current content, whatever the flags.
   int read(std::istream& in, int flags);
+
+  // The number of the line that failed the last read (1 for the first), or
+  // 0 when the last read did not fail on a line.
+  int getErrorLine() const { return errorLine_; }
 
   bool isDefined(const char* section, const char* name) const;
 
@@ -90,6 +104,7 @@ class CoConfigFileReader {
   std::vector<std::string> sectionOrder_;
   std::string trailingComment_;
   int32_t lastErrno_ = 0;
+  int errorLine_ = 0;
 };
 
 }  // namespace Kestrix

@@ -90,22 +90,28 @@ TEST_F(CoConfigFileReaderTest, HeaderNamesAndRepeatedSections) {
   EXPECT_EQ(writtenBack(repeated, dir_), "[A]\nx=4\nz=3\n[B]\ny=2\n");
 }
 
-// A line holds at most 2047 characters; one of exactly 2047 ends at its own
-// line feed, a longer one goes on as the next line.
+// A line holds at most 2047 bytes; one of exactly 2047 ends at its own line
+// feed, a longer one fails the read with its line number and the file's.
 TEST_F(CoConfigFileReaderTest, LineEndsAndTheLongestLine) {
   for (const size_t length : {2046u, 2047u, 2048u}) {
     SCOPED_TRACE(length);
     MsgCapture capture;
     const std::string value(length - 2, 'v');
-    const CoConfigFileReader reader = parse("[S]\nk=" + value + "\nbad\n");
-    const std::string kept = value.substr(0, 2045);
-    EXPECT_EQ(reader.get("S", "k", ""), kept);
-    std::vector<std::string> warnings;
-    if (length > 2047) warnings.push_back("Invalid syntax: No variable value. Ignoring line 3");
-    warnings.push_back("Invalid syntax: No variable value. Ignoring line " +
-                       std::to_string(length > 2047 ? 4 : 3));
-    EXPECT_EQ(capture.texts(CoMsg::LEVEL_WARN), warnings);
-    EXPECT_EQ(writtenBack(reader, dir_), "[S]\nk=" + kept + "\n");
+    const std::string path = dir_.write("long.cfg", "[S]\nk=" + value + "\nbad\n");
+    CoConfigFileReader reader(path.c_str());
+    if (length > CoConfigFileReader::MAX_LINE) {
+      EXPECT_EQ(reader.getLastErrno(), CoConfigFileReader::LINE_TOO_LONG);
+      EXPECT_EQ(reader.getErrorLine(), 2);
+      EXPECT_FALSE(reader.isDefined("S", "k"));
+      EXPECT_TRUE(capture.texts(CoMsg::LEVEL_WARN).empty());
+      continue;
+    }
+    EXPECT_EQ(reader.getLastErrno(), 0);
+    EXPECT_EQ(reader.getErrorLine(), 0);
+    EXPECT_EQ(reader.get("S", "k", ""), value);
+    EXPECT_EQ(capture.texts(CoMsg::LEVEL_WARN),
+              std::vector<std::string>{"Invalid syntax: No variable value. Ignoring line 3 of '" +
+                                       path + "'"});
   }
   // Every CR LF adds an empty line, so "bad" is line 5.
   MsgCapture capture;

@@ -1,8 +1,11 @@
 #include "common/base/rcApi/rcAPI.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstdio>
+#include <ctime>
 #include <new>
+#include <string>
 
 #include "common/base/loggerBase/EnvVar.h"
 #include "common/base/network/CoNetwork.h"
@@ -10,6 +13,7 @@
 #include "common/base/osal/CoTime.h"
 #include "common/base/rcApi/rcCommand.h"
 #include "common/base/rcApi/rcConnectionInfo.h"
+#include "common/base/rcApi/rcLoginProof.h"
 #include "common/base/tcp/CoIoTcpDescriptor.h"
 
 namespace Kestrix {
@@ -27,9 +31,11 @@ void releaseIfLarge(std::string& text) {
 }
 
 // A reply line longer than this fails its call: a server that never ends
-// its line must not grow the client until the process dies.
+// its line must not grow the client until the process dies. A caller may
+// hold up to about three times a reply while it splits it into results.
+constexpr int DEFAULT_MAX_REPLY_BYTES = 256 << 20;
 EnvVar<int>& maxReplyBytesVar() {
-  static EnvVar<int> var("KESTRIX_MAX_REPLY_BYTES", 1 << 30);
+  static EnvVar<int> var("KESTRIX_MAX_REPLY_BYTES", DEFAULT_MAX_REPLY_BYTES);
   return var;
 }
 RegEnvVar<int> gRegMaxReplyBytes(maxReplyBytesVar());
@@ -37,7 +43,22 @@ RegEnvVar<int> gRegMaxReplyBytes(maxReplyBytesVar());
 // Values below 1 keep the default.
 uint64_t maxReplyBytes() {
   const int value = maxReplyBytesVar().get();
-  return value > 0 ? static_cast<uint64_t>(value) : uint64_t{1} << 30;
+  return static_cast<uint64_t>(value > 0 ? value : DEFAULT_MAX_REPLY_BYTES);
+}
+
+constexpr size_t MAX_STATUS = 64;
+
+// An error text is shown to a user and copied into several last-error
+// slots on its way up: a server cannot make one of megabytes.
+constexpr size_t MAX_ERROR_TEXT = 4096;
+
+// Makes room in text for more bytes, doubling through powers of two up to
+// limit: each growth copies the text, and this way the last one before a
+// power-of-two limit copies half of it rather than all of it.
+void growFor(std::string& text, size_t more, uint64_t limit) {
+  const size_t needed = text.size() + more;
+  if (needed <= text.capacity()) return;
+  text.reserve(std::max<size_t>(needed, std::min<uint64_t>(std::bit_ceil(needed), limit)));
 }
 
 std::string timedOutText() {
@@ -138,6 +159,14 @@ bool rcAPI::connect(const char* host, int port, unsigned int timeoutMs) {
   }
   rcConnectionInfo info(version_);
   info.fillInfo(connection_.get());
+  std::string secret;
+  std::string error;
+  if (!rcLoginProof::clientSecret(secret, error)) {
+    setLastError(error.c_str());
+    dropConnection();
+    return false;
+  }
+  if (!secret.empty()) rcLoginProof::sign(info, secret, static_cast<int64_t>(std::time(nullptr)));
   std::string result;
   if (call(0, "_login", info.toAttrStream().c_str(), true, result, timeoutMs)) return true;
   // Servers without a login step.
@@ -198,13 +227,15 @@ bool rcAPI::call(int objectId, const char* method, const char* params, bool sync
   unsigned int waitMs = timeoutMs == 0 ? 1 : timeoutMs;
   const uint64_t maxBytes = maxReplyBytes();
   uint64_t lineBytes = 0;
+  bool errorCut = false;
   for (;;) {
     const int n = connection_->nonBlockingReadSelect(buffer_.get(), RECEIVE_BUFFER_SIZE,
                                                      std::min(waitMs, STOP_CHECK_MS));
     bool complete = false;
     if (n > 0) {
       lineBytes += reply_->parse(buffer_.get(), static_cast<size_t>(n), complete);
-      reply_->takeValue(result);
+      // Checked before the text joins result, which would otherwise grow
+      // (and copy itself) once more past the limit.
       if (lineBytes - (complete ? 1 : 0) > maxBytes) {
         std::string().swap(result);
         reply_->reset();
@@ -213,6 +244,20 @@ bool rcAPI::call(int objectId, const char* method, const char* params, bool sync
                       "Reply too large (limit %llu bytes, KESTRIX_MAX_REPLY_BYTES)",
                       static_cast<unsigned long long>(maxBytes));
         return fail(text, result, true);
+      }
+      // "ok" or "error": a status of kilobytes is no reply, and would only
+      // grow a byte at a time up to the limit.
+      if (reply_->getStatus().size() > MAX_STATUS) {
+        reply_ = std::make_unique<rcResult>();
+        return fail("Bad reply: status longer than " + std::to_string(MAX_STATUS) + " bytes",
+                    result, true);
+      }
+      growFor(result, reply_->getValue().length(), maxBytes);
+      reply_->takeValue(result);
+      // Any value byte means the status is complete.
+      if (result.size() > MAX_ERROR_TEXT && !reply_->isOk()) {
+        result.resize(MAX_ERROR_TEXT);
+        errorCut = true;
       }
     }
     if (stopped_) {
@@ -226,6 +271,7 @@ bool rcAPI::call(int objectId, const char* method, const char* params, bool sync
     if (timedOut_) return fail(timedOutText(), result, false);
     if (complete) {
       if (reply_->isOk()) return true;
+      if (errorCut) result.append("...");
       setLastError(result.c_str());
       return false;
     }

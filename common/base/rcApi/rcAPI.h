@@ -3,8 +3,8 @@
 // server, a login when it connects, and calls of one request line out and,
 // for a synchronous call, one reply line back, each bounded by a time-out.
 //
-// A reply line longer than KESTRIX_MAX_REPLY_BYTES (default 1 GiB) fails
-// its call and closes the connection.
+// A reply line longer than KESTRIX_MAX_REPLY_BYTES (default 256 MiB) fails
+// its call and closes the connection; an error text is cut to 4096 bytes.
 //
 // The engine has no lock of its own: the client connection layer serialises
 // its use. stop() is the exception: another thread may call it to break off

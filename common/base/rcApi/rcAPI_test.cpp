@@ -120,6 +120,10 @@ TEST(rcAPI, StatusMustBeExactlyOk) {
     EXPECT_EQ(bad.result + api.lastError(), "server textserver text");
     EXPECT_TRUE(api.isConnected(true));  // an error reply keeps the connection
   }
+  // A megabyte of error text is cut to its first 4096 bytes.
+  Outcome huge = callWith(api, server, "error " + std::string(1 << 20, 'e') + "\n");
+  EXPECT_EQ(huge.result, std::string(4096, 'e') + "...");
+  EXPECT_EQ(api.lastError(), huge.result);
 }
 
 TEST(rcAPI, ReplyTimeOutKeepsConnection) {

@@ -5,6 +5,7 @@
 #include <cinttypes>
 #include <cstdio>
 
+#include "common/base/loggerBase/CoLogText.h"
 #include "common/base/loggerBase/CoMsg.h"
 #include "common/base/osal/CoTime.h"
 #include "common/base/osal/StringUtil.h"
@@ -177,13 +178,18 @@ std::string rcConnectionInfo::getConnectionStr() const {
         version, sizeof version, "[%u.%u.%u.%u]", static_cast<unsigned>((version_ >> 48) & 0xFFFF),
         static_cast<unsigned>((version_ >> 32) & 0xFFFF),
         static_cast<unsigned>((version_ >> 16) & 0xFFFF), static_cast<unsigned>(version_ & 0xFFFF));
+  // Every name is the client's own word.
+  using CoLogText::escape;
   return StringUtil::sprintf("Connection [%d] [%s/%s/%o] [%s/%s] [%s/%d] %s", serial_,
-                             userName_.c_str(), groupName_.c_str(), umask_, hostName_.c_str(),
-                             ipAddr_.c_str(), processName_.c_str(), processId_, version);
+                             escape(userName_).c_str(), escape(groupName_).c_str(), umask_,
+                             escape(hostName_).c_str(), escape(ipAddr_).c_str(),
+                             escape(processName_).c_str(), processId_, version);
 }
 
 void rcConnectionInfo::logConnection() const {
-  CO_POST_NOTICE("%s", getConnectionStr().c_str());
+  // A client that logs in again and again gets a line a second.
+  static CoLogLimiter logins("Connections", {1, 100, 1024, 1000});
+  if (logins.admit(CoMsg::LEVEL_NOTICE, ipAddr_)) CO_POST_NOTICE("%s", getConnectionStr().c_str());
 }
 
 }  // namespace Kestrix

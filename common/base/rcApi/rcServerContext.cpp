@@ -173,7 +173,7 @@ bool rcServerContext::Client::handleRead() {
     }
     // A closing client's bytes are read only to be thrown away.
     if (!closing_ && !handleBytes(buffer.data(), static_cast<size_t>(n))) return false;
-    if (n < size || (!closing_ && outPos_ < out_.size())) break;
+    if (n < size || (!closing_ && holding())) break;
   }
   return !closing_ || outPos_ == out_.size() || flush();
 }
@@ -213,7 +213,7 @@ bool rcServerContext::Client::handleBytes(const char* data, size_t n) {
   const Limits& limits = context_.limits_;
   size_t pos = 0;
   while (pos < n && !closing_) {
-    if (outPos_ < out_.size()) {
+    if (holding()) {
       stash_.append(data + pos, n - pos);
       context_.bufferedInput_ += n - pos;
       return true;
@@ -228,8 +228,13 @@ bool rcServerContext::Client::handleBytes(const char* data, size_t n) {
     if (context_.bufferedInput_ > limits.maxBufferedInputBytes)
       return refuse(limits.maxBufferedInputBytes);
     if (!complete) break;
+    // Held from before the call: a delayed method may answer within it.
+    delayed_ = command_->isAsync() ? Delayed::SILENT : Delayed::REPLY;
     context_.processCommand(*command_, *this);
     const bool delayed = method_ != nullptr && method_->getMethodType() != rcMethod::IMMEDIATE;
+    if (!delayed) delayed_ = Delayed::NONE;
+    // Until the reply is out the socket is not read, as behind pending output.
+    if (delayed_ != Delayed::NONE) watch(EVENT_EXCEPTION);
     const bool answered = command_->isAsync() || delayed || queueReply(context_.replyLine());
     context_.current_ = nullptr;
     if (!answered) return false;
@@ -552,10 +557,21 @@ bool rcServerContext::isLoginCommand(const rcCommand& command) const {
 }
 
 void rcServerContext::returnFromDelayedCommand(unsigned clientId, bool ok, const char* value) {
+  returnFromDelayedCommand(clientId, ok, std::string(value != nullptr ? value : ""));
+}
+
+void rcServerContext::returnFromDelayedCommand(unsigned clientId, bool ok, std::string&& value) {
   Client* client = findClient(clientId);
   if (client == nullptr || !client->connection()->isValid()) return;
+  const Client::Delayed delayed = client->delayed_;
+  client->delayed_ = Client::Delayed::NONE;
+  if (delayed == Client::Delayed::SILENT) {
+    // An async command's caller reads no reply; its next requests may go on.
+    client->flush();
+    return;
+  }
   current_ = client;
-  setResult(ok ? rcResult::OK : rcResult::ERROR, value != nullptr ? value : "");
+  setResult(ok ? rcResult::OK : rcResult::ERROR, std::move(value));
   current_ = nullptr;
   client->queueReply(replyLine());
 }

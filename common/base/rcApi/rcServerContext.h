@@ -11,8 +11,9 @@
 // Single-threaded: the thread that runs the loop (run() or callIOHandlers)
 // serves every client, one command at a time. Replies never wait for a
 // client: what its socket does not take waits in its output buffer, and the
-// client's further requests wait unread until that buffer is empty, so
-// replies keep their order. Limits bound what one client can cost; a client
+// client's further requests wait unread until that buffer is empty and a
+// delayed method has answered (returnFromDelayedCommand, on the loop's
+// thread), so replies keep their order. Limits bound what one client can cost; a client
 // past one is told why where the protocol allows it, and dropped.
 
 #include <cstdint>
@@ -79,6 +80,8 @@ class rcServerContext : public rcAppContext, private CoIoTcpServerHandler {
     void watch(int events);
     // The time by which the client must take a byte (or, closing, go); -1: none.
     int64_t deadlineMs() const;
+    // Further requests wait: a reply is pending, or a delayed one to come.
+    bool holding() const { return outPos_ < out_.size() || delayed_ != Delayed::NONE; }
 
     std::unique_ptr<CoIoTcpDescriptor> connection_;
     rcServerContext& context_;
@@ -87,6 +90,10 @@ class rcServerContext : public rcAppContext, private CoIoTcpServerHandler {
     const rcMethod* method_ = nullptr;
     uint64_t lineBytes_ = 0;  // of the unfinished request line, on the wire
     std::string stash_;       // read, but waiting for the output to drain
+    // A delayed command has not answered yet: with a reply to come (REPLY),
+    // or none for an async command (SILENT).
+    enum class Delayed { NONE, REPLY, SILENT };
+    Delayed delayed_ = Delayed::NONE;
     std::string out_;
     size_t outPos_ = 0;
     int64_t progressMs_ = 0;  // when the client last took a byte
@@ -138,8 +145,10 @@ class rcServerContext : public rcAppContext, private CoIoTcpServerHandler {
   bool isIdValid(unsigned id) const;
   bool isLoginCommand(const rcCommand& command) const;
   bool ping() const { return true; }
-  // Sends the reply of a delayed method to the client that asked.
+  // Sends the reply of a delayed method to the client that asked (none to
+  // an async command), and lets the client's next requests go on.
   void returnFromDelayedCommand(unsigned clientId, bool ok, const char* value);
+  void returnFromDelayedCommand(unsigned clientId, bool ok, std::string&& value);
   int getNbClients() const { return static_cast<int>(clients_.size()); }
 
   void setLimits(const Limits& limits) { limits_ = limits; }

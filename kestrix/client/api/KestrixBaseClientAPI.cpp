@@ -1,5 +1,7 @@
 #include "kestrix/client/api/KestrixBaseClientAPI.h"
 
+#include <algorithm>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -104,7 +106,12 @@ bool KestrixBaseClientAPI::translatePaths(const KestrixStrList& src, KestrixStrL
   if (!ok) return false;
   return readReply([&] {
     dst.resize(0);
-    dst.reserve(static_cast<int>(src.size()));
+    // Exact room for every piece, counted first: a list grown piece by
+    // piece would hold its old and new index at once, and a reply of short
+    // pieces makes an index nearly as large as the reply.
+    const size_t pieces =
+        reply.empty() ? 0 : static_cast<size_t>(std::count(reply.begin(), reply.end(), ',')) + 1;
+    dst.reserve(static_cast<int>(std::min<size_t>(std::max<size_t>(pieces, src.size()), INT_MAX)));
     dst.reserveText(reply.size() + 1);
     if (reply.empty()) return;
     // The reply is ours: split it in place rather than copy it first.

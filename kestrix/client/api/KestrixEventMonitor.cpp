@@ -6,6 +6,7 @@
 #include <tuple>
 #include <utility>
 
+#include "common/base/loggerBase/CoLogText.h"
 #include "common/base/loggerBase/CoMsg.h"
 #include "common/base/loggerBase/EnvVar.h"
 #include "common/base/rcApi/rcAttrStream.h"
@@ -14,6 +15,7 @@
 #include "kestrix/client/api/KestrixBaseClientAPI.h"
 
 using Kestrix::CoMutexGuard;
+using Kestrix::CoLogText::escape;
 using Kestrix::rcAttrStream;
 using Kestrix::rcMethod;
 using Kestrix::rcParam;
@@ -172,7 +174,9 @@ KestrixEventMonitor::Connection::~Connection() {
     CoMutexGuard guard(subscriptionsLock_);
     withdraw = api_->isConnected() || !subscriptions_.empty();
   }
-  if (withdraw && !sendUnregister(KestrixNodeId())) CO_POST_DEBUG("%s", api_->lastError().c_str());
+  // The error may be the server's own text.
+  if (withdraw && !sendUnregister(KestrixNodeId()))
+    CO_POST_DEBUG("%s", escape(api_->lastError()).c_str());
   {
     Guard guard(*this);
     dispatch();
@@ -292,8 +296,9 @@ bool KestrixEventMonitor::Connection::unregisterEventHandler(const KestrixNodeId
 
 void KestrixEventMonitor::Connection::receive(KestrixNodeEvent event) {
   if (gDebugEvents)
-    CO_POST_USER("Received node event %s/%s [%s]", event.getNodeId().c_str(),
-                 event.getType().c_str(), event.getDetails().c_str());
+    CO_POST_USER("Received node event %s/%s [%s]", escape(event.getNodeId().c_str()).c_str(),
+                 escape(event.getType().c_str()).c_str(),
+                 escape(event.getDetails().c_str()).c_str());
   {
     CoMutexGuard guard(pendingLock_);
     pending_.push_back(std::move(event));
@@ -322,8 +327,9 @@ void KestrixEventMonitor::Connection::dispatch() {
           if (std::find(now.begin(), now.end(), handler) == now.end()) continue;
           if (gDebugEvents)
             CO_POST_USER("Notifying event handler %p of event %s/%s [%s]",
-                         static_cast<void*>(handler), event.getNodeId().c_str(),
-                         event.getType().c_str(), event.getDetails().c_str());
+                         static_cast<void*>(handler), escape(event.getNodeId().c_str()).c_str(),
+                         escape(event.getType().c_str()).c_str(),
+                         escape(event.getDetails().c_str()).c_str());
           handler->handleEvent(event);
         }
       }
@@ -375,6 +381,6 @@ void KestrixEventMonitor::Connection::resubscribe() {
 void KestrixEventMonitor::Connection::registerAll() {
   for (const auto& [subject, handlers] : subscriptions_) {
     if (!api_->isConnected()) break;
-    if (!sendRegister(subject)) CO_POST_ERROR("%s", api_->lastError().c_str());
+    if (!sendRegister(subject)) CO_POST_ERROR("%s", escape(api_->lastError()).c_str());
   }
 }

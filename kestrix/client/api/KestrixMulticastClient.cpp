@@ -11,9 +11,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 #include <vector>
 
 #include "common/base/loggerBase/CoException.h"
+#include "common/base/loggerBase/CoLogText.h"
 #include "common/base/loggerBase/CoMsg.h"
 #include "common/base/loggerBase/EnvVar.h"
 #include "common/base/loggerBase/qvAssert.h"
@@ -29,6 +31,7 @@
 #include "kestrix/client/api/KestrixOS.h"
 
 using Kestrix::CoException;
+using Kestrix::CoLogText::escape;
 using Kestrix::CoMulticast;
 using Kestrix::CoMutex;
 using Kestrix::CoMutexGuard;
@@ -390,13 +393,18 @@ bool KestrixMulticastClient::readFrom(CoMulticast& socket) {
   std::string ip;
   unsigned int port = 0;
   CoMulticast::addrToIPAndPort(from, ip, port);
+  const std::string_view received(buffer, static_cast<size_t>(length));
   if (level(2))
     CO_POST_USER("Kestrix Multicast: received %" PRId64 " bytes from '%s:%u': \"%s\"",
-                 static_cast<int64_t>(length), ip.c_str(), port, buffer);
+                 static_cast<int64_t>(length), ip.c_str(), port, escape(received).c_str());
   Protocol::RequestType type = Protocol::INVALID;
   rcAttrStream data;
   if (!Protocol::parseRequest(buffer, type, data)) {
-    CO_POST_WARNING("Invalid/Corrupted packet received from '%s:%u': %s", ip.c_str(), port, buffer);
+    // Anyone can send these at will: one line a second per sender.
+    static Kestrix::CoLogLimiter invalid("Invalid/Corrupted packets");
+    if (invalid.admit(Kestrix::CoMsg::LEVEL_WARN, ip))
+      CO_POST_WARNING("Invalid/Corrupted packet received from '%s:%u': %s", ip.c_str(), port,
+                      escape(received).c_str());
     return false;
   }
   if (level(1))
@@ -469,18 +477,20 @@ void KestrixMulticastClient::add(const KestrixDaemonInfo& info) {
         CO_POST_WARNING(
             "Kestrix Multicast: %d servers known already; ignoring '%s' and any other "
             "new server until the next resync",
-            max, info.getStorageId());
+            max, escape(info.getStorageId()).c_str());
       fullWarned_ = true;
       return;
     }
-    if (level(1)) CO_POST_USER("Kestrix Multicast: adding '%s'", info.getStorageId());
+    if (level(1))
+      CO_POST_USER("Kestrix Multicast: adding '%s'", escape(info.getStorageId()).c_str());
     known = servers_.insert(std::upper_bound(servers_.begin(), servers_.end(), info), info);
     known->update();
     reindex();
     notifyObservers(Observer::EVENT_ADDED, *known);
     return;
   }
-  if (level(1)) CO_POST_USER("Kestrix Multicast: updating '%s'", info.getStorageId());
+  if (level(1))
+    CO_POST_USER("Kestrix Multicast: updating '%s'", escape(info.getStorageId()).c_str());
   // Heard of again: a live server must outlast the resync even when its
   // description never changes.
   known->update();
@@ -500,7 +510,8 @@ void KestrixMulticastClient::remove(const KestrixServerId& id) {
   const KestrixDaemonInfo removed = *known;
   servers_.erase(known);
   reindex();
-  if (level(1)) CO_POST_USER("Kestrix Multicast: Removing '%s'", removed.getStorageId());
+  if (level(1))
+    CO_POST_USER("Kestrix Multicast: Removing '%s'", escape(removed.getStorageId()).c_str());
   notifyObservers(Observer::EVENT_REMOVED, removed);
 }
 
@@ -527,7 +538,8 @@ void KestrixMulticastClient::resync() {
     CoMutexGuard guard(serversMutex_);
     servers_.remove_if([cutoff](const KestrixDaemonInfo& s) {
       if (s.getLastUpdate() >= cutoff) return false;
-      if (level(1)) CO_POST_USER("Kestrix Multicast: discarding '%s'", s.getStorageId());
+      if (level(1))
+        CO_POST_USER("Kestrix Multicast: discarding '%s'", escape(s.getStorageId()).c_str());
       return true;
     });
     reindex();
@@ -683,7 +695,8 @@ unsigned int KestrixMulticastClient::getServers(std::list<KestrixDaemonInfo>* ou
 void KestrixMulticastClient::fetchListFromServer(const KestrixDaemonInfo& server,
                                                  const char* database) {
   const KestrixServerId id = server.getServerId();
-  if (level(1)) CO_POST_USER("Kestrix Multicast: fetching servers list from '%s'.", id.getId());
+  if (level(1))
+    CO_POST_USER("Kestrix Multicast: fetching servers list from '%s'.", escape(id.getId()).c_str());
   std::string reply;
   {
     KestrixClientConnection connection(id);
@@ -693,7 +706,7 @@ void KestrixMulticastClient::fetchListFromServer(const KestrixDaemonInfo& server
   Protocol::decode(reply, servers, database);
   if (level(1))
     CO_POST_USER("Kestrix Multicast: fetched %" PRId64 " servers from '%s'.",
-                 static_cast<int64_t>(servers.size()), id.getId());
+                 static_cast<int64_t>(servers.size()), escape(id.getId()).c_str());
   for (KestrixDaemonInfo& info : servers) {
     fixKestrixDaemonInfo(info, nullptr);
     add(info);
@@ -703,8 +716,8 @@ void KestrixMulticastClient::fetchListFromServer(const KestrixDaemonInfo& server
 // ---- Looking up -------------------------------------------------------------
 
 bool KestrixMulticastClient::resolve(const KestrixServerId& id, KestrixDaemonInfo& info) const {
-  CO_POST_DEBUG("Resolving KestrixServerId( '%s' [%s:%d/%s] )", id.getId(), id.getIPAddr(),
-                id.getPort(), id.getDB());
+  CO_POST_DEBUG("Resolving KestrixServerId( '%s' [%s:%d/%s] )", escape(id.getId()).c_str(),
+                escape(id.getIPAddr()).c_str(), id.getPort(), escape(id.getDB()).c_str());
   CoMutexGuard guard(serversMutex_);
   const KestrixDaemonInfo* match = nullptr;
   if (*id.getStorageId() != '\0') {
@@ -725,17 +738,19 @@ bool KestrixMulticastClient::resolve(const KestrixServerId& id, KestrixDaemonInf
       CO_POST_USER(
           "Resolved KestrixServerId( '%s' [%s:%d/%s] ):\n Display Name: %s\n Storage Id  : %s\n "
           "Ports       : %u / %u\n Metadata IPs: %s\n Data IPs    : %s",
-          id.getId(), id.getIPAddr(), id.getPort(), id.getDB(), known.getDisplayName(),
-          known.getStorageId(), static_cast<unsigned>(known.getNodePort()),
-          static_cast<unsigned>(known.getFramePort()), ipList(known, true).c_str(),
-          ipList(known, false).c_str());
+          escape(id.getId()).c_str(), escape(id.getIPAddr()).c_str(), id.getPort(),
+          escape(id.getDB()).c_str(), escape(known.getDisplayName()).c_str(),
+          escape(known.getStorageId()).c_str(), static_cast<unsigned>(known.getNodePort()),
+          static_cast<unsigned>(known.getFramePort()), escape(ipList(known, true)).c_str(),
+          escape(ipList(known, false)).c_str());
     return true;
   }
-  CO_POST_DEBUG("Unable to resolve KestrixServerId( '%s' [%s:%d/%s] )", id.getId(), id.getIPAddr(),
-                id.getPort(), id.getDB());
+  CO_POST_DEBUG("Unable to resolve KestrixServerId( '%s' [%s:%d/%s] )", escape(id.getId()).c_str(),
+                escape(id.getIPAddr()).c_str(), id.getPort(), escape(id.getDB()).c_str());
   if (level(1))
     for (const KestrixDaemonInfo& known : servers_)
-      CO_POST_USER("Candidate on %s: '%s'", known.getDisplayName(), known.getStorageId());
+      CO_POST_USER("Candidate on %s: '%s'", escape(known.getDisplayName()).c_str(),
+                   escape(known.getStorageId()).c_str());
   return false;
 }
 

@@ -7,6 +7,7 @@
 #include <unordered_map>
 #include <utility>
 
+#include "common/base/loggerBase/CoLogText.h"
 #include "common/base/loggerBase/CoMsg.h"
 
 namespace {
@@ -34,6 +35,17 @@ int nodeIndex(std::string_view name) {
   return index <= INT_MAX ? static_cast<int>(index) : -1;
 }
 
+// Every datagram from anyone is parsed here, without its sender: the
+// parser's messages share one bound, and the caller's names the sender.
+bool mayPost() {
+  static Kestrix::CoLogLimiter limiter("Discovery requests", {10, 10, 1, 1000});
+  return limiter.admit(Kestrix::CoMsg::LEVEL_ERROR, "");
+}
+
+std::string shown(const Kestrix::rcAttrStream& stream) {
+  return Kestrix::CoLogText::escape(stream.getStreamStr());
+}
+
 }  // namespace
 
 std::string KestrixMulticastProtocol::create(RequestType type, const Kestrix::rcAttrStream& data) {
@@ -50,27 +62,27 @@ bool KestrixMulticastProtocol::parseRequest(const char* text, RequestType& type,
   int version = 0;
   std::string raw;
   if (!stream.getStringValue("Version", raw)) {
-    CO_POST_ERROR("Request is lacking a version tag: %s.", stream.getStream());
+    if (mayPost()) CO_POST_ERROR("Request is lacking a version tag: %s.", shown(stream).c_str());
     return false;
   }
   stream.getIntValue("Version", version);
   if (version == 0) {
-    CO_POST_ERROR("Request's version is incompatible: %d", version);
+    if (mayPost()) CO_POST_ERROR("Request's version is incompatible: %d", version);
     return false;
   }
   int code = 0;
   if (!stream.getStringValue("Type", raw)) {
-    CO_POST_ERROR("Request is lacking a type tag: %s.", stream.getStream());
+    if (mayPost()) CO_POST_ERROR("Request is lacking a type tag: %s.", shown(stream).c_str());
     return false;
   }
   stream.getIntValue("Type", code);
   if (code < START_OF_SERVICES || code > END_OF_SERVICES) {
-    CO_POST_ERROR("Unknown request type: %d.", code);
+    if (mayPost()) CO_POST_ERROR("Unknown request type: %d.", code);
     return false;
   }
   type = static_cast<RequestType>(code);
   if (!stream.getStringValue("Data", raw)) {
-    CO_POST_ERROR("Request is lacking data: %s.", stream.getStream());
+    if (mayPost()) CO_POST_ERROR("Request is lacking data: %s.", shown(stream).c_str());
     return false;
   }
   data.setStream(raw);

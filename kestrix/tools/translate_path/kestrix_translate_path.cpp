@@ -136,7 +136,10 @@ int run() {
   // A million answers go out in large writes, not one per line.
   static char output[1 << 20];
   std::setvbuf(stdout, output, _IOFBF, sizeof output);
-  for (unsigned i = 0; i < results.size(); ++i) std::printf("%s\n", results[i]);
+  for (unsigned i = 0; i < results.size(); ++i) {
+    std::fputs(results[i], stdout);
+    std::putchar('\n');
+  }
   std::fflush(stdout);
   return 0;
 }

@@ -1,0 +1,52 @@
+#include "kestrix/server/KestrixServerConfig.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <string>
+
+namespace Kestrix {
+namespace {
+
+const std::string kPath = ::testing::TempDir() + "kestrix_rules_" + std::to_string(::getpid());
+
+void write(const std::string& file, const std::string& text, std::ios::openmode mode = {}) {
+  std::ofstream(file, std::ios::binary | mode) << text;
+}
+
+// An editor saving during the read, in place or by renaming a new file into
+// place, makes it run again; one still saving then fails it.
+TEST(KestrixServerConfig, FileThatChangesWhileReadIsReadAgainThenRefused) {
+  write(kPath, "[Server]\nDisplayName = one\n");
+  int runs = 0;
+  const auto stable = [&runs](auto edit) {
+    runs = 0;
+    return KestrixServerConfig::readStable(kPath.c_str(), [&] { edit(++runs); });
+  };
+  EXPECT_TRUE(stable([](int) {}));
+  EXPECT_EQ(runs, 1);
+  EXPECT_TRUE(stable([](int run) {
+    if (run == 1) write(kPath, "#\n", std::ios::app);
+  }));
+  EXPECT_EQ(runs, 2);
+  EXPECT_FALSE(stable([](int) {  // the same size, a new inode
+    write(kPath + ".new", "[Server]\nDisplayName = two\n#\n");
+    std::rename((kPath + ".new").c_str(), kPath.c_str());
+  }));
+  EXPECT_EQ(runs, 2);
+}
+
+TEST(KestrixServerConfig, LongLineFailsTheLoadNamingFileAndLine) {
+  write(kPath, "[Server]\nDisplayName = " + std::string(2048, 'x') + "\n");
+  std::string error;
+  bool changing = true;
+  EXPECT_FALSE(KestrixServerConfig().load(kPath.c_str(), error, &changing));
+  EXPECT_EQ(error, "Rules file '" + kPath + "' line 2: line longer than 2047 bytes");
+  EXPECT_FALSE(changing);
+  std::remove(kPath.c_str());
+}
+
+}  // namespace
+}  // namespace Kestrix

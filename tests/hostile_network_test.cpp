@@ -1,0 +1,374 @@
+// kestrixd among hosts that do not trust each other: three network
+// namespaces on one bridge, like hosts on one switch. S (198.18.0.1) runs
+// kestrixd, C (198.18.0.2) is an honest client, A (198.18.0.3) an attacker
+// that speaks the protocol by hand. Each host has its own loopback, so a
+// callback that reaches S's loopback is one the attacker aimed there.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <ctime>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/base/loggerBase/CoTestMsgCapture.h"
+#include "common/base/rcApi/rcAttrStream.h"
+#include "common/base/rcApi/rcCommand.h"
+#include "common/base/rcApi/rcConnectionInfo.h"
+#include "common/base/rcApi/rcLoginProof.h"
+#include "tests/KestrixdProcess.h"
+#include "tests/ProcessRunner.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using KestrixTest::readFile;
+using KestrixTest::runProgram;
+using KestrixTest::RunResult;
+using KestrixTest::writeFile;
+
+enum Host { S, C, A };
+const char* const kIp[] = {"198.18.0.1", "198.18.0.2", "198.18.0.3"};
+const std::string kForged = "kestrixd: rules reloaded from '/etc/kestrix/backdoor.conf'";
+const std::string kRules =
+    "[HostTranslation a]\nsrcHost = fs\nsrcPath = /data\ndstHost = r1\ndstPath = /mnt\n"
+    "[Server]\nHostName = fs\n";
+
+// Runs f on a thread inside the host's network namespace: the sockets it
+// makes stay there.
+void onHost(pid_t host, const std::function<void()>& f) {
+  std::thread([&] {
+    const int fd = ::open(("/proc/" + std::to_string(host) + "/ns/net").c_str(), O_RDONLY);
+    if (fd >= 0 && ::setns(fd, CLONE_NEWNET) == 0) f();
+    ::close(fd);
+  }).join();
+}
+
+// A blocking TCP connection with 3 s time-outs; -1 when it cannot connect.
+int connectTo(const char* ip, int port) {
+  const int family = std::string(ip).find(':') != std::string::npos ? AF_INET6 : AF_INET;
+  const int fd = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const timeval limit = {3, 0};
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+  sockaddr_storage addr{};
+  socklen_t length = sizeof(sockaddr_in);
+  if (family == AF_INET) {
+    auto* in = reinterpret_cast<sockaddr_in*>(&addr);
+    in->sin_family = AF_INET;
+    in->sin_port = htons(static_cast<uint16_t>(port));
+    ::inet_pton(AF_INET, ip, &in->sin_addr);
+  } else {
+    auto* in6 = reinterpret_cast<sockaddr_in6*>(&addr);
+    in6->sin6_family = AF_INET6;
+    in6->sin6_port = htons(static_cast<uint16_t>(port));
+    ::inet_pton(AF_INET6, ip, &in6->sin6_addr);
+    length = sizeof(sockaddr_in6);
+  }
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), length) == 0) return fd;
+  ::close(fd);
+  return -1;
+}
+
+// Sends text and reads until n reply lines came or the peer closed.
+std::string talk(int fd, const std::string& text, int n, bool* closed = nullptr) {
+  ::send(fd, text.data(), text.size(), MSG_NOSIGNAL);
+  std::string replies;
+  char buffer[4096];
+  ssize_t got = 1;
+  while (std::count(replies.begin(), replies.end(), '\n') < n &&
+         (got = ::recv(fd, buffer, sizeof buffer, 0)) > 0)
+    replies.append(buffer, static_cast<size_t>(got));
+  if (closed != nullptr) *closed = got == 0 || ::recv(fd, buffer, sizeof buffer, 0) == 0;
+  return replies;
+}
+
+int listenOn(const char* ip, int port, int backlog = 16) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  const int on = 1;
+  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  sockaddr_in addr{AF_INET, htons(static_cast<uint16_t>(port)), {}, {}};
+  ::inet_pton(AF_INET, ip, &addr.sin_addr);
+  ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+  ::listen(fd, backlog);
+  return fd;
+}
+
+bool acceptsWithin(int listener, std::chrono::milliseconds limit) {
+  for (auto end = std::chrono::steady_clock::now() + limit;
+       std::chrono::steady_clock::now() < end; std::this_thread::sleep_for(10ms)) {
+    const int fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd >= 0) return ::close(fd), true;
+  }
+  return false;
+}
+
+std::string line(const char* method, const std::string& params) {
+  std::string text;
+  Kestrix::rcCommand::serialize(Kestrix::rcCommand::SYNC, 0, method, params.c_str(), text);
+  return text;
+}
+
+// A login whose record claims an address of the sender's choosing.
+std::string loginClaiming(const std::string& ip) {
+  Kestrix::rcConnectionInfo info(0x07E4000200000000ull);
+  info.fillInfo(nullptr);
+  Kestrix::rcAttrStream record(info.toAttrStream());
+  record.addStringValue("StrIpAddr", ip);
+  record.addStringValue("StrUserName", "eve\n" + kForged);
+  Kestrix::CoTestMsgCapture quiet;  // the checksum is not right yet
+  const Kestrix::rcConnectionInfo parsed(record.getStreamStr().c_str(), nullptr);
+  record.addIntValue("IntCRC", static_cast<int>(parsed.generateCRC()));
+  return line("_login", record.getStreamStr());
+}
+
+std::string subscription(int port, int connection) {
+  Kestrix::rcAttrStream s;
+  s.addIntValue("Port", port);
+  s.addIntValue("Connection", connection);
+  s.addStringValue("Subject", "kestrixd:rules");
+  return line("RegisterEvents", s.getStreamStr());
+}
+
+class HostileNetwork : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    std::string script = "set -e; ip link add kxbr type bridge; ip link set kxbr up;";
+    for (int h = S; h <= A; ++h) {
+      int ready[2];
+      ASSERT_EQ(::pipe2(ready, O_CLOEXEC), 0);
+      hosts_[h] = ::fork();
+      if (hosts_[h] == 0) {
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        const char made = ::unshare(CLONE_NEWNET) == 0 ? '1' : '0';
+        (void)!::write(ready[1], &made, 1);
+        ::pause();
+        ::_exit(0);
+      }
+      char made = '0';
+      (void)!::read(ready[0], &made, 1);
+      ::close(ready[0]);
+      ::close(ready[1]);
+      if (made != '1') notMade_ = "no network namespace for a host";
+      const std::string pid = std::to_string(hosts_[h]), v = "kxv" + std::to_string(h);
+      script += "ip link add " + v + " type veth peer name eth0 netns " + pid + "; ip link set " +
+                v + " master kxbr up; nsenter -t " + pid +
+                " -n sh -c 'ip link set lo up multicast on; ip addr add " + kIp[h] +
+                "/24 dev eth0; ip link set eth0 up multicast on; ip route add 224.0.0.0/4 dev "
+                "eth0';";
+    }
+    const RunResult r = runProgram({"/bin/sh", "-c", script});
+    if (r.exitCode != 0) notMade_ = "no bridge of three hosts: " + r.err;
+  }
+  static void TearDownTestSuite() {
+    for (pid_t host : hosts_) ::kill(host, SIGKILL), ::waitpid(host, nullptr, 0);
+  }
+
+  void SetUp() override {
+    if (!notMade_.empty()) GTEST_SKIP() << notMade_;
+    char dirTemplate[] = "/tmp/kestrix-hostile-XXXXXX";
+    dir_ = ::mkdtemp(dirTemplate);
+  }
+  void TearDown() override {
+    stopServer();
+    std::filesystem::remove_all(dir_);
+  }
+
+  // kestrixd on S, port 7549, with kRules and extra.
+  void startServer(const std::string& extra = "") {
+    writeFile(dir_ + "/rules.conf", kRules + extra);
+    log_ = dir_ + "/kestrixd.log";
+    server_ = ::fork();
+    if (server_ == 0) {
+      ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+      const int fd = ::open(("/proc/" + std::to_string(hosts_[S]) + "/ns/net").c_str(), O_RDONLY);
+      if (fd < 0 || ::setns(fd, CLONE_NEWNET) != 0) ::_exit(126);
+      std::freopen(log_.c_str(), "w", stdout);
+      ::dup2(1, 2);
+      const std::string rules = dir_ + "/rules.conf";
+      ::execl(KESTRIXD_BINARY, KESTRIXD_BINARY, "-c", rules.c_str(), "-p", "7549", nullptr);
+      ::_exit(127);
+    }
+    bool up = false;
+    for (int i = 0; i < 300 && !up; ++i, std::this_thread::sleep_for(10ms))
+      onHost(hosts_[S], [&] {
+        const int fd = connectTo(kIp[S], 7549);
+        up = fd >= 0;
+        ::close(fd);
+      });
+    ASSERT_TRUE(up) << readFile(log_);
+  }
+  void stopServer() {
+    if (server_ > 0 && ::kill(server_, SIGTERM) == 0) ::waitpid(server_, nullptr, 0);
+    server_ = -1;
+  }
+  // A program run on host h, with environment settings before it.
+  RunResult runOn(Host h, std::vector<std::string> argv) {
+    argv.insert(argv.begin(), {"/usr/bin/nsenter", "-t", std::to_string(hosts_[h]), "-n", "env"});
+    return runProgram(argv, 15000);
+  }
+  // A connection from host h to kestrixd, or -1.
+  int fromHost(Host h, const char* ip = kIp[S]) {
+    int fd = -1;
+    onHost(hosts_[h], [&] { fd = connectTo(ip, 7549); });
+    return fd;
+  }
+
+  static inline pid_t hosts_[3] = {-1, -1, -1};
+  static inline std::string notMade_;
+  pid_t server_ = -1;
+  std::string dir_, log_;
+};
+
+TEST_F(HostileNetwork, NothingBeforeLoginAndNoCallbackToTheServersLoopback) {
+  startServer();
+  const int early = fromHost(A);
+  bool closed = false;
+  EXPECT_EQ(talk(early, subscription(6379, 1), 1, &closed), "error Not logged in\n");
+  EXPECT_TRUE(closed);
+  ::close(early);
+  int onServerLoopback = -1, onAttacker = -1;
+  onHost(hosts_[S], [&] { onServerLoopback = listenOn("127.0.0.1", 6379); });
+  onHost(hosts_[A], [&] { onAttacker = listenOn("0.0.0.0", 6379); });
+  const int liar = fromHost(A);
+  EXPECT_EQ(talk(liar, loginClaiming("127.0.0.1") + subscription(6379, 1), 2), "ok \nok \n");
+  ::kill(server_, SIGHUP);
+  EXPECT_TRUE(acceptsWithin(onAttacker, 3s)) << "the callback goes to the subscriber's address";
+  EXPECT_FALSE(acceptsWithin(onServerLoopback, 200ms));
+  // The user name it gave is in the log, on the line of its connection.
+  EXPECT_EQ(readFile(log_).find("\n" + kForged), std::string::npos) << readFile(log_);
+  ::close(liar);
+  ::close(onServerLoopback);
+  ::close(onAttacker);
+}
+
+TEST_F(HostileNetwork, AllowFromShutsOutOtherHostsAndTheirDatagrams) {
+  startServer("[Access]\nAllowFrom = 198.18.0.2/32, 127.0.0.0/8, ::1\n");
+  bool closed = false;
+  const int refused = fromHost(A);
+  EXPECT_EQ(talk(refused, loginClaiming(kIp[A]), 1, &closed), "error Access denied\n");
+  EXPECT_TRUE(closed);
+  ::close(refused);
+  onHost(hosts_[A], [] {
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in to{AF_INET, htons(7555), {}, {}};
+    ::inet_pton(AF_INET, kIp[S], &to.sin_addr);
+    const std::string datagram = "unheard-of marker\n" + kForged;
+    ::sendto(fd, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    ::close(fd);
+  });
+  const RunResult r = runOn(C, {KESTRIX_TRANSLATE_PATH_BINARY, "-h", std::string(kIp[S]) + ":7549",
+                                "-p", "/data/x", "-H", "r1"});
+  EXPECT_EQ(r.out, "/mnt/x\n");
+  EXPECT_EQ(readFile(log_).find("unheard-of marker"), std::string::npos) << readFile(log_);
+}
+
+TEST_F(HostileNetwork, SecretMustBeProvedOnceAndFresh) {
+  const std::string secret = dir_ + "/secret", wrong = dir_ + "/wrong";
+  writeFile(secret, "correct horse\n");
+  writeFile(wrong, "battery staple\n");
+  ::chmod(secret.c_str(), 0600);
+  startServer("[Access]\nSecretFile = " + secret + "\n");
+  const std::vector<std::string> translate = {KESTRIX_TRANSLATE_PATH_BINARY, "-h",
+                                              std::string(kIp[S]) + ":7549", "-p", "/data/x",
+                                              "-H", "r1"};
+  auto with = [&](const std::string& setting) {
+    std::vector<std::string> argv = translate;
+    if (!setting.empty()) argv.insert(argv.begin(), setting);
+    return runOn(C, argv);
+  };
+  EXPECT_EQ(with("KESTRIX_SECRET_FILE=" + secret).out, "/mnt/x\n");
+  for (const std::string& setting : {std::string(), "KESTRIX_SECRET_FILE=" + wrong}) {
+    const RunResult r = with(setting);
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.out.find("Authentication failed for client's login information"),
+              std::string::npos)
+        << setting << ": " << r.out;
+  }
+  const auto login = [&](int64_t when) {
+    Kestrix::rcConnectionInfo info(0x07E4000200000000ull);
+    info.fillInfo(nullptr);
+    Kestrix::rcLoginProof::sign(info, "correct horse", when);
+    return line("_login", info.toAttrStream());
+  };
+  const std::string once = login(std::time(nullptr));
+  const std::string refused = "error Authentication failed for client's login information\n";
+  for (const auto& [text, reply] : {std::pair<std::string, std::string>{once, "ok \n"},
+                                    {once, refused},
+                                    {login(std::time(nullptr) - 300), refused}}) {
+    const int fd = fromHost(A);
+    EXPECT_EQ(talk(fd, text, 1), reply);
+    ::close(fd);
+  }
+}
+
+TEST_F(HostileNetwork, FloodAndTarpitsOfOnePeerDoNotHoldUpAnother) {
+  startServer();
+  int tarpit = -1;
+  onHost(hosts_[A], [&] { tarpit = listenOn("0.0.0.0", 9000, 0); });
+  const int flood = fromHost(A);
+  std::string requests = loginClaiming(kIp[A]);
+  // Half to a port that takes connections and never answers, half to
+  // ports where nothing listens.
+  for (int i = 0; i < 300; ++i) requests += subscription(i % 2 ? 9000 : 20000 + i, i);
+  const std::string replies = talk(flood, requests, 301);
+  const auto count = [](const std::string& text, const std::string& part) {
+    int n = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+    return n;
+  };
+  EXPECT_EQ(count(replies, "ok \n"), 257) << replies.substr(0, 300);
+  EXPECT_EQ(count(replies, "error Too many event subscriptions from 198.18.0.3 (256)\n"), 44);
+  const std::string out = dir_ + "/watch.out";
+  const pid_t watch = ::fork();
+  if (watch == 0) {
+    std::freopen(out.c_str(), "w", stdout);
+    ::execlp("nsenter", "nsenter", "-t", std::to_string(hosts_[C]).c_str(), "-n",
+             KESTRIX_WATCH_BINARY, "-h", (std::string(kIp[S]) + ":7549").c_str(), nullptr);
+    ::_exit(127);
+  }
+  const auto waitFor = [&](const std::string& text, int n, std::chrono::milliseconds limit) {
+    for (auto end = std::chrono::steady_clock::now() + limit;
+         std::chrono::steady_clock::now() < end; std::this_thread::sleep_for(20ms))
+      if (count(readFile(out), text) >= n) return true;
+    return false;
+  };
+  ASSERT_TRUE(waitFor("-- watching node 'kestrixd:rules'", 1, 10s)) << readFile(out);
+  // The second reload finds the attacker's endpoints still being tried.
+  for (int reload = 1; reload <= 2; ++reload) {
+    ::kill(server_, SIGHUP);
+    EXPECT_TRUE(waitFor(" kestrixd:rules Modified ", reload, 3s)) << readFile(out);
+  }
+  ::kill(watch, SIGKILL);
+  ::waitpid(watch, nullptr, 0);
+  ::close(flood);
+  ::close(tarpit);
+}
+
+TEST_F(HostileNetwork, ListensOnIPv6TooUnlessToldWhere) {
+  startServer();
+  int v6 = -1;
+  onHost(hosts_[S], [&] { v6 = connectTo("::1", 7549); });
+  EXPECT_GE(v6, 0);
+  ::close(v6);
+  stopServer();
+  startServer("[Access]\nListen = 198.18.0.1\n");
+  EXPECT_LT(fromHost(S, "127.0.0.1"), 0);
+  const int there = fromHost(C);
+  EXPECT_GE(there, 0);
+  ::close(there);
+}
+
+}  // namespace
