@@ -185,23 +185,24 @@ TEST_F(KestrixdEvents, DeadSubscribersAreDroppedWithoutHoldingUpLiveOnesOtherCli
   ASSERT_TRUE(live.waitEvents(1, 2000)) << server.log();
   EXPECT_LT(Clock::now() - second, std::chrono::milliseconds(1000));
   // Pings are answered at once while the silent monitor, which has never
-  // answered, runs out its first call's time.
-  while (drops(silent.port, 2) == 0 && Clock::now() - reload < std::chrono::seconds(4)) {
+  // answered, runs out its first call's time; kestrixd then hangs up.
+  const int call = ::accept(silent.fd, nullptr, nullptr);
+  ASSERT_GE(call, 0);
+  for (char bytes[4096]; Clock::now() - reload < std::chrono::seconds(4);) {
     ASSERT_TRUE(api.call(0, "Ping", "", true, reply, 300)) << reply;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    pollfd p{call, POLLIN, 0};
+    if (::poll(&p, 1, 50) == 1 && ::recv(call, bytes, sizeof bytes, MSG_DONTWAIT) == 0) break;
   }
+  ::close(call);
   EXPECT_GE(Clock::now() - reload, std::chrono::milliseconds(900));
   EXPECT_LT(Clock::now() - reload, std::chrono::milliseconds(2500));
-  EXPECT_EQ(drops(silent.port, 2), 1) << server.log();
   EXPECT_EQ(drops(refusing, 1), 1) << server.log();
 
   // The next reload goes to the live monitor alone.
   server.signal(SIGHUP);
   ASSERT_TRUE(live.waitEvents(2, 2000)) << server.log();
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  int calls = 0;
-  for (int fd; (fd = ::accept(silent.fd, nullptr, nullptr)) >= 0; ++calls) ::close(fd);
-  EXPECT_EQ(calls, 1);
+  EXPECT_FALSE(silent.called(0));
   EXPECT_EQ(drops(refusing, 1), 1) << server.log();
 
   // SIGTERM breaks off a call that waits.
@@ -240,7 +241,7 @@ TEST_F(KestrixdEvents, OnePeersDeadEndpointsDoNotHoldUpAnotherPeersEvents) {
   std::vector<std::unique_ptr<SilentPort>> silent;
   for (int i = 0; i < 100; ++i) {
     const int port =
-        i % 2 == 0 ? silent.emplace_back(new SilentPort)->port : KestrixTest::freePort();
+        i % 4 != 3 ? silent.emplace_back(new SilentPort)->port : KestrixTest::freePort();
     ASSERT_TRUE(subscribe(port, i)) << reply;
   }
   Monitor live(1);

@@ -260,9 +260,7 @@ void KestrixEventPublisher::work(Worker& worker) {
       lock.unlock();
       std::string error;
       bool endpointFailed = false;
-      fprintf(stderr, "DBG deliver %s:%d budget %u\n", channel->endpoint.first.c_str(), channel->endpoint.second, budgetMs);
       const bool ok = deliver(*channel, call, budgetMs, error, endpointFailed);
-      fprintf(stderr, "DBG delivered %s:%d ok %d failed %d %s\n", channel->endpoint.first.c_str(), channel->endpoint.second, ok, endpointFailed, error.c_str());
       lock.lock();
       if (!endpointFailed && hasSubscriptions(channel->endpoint))
         answered_.insert(channel->endpoint);

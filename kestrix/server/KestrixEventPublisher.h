@@ -13,13 +13,13 @@
 // answers a call with an error (its connection is gone) loses that
 // connection's. At most MAX_WORKERS run at once, at most PEER_WORKERS of
 // them for the endpoints of one peer address, and endpoints waiting for a
-// worker are served in turn across peer addresses, so one peer's dead
-// endpoints delay another peer's events by one first-call budget at most.
-// An endpoint holds at most MAX_QUEUED calls (more drop it), and one peer
-// address at most the subscriptions the server allows it, so a flood of
-// subscribers cannot exhaust the server. Every drop is posted as a notice.
-// Destruction breaks off the calls in progress and joins the workers
-// without waiting out a time-out.
+// worker are served in turn across peer addresses: one peer's dead
+// endpoints hold a few workers, not another peer's events. An endpoint
+// holds at most MAX_QUEUED calls (more drop it), and one peer address at
+// most the subscriptions the server allows it, so a flood of subscribers
+// cannot exhaust the server. Drops are posted as notices, at a bounded
+// rate per peer. Destruction breaks off the calls in progress and joins
+// the workers without waiting out a time-out.
 
 #include <compare>
 #include <condition_variable>

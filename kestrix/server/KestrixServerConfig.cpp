@@ -80,8 +80,7 @@ bool readLimit(const CoConfigFileReader& file, const char* key, uint64_t max, ui
 }
 
 bool readLimits(const CoConfigFileReader& file, rcServerContext::Limits& limits,
-                unsigned& searchesPerSecond, unsigned& subscriptionsPerPeer,
-                std::string& error) {
+                unsigned& searchesPerSecond, unsigned& subscriptionsPerPeer, std::string& error) {
   static const char* const kKeys[] = {
       "MaxRequestBytes",     "MaxPendingOutputBytes", "MaxBufferedInputBytes",  "MaxClients",
       "StallTimeoutSeconds", "MaxSearchesPerSecond",  "MaxSubscriptionsPerPeer"};
@@ -178,8 +177,9 @@ bool KestrixServerConfig::load(const char* path, std::string& error, bool* chang
     } else if (section == "Access") {
       if (!next.access.read(file, error)) return false;
     } else if (section == "Limits") {
-      if (!readLimits(file, next.limits, next.maxSearchesPerSecond,
-                      next.maxSubscriptionsPerPeer, error)) return false;
+      if (!readLimits(file, next.limits, next.maxSearchesPerSecond, next.maxSubscriptionsPerPeer,
+                      error))
+        return false;
     } else if (hasPrefix(section, "Group ", name)) {
       KestrixRuleGroup group;
       group.name = trimmed(name);

@@ -36,7 +36,7 @@ struct KestrixServerConfig {
   KestrixTranslationRules rules;
   rcServerContext::Limits limits;
   KestrixServerAccess access;
-  unsigned maxSearchesPerSecond = 100;  // discovery searches answered
+  unsigned maxSearchesPerSecond = 100;     // discovery searches answered
   unsigned maxSubscriptionsPerPeer = 256;  // event subscriptions of one client address
 
   // Reads path; false with error set (and this object unchanged) when the

@@ -107,7 +107,6 @@ TEST_F(CoConfigFileReaderTest, LineEndsAndTheLongestLine) {
       continue;
     }
     EXPECT_EQ(reader.getLastErrno(), 0);
-    EXPECT_EQ(reader.getErrorLine(), 0);
     EXPECT_EQ(reader.get("S", "k", ""), value);
     EXPECT_EQ(capture.texts(CoMsg::LEVEL_WARN),
               std::vector<std::string>{"Invalid syntax: No variable value. Ignoring line 3 of '" +

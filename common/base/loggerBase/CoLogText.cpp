@@ -142,7 +142,7 @@ size_t CoLogLimiter::sourceCount() const {
   return sources_.size();
 }
 
-bool CoLogLimiter::hasRoom(Bucket& bucket, unsigned perPeriod, int64_t nowMs) const {
+bool CoLogLimiter::hasRoom(Bucket& bucket, unsigned perPeriod, int64_t nowMs) {
   if (nowMs - bucket.startMs >= limits_.periodMs || nowMs < bucket.startMs) {
     bucket.startMs = nowMs;
     bucket.lines = 0;

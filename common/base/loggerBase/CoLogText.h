@@ -58,6 +58,7 @@ class CoLogLimiter {
   // what was held back is posted first, at the same level. Lines the
   // message filter would drop are neither let through nor counted.
   bool admit(CoMsg::Level level, std::string_view source);
+  // The same at a time of the caller's (milliseconds of a monotonic clock).
   bool admit(CoMsg::Level level, std::string_view source, int64_t nowMs);
   size_t sourceCount() const;
 
@@ -68,8 +69,9 @@ class CoLogLimiter {
     uint64_t suppressed = 0;
   };
 
-  // Whether the bucket may let one more line through now.
-  bool hasRoom(Bucket& bucket, unsigned perPeriod, int64_t nowMs) const;
+  // Whether the bucket may let one more line through now; a bucket whose
+  // period is over starts a new one.
+  bool hasRoom(Bucket& bucket, unsigned perPeriod, int64_t nowMs);
   void sweep(CoMsg::Level level, int64_t nowMs);
   void reportOthers(CoMsg::Level level, int64_t nowMs);
   void postSummary(CoMsg::Level level, const std::string* source, uint64_t count) const;

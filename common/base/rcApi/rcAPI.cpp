@@ -46,6 +46,8 @@ uint64_t maxReplyBytes() {
   return static_cast<uint64_t>(value > 0 ? value : DEFAULT_MAX_REPLY_BYTES);
 }
 
+// A status is "ok" or "error"; one of kilobytes is no reply, and would only
+// grow a byte at a time up to the reply limit.
 constexpr size_t MAX_STATUS = 64;
 
 // An error text is shown to a user and copied into several last-error
@@ -245,8 +247,6 @@ bool rcAPI::call(int objectId, const char* method, const char* params, bool sync
                       static_cast<unsigned long long>(maxBytes));
         return fail(text, result, true);
       }
-      // "ok" or "error": a status of kilobytes is no reply, and would only
-      // grow a byte at a time up to the limit.
       if (reply_->getStatus().size() > MAX_STATUS) {
         reply_ = std::make_unique<rcResult>();
         return fail("Bad reply: status longer than " + std::to_string(MAX_STATUS) + " bytes",

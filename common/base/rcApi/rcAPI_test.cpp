@@ -124,6 +124,8 @@ TEST(rcAPI, StatusMustBeExactlyOk) {
   Outcome huge = callWith(api, server, "error " + std::string(1 << 20, 'e') + "\n");
   EXPECT_EQ(huge.result, std::string(4096, 'e') + "...");
   EXPECT_EQ(api.lastError(), huge.result);
+  Outcome longStatus = callWith(api, server, std::string(65, 'o') + " text\n");
+  EXPECT_EQ(longStatus.result, "Bad reply: status longer than 64 bytes");
 }
 
 TEST(rcAPI, ReplyTimeOutKeepsConnection) {

@@ -91,6 +91,9 @@ rcConnectionInfo::rcConnectionInfo(const char* attributes, const CoIoDescriptor*
 void rcConnectionInfo::validate() {
   valid_ = generateCRC() == crc_;
   if (valid_) return;
+  // Any peer can send bad records in a loop.
+  static CoLogLimiter failed("Checksums failed", CoLogLimiter::Limits{10, 10, 1, 1000});
+  if (!failed.admit(CoMsg::LEVEL_ERROR, "")) return;
   CO_POST_ERROR("Unable to establish connection [%d]: checksum failed.", serial_);
   const int now = static_cast<int>(CoTime::getTime() / 1000000u);
   CO_POST_DEBUG("Connection [%d] Timestamp: %d Age: %d Checksum 0x%X", serial_, timestamp_,

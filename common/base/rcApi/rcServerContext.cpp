@@ -398,14 +398,17 @@ bool rcServerContext::handleConnection(CoIoTcpDescriptor* connection) {
   std::string peer;
   taken->getPeerIP(peer);
   peer = CoIoTcpDescriptor::skipIPv4InIPv6Prefix(peer.c_str());
-  if (!allowPeer(peer)) {
-    refuseConnection(std::move(taken), "Access denied");
-    return true;
-  }
-  if (clients_.size() >= limits_.maxClients) {
-    char text[64];
+  char text[64] = "Access denied";
+  const bool allowed = allowPeer(peer);
+  if (allowed && clients_.size() >= limits_.maxClients)
     std::snprintf(text, sizeof text, "Too many clients (limit %u)", limits_.maxClients);
-    CO_POST_NOTICE("Connection from %s refused: %s", peer.c_str(), text);
+  else if (allowed)
+    text[0] = '\0';
+  if (text[0] != '\0') {
+    // A refused peer may come back at once, again and again.
+    static CoLogLimiter refused("Connections refused");
+    if (refused.admit(CoMsg::LEVEL_NOTICE, peer))
+      CO_POST_NOTICE("Connection from %s refused: %s", peer.c_str(), text);
     refuseConnection(std::move(taken), text);
     return true;
   }

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <ctime>
 
+#include "common/base/loggerBase/CoLogText.h"
 #include "common/base/loggerBase/CoMsg.h"
 
 #include "common/base/rcApi/rcConnectionInfo.h"
@@ -24,8 +25,11 @@ bool login(void*, const rcMethod& method, const rcParam::Array& args, rcParam&) 
   std::string why;
   if (info.isValid() && context.loginProof() != nullptr &&
       !context.loginProof()->accept(info, static_cast<int64_t>(std::time(nullptr)), why)) {
-    CO_POST_WARNING("Login from %s refused: %s", context.getCurrentPeerAddress().c_str(),
-                    why.c_str());
+    // A peer may fail its login in a loop.
+    static CoLogLimiter refused("Logins refused");
+    const std::string peer = context.getCurrentPeerAddress();
+    if (refused.admit(CoMsg::LEVEL_WARN, peer))
+      CO_POST_WARNING("Login from %s refused: %s", peer.c_str(), why.c_str());
     method.setLastError("Authentication failed for client's login information");
     return false;
   }
