@@ -25,6 +25,13 @@ KestrixTranslationWorkers::~KestrixTranslationWorkers() {
 }
 
 void KestrixTranslationWorkers::submit(Job job) {
+  if (job.text.size() - job.listPos <= INLINE_BYTES) {
+    static const std::atomic<bool> never{false};
+    Answer result;
+    translate(job, never, result);
+    answer(std::move(result));
+    return;
+  }
   {
     std::lock_guard<std::mutex> lock(mutex_);
     jobs_.push_back(std::move(job));

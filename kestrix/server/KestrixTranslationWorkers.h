@@ -2,12 +2,12 @@
 // kestrixd's path translation beside its event loop. One "TranslatePaths"
 // may carry a million paths; translated on the loop it would hold up every
 // other client for seconds. The loop hands each request, with the rules it
-// was asked under, to a few worker threads and carries on; a worker's answer
-// waits in a queue until the loop takes it (notify, called on the worker,
-// wakes the loop). The rules are an immutable snapshot, so a reload never
-// changes them under a running translation. Stopping is prompt: a worker
-// looks at the stop flag between chunks of paths, and answers not yet taken
-// are dropped.
+// was asked under, to a few worker threads and carries on (a short one it
+// translates at once); an answer waits in a queue until the loop takes it
+// (notify, called on the worker, wakes the loop). The rules are an
+// immutable snapshot, so a reload never changes them under a running
+// translation. Stopping is prompt: a worker looks at the stop flag between
+// chunks of paths, and answers not yet taken are dropped.
 
 #include <atomic>
 #include <condition_variable>
@@ -29,6 +29,9 @@ class KestrixTranslationWorkers {
   static constexpr unsigned THREADS = 2;
   // Paths between two looks at the stop flag: a few milliseconds of work.
   static constexpr size_t CHUNK_PATHS = 4096;
+  // A path list this short takes less time to translate than the two thread
+  // switches a worker adds to its reply: it is translated by the caller.
+  static constexpr size_t INLINE_BYTES = size_t{16} << 10;
 
   struct Job {
     unsigned clientId;
@@ -51,6 +54,8 @@ class KestrixTranslationWorkers {
   // Stops the workers, breaking off what they translate, and joins them.
   ~KestrixTranslationWorkers();
 
+  // Translates the job, on a worker unless it is short; either way the
+  // answer comes through take().
   void submit(Job job);
   // Queues an answer the loop already has (a request it refused), so that
   // every answer reaches the client the same way.

@@ -140,37 +140,31 @@ void rcConnectionInfo::setPassword(const std::string& password) {
   crc_ = generateCRC();
 }
 
+void rcConnectionInfo::writeFields(rcAttrStream& out, bool withSecrets) const {
+  out.addStringValue("StrUserName", userName_);
+  if (hasGroupName_) out.addStringValue("StrGroupName", groupName_);
+  if (hasUmask_) out.addIntValue("IntUmask", static_cast<int>(umask_));
+  if (hasHostUUID_) out.addStringValue("StrHostUUID", hostUUID_);
+  if (withSecrets) out.addStringValue("StrPassword", password_);
+  out.addStringValue("StrProcessName", processName_);
+  out.addIntValue("IntProcessId", processId_);
+  out.addStringValue("StrHostName", hostName_);
+  out.addStringValue("StrIpAddr", ipAddr_);
+  out.addIntValue("IntSerial", serial_);
+  out.addIntValue("IntTimestamp", timestamp_);
+  if (withSecrets) out.addIntValue("IntCRC", static_cast<int>(crc_));
+  out.addUInt64Value("ULongVersion", version_);
+}
+
 std::string rcConnectionInfo::proofText() const {
   rcAttrStream text;
-  text.addStringValue("StrUserName", userName_);
-  if (hasGroupName_) text.addStringValue("StrGroupName", groupName_);
-  if (hasUmask_) text.addIntValue("IntUmask", static_cast<int>(umask_));
-  if (hasHostUUID_) text.addStringValue("StrHostUUID", hostUUID_);
-  text.addStringValue("StrProcessName", processName_);
-  text.addIntValue("IntProcessId", processId_);
-  text.addStringValue("StrHostName", hostName_);
-  text.addStringValue("StrIpAddr", ipAddr_);
-  text.addIntValue("IntSerial", serial_);
-  text.addIntValue("IntTimestamp", timestamp_);
-  text.addUInt64Value("ULongVersion", version_);
+  writeFields(text, false);
   return text.getStreamStr();
 }
 
 const std::string& rcConnectionInfo::toAttrStream() {
   attrs_.setStream(std::string());
-  attrs_.addStringValue("StrUserName", userName_);
-  if (hasGroupName_) attrs_.addStringValue("StrGroupName", groupName_);
-  if (hasUmask_) attrs_.addIntValue("IntUmask", static_cast<int>(umask_));
-  if (hasHostUUID_) attrs_.addStringValue("StrHostUUID", hostUUID_);
-  attrs_.addStringValue("StrPassword", password_);
-  attrs_.addStringValue("StrProcessName", processName_);
-  attrs_.addIntValue("IntProcessId", processId_);
-  attrs_.addStringValue("StrHostName", hostName_);
-  attrs_.addStringValue("StrIpAddr", ipAddr_);
-  attrs_.addIntValue("IntSerial", serial_);
-  attrs_.addIntValue("IntTimestamp", timestamp_);
-  attrs_.addIntValue("IntCRC", static_cast<int>(crc_));
-  attrs_.addUInt64Value("ULongVersion", version_);
+  writeFields(attrs_, true);
   return attrs_.getStreamStr();
 }
 

@@ -73,6 +73,9 @@ class rcConnectionInfo {
 
  private:
   void validate();
+  // The serialised fields in their order; without the password and the
+  // checksum unless withSecrets.
+  void writeFields(rcAttrStream& out, bool withSecrets) const;
 
   bool valid_ = false;
   std::string userName_ = "undefined";
