@@ -71,7 +71,8 @@ rules() {
   awk -v n="$1" 'BEGIN {
     print "[Server]\nHostName = fs"
     for (i = 0; i < n; i++)
-      printf "[HostTranslation r%d]\nsrcHost = fs\nsrcPath = /data/p%05d\ndstHost = e1\ndstPath = /mnt/p%05d\n", i, i, i
+      printf "[HostTranslation r%d]\nsrcHost = fs\nsrcPath = /data/p%05d\n" \
+        "dstHost = e1\ndstPath = /mnt/p%05d\n", i, i, i
   }'
 }
 
@@ -101,7 +102,8 @@ t10k=$(measure time 7602 10000 10000 "$runs" | field time:)
 printf '10 rules: %s s  10,000 rules: %s s\n' "$t10" "$t10k"
 
 echo "== _ping every 2 ms during a request of $big paths (10 rules)"
-line=$(measure ping 7601 "$big" 10 | grep '^ping:') || die "translateRules_bench printed no ping line"
+line=$(measure ping 7601 "$big" 10 | grep '^ping:') ||
+  die "translateRules_bench printed no ping line"
 echo "$line"
 read -r _ count median max _ seconds <<<"$line"
 
@@ -110,7 +112,8 @@ awk -v a="$t10" -v b="$t10k" -v n="$count" -v med="$median" -v mx="$max" -v s="$
   -v big="$big" '
 BEGIN {
   q = b / a
-  printf "10,000 paths: 10 rules %.2f ms, 10,000 rules %.2f ms, ratio %.2fx\n", a * 1000, b * 1000, q
+  printf "10,000 paths: 10 rules %.2f ms, 10,000 rules %.2f ms, ratio %.2fx\n", a * 1000,
+    b * 1000, q
   printf "_ping during %d paths (%.2f s): %d pings, median %.2f ms, max %.2f ms\n", big, s, n,
     med, mx
   m1 = q <= 2.0; m2 = mx < 50

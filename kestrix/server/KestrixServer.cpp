@@ -367,8 +367,7 @@ bool KestrixServer::translatePaths(void*, const rcMethod& method, const rcParam:
     return refuse("Unknown destination OS type '" + dstTypeText + "'");
   KestrixTranslationRules::Request request(*server.rules_, server.canonicalHost(srcText), srcType,
                                            server.canonicalHost(dstText), dstType);
-  server.translators_.submit(
-      {client, server.rules_, std::move(request), std::move(text), listPos});
+  server.translators_.submit({client, server.rules_, std::move(request), std::move(text), listPos});
   return true;
 }
 
