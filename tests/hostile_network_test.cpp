@@ -107,8 +107,8 @@ int listenOn(const char* ip, int port, int backlog = 16) {
 }
 
 bool acceptsWithin(int listener, std::chrono::milliseconds limit) {
-  for (auto end = std::chrono::steady_clock::now() + limit;
-       std::chrono::steady_clock::now() < end; std::this_thread::sleep_for(10ms)) {
+  for (auto end = std::chrono::steady_clock::now() + limit; std::chrono::steady_clock::now() < end;
+       std::this_thread::sleep_for(10ms)) {
     const int fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
     if (fd >= 0) return ::close(fd), true;
   }
@@ -281,9 +281,13 @@ TEST_F(HostileNetwork, SecretMustBeProvedOnceAndFresh) {
   writeFile(wrong, "battery staple\n");
   ::chmod(secret.c_str(), 0600);
   startServer("[Access]\nSecretFile = " + secret + "\n");
-  const std::vector<std::string> translate = {KESTRIX_TRANSLATE_PATH_BINARY, "-h",
-                                              std::string(kIp[S]) + ":7549", "-p", "/data/x",
-                                              "-H", "r1"};
+  const std::vector<std::string> translate = {KESTRIX_TRANSLATE_PATH_BINARY,
+                                              "-h",
+                                              std::string(kIp[S]) + ":7549",
+                                              "-p",
+                                              "/data/x",
+                                              "-H",
+                                              "r1"};
   auto with = [&](const std::string& setting) {
     std::vector<std::string> argv = translate;
     if (!setting.empty()) argv.insert(argv.begin(), setting);
@@ -293,8 +297,7 @@ TEST_F(HostileNetwork, SecretMustBeProvedOnceAndFresh) {
   for (const std::string& setting : {std::string(), "KESTRIX_SECRET_FILE=" + wrong}) {
     const RunResult r = with(setting);
     EXPECT_EQ(r.exitCode, 1);
-    EXPECT_NE(r.out.find("Authentication failed for client's login information"),
-              std::string::npos)
+    EXPECT_NE(r.out.find("Authentication failed for client's login information"), std::string::npos)
         << setting << ": " << r.out;
   }
   const auto login = [&](int64_t when) {

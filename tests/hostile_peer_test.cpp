@@ -216,7 +216,8 @@ TEST_F(HostilePeer, ThousandIdleConnections) {
 
 TEST_F(HostilePeer, RequestLinePastTheLimitIsAnsweredNotReset) {
   bool closed = false;
-  const std::string reply = talk(attacker(), loginLine() + "sync 0 _ping " + std::string(32 << 20, 'x'), &closed);
+  const std::string reply =
+      talk(attacker(), loginLine() + "sync 0 _ping " + std::string(32 << 20, 'x'), &closed);
   const std::string error = "Request too large (limit " + std::to_string(kMaxRequestBytes);
   EXPECT_NE(reply.find(error + " bytes)"), std::string::npos) << reply.substr(0, 200);
   EXPECT_TRUE(closed);

@@ -149,8 +149,10 @@ bool KestrixServerAccess::read(const CoConfigFileReader& file, std::string& erro
       } else if (KestrixNetwork::parse(entry, network)) {
         next.allowFrom.push_back(network);
       } else {
-        error = "Section [Access]: 'AllowFrom' takes networks such as 198.18.0.0/24 or ::1/128 "
-                "and the word local, not '" + entry + "'";
+        error =
+            "Section [Access]: 'AllowFrom' takes networks such as 198.18.0.0/24 or ::1/128 "
+            "and the word local, not '" +
+            entry + "'";
         return false;
       }
     }

@@ -15,10 +15,10 @@
 #include "kestrix/client/api/KestrixBaseClientAPI.h"
 
 using Kestrix::CoMutexGuard;
-using Kestrix::CoLogText::escape;
 using Kestrix::rcAttrStream;
 using Kestrix::rcMethod;
 using Kestrix::rcParam;
+using Kestrix::CoLogText::escape;
 
 namespace {
 

@@ -31,13 +31,13 @@
 #include "kestrix/client/api/KestrixOS.h"
 
 using Kestrix::CoException;
-using Kestrix::CoLogText::escape;
 using Kestrix::CoMulticast;
 using Kestrix::CoMutex;
 using Kestrix::CoMutexGuard;
 using Kestrix::CoNetworkDispatcher;
 using Kestrix::CoNetworkInterface;
 using Kestrix::rcAttrStream;
+using Kestrix::CoLogText::escape;
 using Protocol = KestrixMulticastProtocol;
 
 namespace {
