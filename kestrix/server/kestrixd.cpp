@@ -50,7 +50,8 @@ void printUsage(const char* program) {
       "successful reload every client registered for it (\"RegisterEvents\")\n"
       "gets a \"NodeEvent\" of type \"Modified\" whose details give RulesFile,\n"
       "Groups, HostTranslations and OsTypeTranslations. A client monitor that\n"
-      "refuses the call, or does not answer within %u s, is dropped.\n"
+      "refuses the call, or does not answer within %u s (%u s once it has\n"
+      "answered), is dropped.\n"
       "The rules file's [Limits] section bounds what clients may cost:\n"
       "  MaxRequestBytes        longest request line (default %llu)\n"
       "  MaxPendingOutputBytes  unsent replies of one client (default %llu)\n"
@@ -73,6 +74,7 @@ void printUsage(const char* program) {
       "servers silent for two periods; KESTRIX_MULTICAST_MAX_SERVERS (default\n"
       "4096) bounds how many it keeps.\n",
       program, DEFAULT_PORT, KESTRIXD_RULES_NODE_ID,
+      Kestrix::KestrixEventPublisher::FIRST_CALL_BUDGET_MS / 1000,
       Kestrix::KestrixEventPublisher::CALL_BUDGET_MS / 1000,
       static_cast<unsigned long long>(kDefaults.maxRequestBytes),
       static_cast<unsigned long long>(kDefaults.maxPendingOutputBytes),
