@@ -6,6 +6,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netdb.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -19,6 +20,7 @@
 #include <ctime>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -28,12 +30,14 @@
 #include "common/base/rcApi/rcCommand.h"
 #include "common/base/rcApi/rcConnectionInfo.h"
 #include "common/base/rcApi/rcLoginProof.h"
+#include "common/base/rcApi/rcRemoteCallTestUtil.h"
 #include "tests/KestrixdProcess.h"
 #include "tests/ProcessRunner.h"
 
 namespace {
 
 using namespace std::chrono_literals;
+using Kestrix::rcTest::RawClient;
 using KestrixTest::readFile;
 using KestrixTest::runProgram;
 using KestrixTest::RunResult;
@@ -56,43 +60,24 @@ void onHost(pid_t host, const std::function<void()>& f) {
   }).join();
 }
 
-// A blocking TCP connection with 3 s time-outs; -1 when it cannot connect.
-int connectTo(const char* ip, int port) {
-  const int family = std::string(ip).find(':') != std::string::npos ? AF_INET6 : AF_INET;
-  const int fd = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  const timeval limit = {3, 0};
-  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-  ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
-  sockaddr_storage addr{};
-  socklen_t length = sizeof(sockaddr_in);
-  if (family == AF_INET) {
-    auto* in = reinterpret_cast<sockaddr_in*>(&addr);
-    in->sin_family = AF_INET;
-    in->sin_port = htons(static_cast<uint16_t>(port));
-    ::inet_pton(AF_INET, ip, &in->sin_addr);
-  } else {
-    auto* in6 = reinterpret_cast<sockaddr_in6*>(&addr);
-    in6->sin6_family = AF_INET6;
-    in6->sin6_port = htons(static_cast<uint16_t>(port));
-    ::inet_pton(AF_INET6, ip, &in6->sin6_addr);
-    length = sizeof(sockaddr_in6);
-  }
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), length) == 0) return fd;
-  ::close(fd);
-  return -1;
+// A connection to a numeric address; not ok() when it cannot connect.
+std::unique_ptr<RawClient> connectTo(const char* ip, int port) {
+  addrinfo hints{}, *found = nullptr;
+  hints.ai_flags = AI_NUMERICHOST;
+  hints.ai_socktype = SOCK_STREAM;
+  if (::getaddrinfo(ip, std::to_string(port).c_str(), &hints, &found) != 0)
+    return std::make_unique<RawClient>(-1, true);
+  int fd = ::socket(found->ai_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (::connect(fd, found->ai_addr, found->ai_addrlen) != 0) fd = (::close(fd), -1);
+  ::freeaddrinfo(found);
+  return std::make_unique<RawClient>(fd, true);
 }
 
-// Sends text and reads until n reply lines came or the peer closed.
-std::string talk(int fd, const std::string& text, int n, bool* closed = nullptr) {
-  ::send(fd, text.data(), text.size(), MSG_NOSIGNAL);
-  std::string replies;
-  char buffer[4096];
-  ssize_t got = 1;
-  while (std::count(replies.begin(), replies.end(), '\n') < n &&
-         (got = ::recv(fd, buffer, sizeof buffer, 0)) > 0)
-    replies.append(buffer, static_cast<size_t>(got));
-  if (closed != nullptr) *closed = got == 0 || ::recv(fd, buffer, sizeof buffer, 0) == 0;
-  return replies;
+// The next n reply lines, each with its LF.
+std::string replies(RawClient& client, int n) {
+  std::string lines;
+  while (n-- > 0) lines += client.readLine() + "\n";
+  return lines;
 }
 
 int listenOn(const char* ip, int port, int backlog = 16) {
@@ -147,22 +132,15 @@ class HostileNetwork : public ::testing::Test {
   static void SetUpTestSuite() {
     std::string script = "set -e; ip link add kxbr type bridge; ip link set kxbr up;";
     for (int h = S; h <= A; ++h) {
-      int ready[2];
-      ASSERT_EQ(::pipe2(ready, O_CLOEXEC), 0);
-      hosts_[h] = ::fork();
-      if (hosts_[h] == 0) {
+      if ((hosts_[h] = ::fork()) == 0) {  // a host: a namespace that lives as long as the test
         ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-        const char made = ::unshare(CLONE_NEWNET) == 0 ? '1' : '0';
-        (void)!::write(ready[1], &made, 1);
-        ::pause();
-        ::_exit(0);
+        if (::unshare(CLONE_NEWNET) == 0) ::pause();
+        ::_exit(1);
       }
-      char made = '0';
-      (void)!::read(ready[0], &made, 1);
-      ::close(ready[0]);
-      ::close(ready[1]);
-      if (made != '1') notMade_ = "no network namespace for a host";
       const std::string pid = std::to_string(hosts_[h]), v = "kxv" + std::to_string(h);
+      // Its namespace is made by the time it differs from this one.
+      script += "for i in $(seq 300); do [ $(readlink /proc/" + pid +
+                "/ns/net) != $(readlink /proc/$$/ns/net) ] && break; sleep 0.01; done; ";
       script += "ip link add " + v + " type veth peer name eth0 netns " + pid + "; ip link set " +
                 v + " master kxbr up; nsenter -t " + pid +
                 " -n sh -c 'ip link set lo up multicast on; ip addr add " + kIp[h] +
@@ -203,11 +181,7 @@ class HostileNetwork : public ::testing::Test {
     }
     bool up = false;
     for (int i = 0; i < 300 && !up; ++i, std::this_thread::sleep_for(10ms))
-      onHost(hosts_[S], [&] {
-        const int fd = connectTo(kIp[S], 7549);
-        up = fd >= 0;
-        ::close(fd);
-      });
+      onHost(hosts_[S], [&] { up = connectTo(kIp[S], 7549)->ok(); });
     ASSERT_TRUE(up) << readFile(log_);
   }
   void stopServer() {
@@ -219,11 +193,11 @@ class HostileNetwork : public ::testing::Test {
     argv.insert(argv.begin(), {"/usr/bin/nsenter", "-t", std::to_string(hosts_[h]), "-n", "env"});
     return runProgram(argv, 15000);
   }
-  // A connection from host h to kestrixd, or -1.
-  int fromHost(Host h, const char* ip = kIp[S]) {
-    int fd = -1;
-    onHost(hosts_[h], [&] { fd = connectTo(ip, 7549); });
-    return fd;
+  // A connection from host h to kestrixd.
+  std::unique_ptr<RawClient> fromHost(Host h, const char* ip = kIp[S]) {
+    std::unique_ptr<RawClient> client;
+    onHost(hosts_[h], [&] { client = connectTo(ip, 7549); });
+    return client;
   }
 
   static inline pid_t hosts_[3] = {-1, -1, -1};
@@ -234,33 +208,31 @@ class HostileNetwork : public ::testing::Test {
 
 TEST_F(HostileNetwork, NothingBeforeLoginAndNoCallbackToTheServersLoopback) {
   startServer();
-  const int early = fromHost(A);
-  bool closed = false;
-  EXPECT_EQ(talk(early, subscription(6379, 1), 1, &closed), "error Not logged in\n");
-  EXPECT_TRUE(closed);
-  ::close(early);
+  auto early = fromHost(A);
+  early->send(subscription(6379, 1));
+  EXPECT_EQ(early->readLine(), "error Not logged in");
+  EXPECT_TRUE(early->closedByPeer());
   int onServerLoopback = -1, onAttacker = -1;
   onHost(hosts_[S], [&] { onServerLoopback = listenOn("127.0.0.1", 6379); });
   onHost(hosts_[A], [&] { onAttacker = listenOn("0.0.0.0", 6379); });
-  const int liar = fromHost(A);
-  EXPECT_EQ(talk(liar, loginClaiming("127.0.0.1") + subscription(6379, 1), 2), "ok \nok \n");
+  auto liar = fromHost(A);
+  liar->send(loginClaiming("127.0.0.1") + subscription(6379, 1));
+  EXPECT_EQ(replies(*liar, 2), "ok \nok \n");
   ::kill(server_, SIGHUP);
   EXPECT_TRUE(acceptsWithin(onAttacker, 3s)) << "the callback goes to the subscriber's address";
   EXPECT_FALSE(acceptsWithin(onServerLoopback, 200ms));
   // The user name it gave is in the log, on the line of its connection.
   EXPECT_EQ(readFile(log_).find("\n" + kForged), std::string::npos) << readFile(log_);
-  ::close(liar);
   ::close(onServerLoopback);
   ::close(onAttacker);
 }
 
 TEST_F(HostileNetwork, AllowFromShutsOutOtherHostsAndTheirDatagrams) {
   startServer("[Access]\nAllowFrom = 198.18.0.2/32, 127.0.0.0/8, ::1\n");
-  bool closed = false;
-  const int refused = fromHost(A);
-  EXPECT_EQ(talk(refused, loginClaiming(kIp[A]), 1, &closed), "error Access denied\n");
-  EXPECT_TRUE(closed);
-  ::close(refused);
+  auto refused = fromHost(A);
+  refused->send(loginClaiming(kIp[A]));
+  EXPECT_EQ(refused->readLine(), "error Access denied");
+  EXPECT_TRUE(refused->closedByPeer());
   onHost(hosts_[A], [] {
     const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     sockaddr_in to{AF_INET, htons(7555), {}, {}};
@@ -281,24 +253,17 @@ TEST_F(HostileNetwork, SecretMustBeProvedOnceAndFresh) {
   writeFile(wrong, "battery staple\n");
   ::chmod(secret.c_str(), 0600);
   startServer("[Access]\nSecretFile = " + secret + "\n");
-  const std::vector<std::string> translate = {KESTRIX_TRANSLATE_PATH_BINARY,
-                                              "-h",
-                                              std::string(kIp[S]) + ":7549",
-                                              "-p",
-                                              "/data/x",
-                                              "-H",
-                                              "r1"};
-  auto with = [&](const std::string& setting) {
-    std::vector<std::string> argv = translate;
-    if (!setting.empty()) argv.insert(argv.begin(), setting);
-    return runOn(C, argv);
-  };
-  EXPECT_EQ(with("KESTRIX_SECRET_FILE=" + secret).out, "/mnt/x\n");
-  for (const std::string& setting : {std::string(), "KESTRIX_SECRET_FILE=" + wrong}) {
-    const RunResult r = with(setting);
+  for (const std::string& file : {secret, wrong, std::string()}) {
+    const RunResult r =
+        runOn(C, {"KESTRIX_SECRET_FILE=" + file, KESTRIX_TRANSLATE_PATH_BINARY, "-h",
+                  std::string(kIp[S]) + ":7549", "-p", "/data/x", "-H", "r1"});
+    if (file == secret) {
+      EXPECT_EQ(r.out, "/mnt/x\n");
+      continue;
+    }
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_NE(r.out.find("Authentication failed for client's login information"), std::string::npos)
-        << setting << ": " << r.out;
+        << file << ": " << r.out;
   }
   const auto login = [&](int64_t when) {
     Kestrix::rcConnectionInfo info(0x07E4000200000000ull);
@@ -307,33 +272,37 @@ TEST_F(HostileNetwork, SecretMustBeProvedOnceAndFresh) {
     return line("_login", info.toAttrStream());
   };
   const std::string once = login(std::time(nullptr));
-  const std::string refused = "error Authentication failed for client's login information\n";
-  for (const auto& [text, reply] : {std::pair<std::string, std::string>{once, "ok \n"},
+  const std::string refused = "error Authentication failed for client's login information";
+  for (const auto& [text, reply] : {std::pair<std::string, std::string>{once, "ok "},
                                     {once, refused},
                                     {login(std::time(nullptr) - 300), refused}}) {
-    const int fd = fromHost(A);
-    EXPECT_EQ(talk(fd, text, 1), reply);
-    ::close(fd);
+    auto client = fromHost(A);
+    client->send(text);
+    EXPECT_EQ(client->readLine(), reply);
   }
 }
 
 TEST_F(HostileNetwork, FloodAndTarpitsOfOnePeerDoNotHoldUpAnother) {
   startServer();
-  int tarpit = -1;
-  onHost(hosts_[A], [&] { tarpit = listenOn("0.0.0.0", 9000, 0); });
-  const int flood = fromHost(A);
+  // Two thirds of the attacker's monitors are ports whose backlog takes a
+  // connection or two that nobody answers (the next never completes its
+  // handshake), a third are ports where nothing listens.
+  std::vector<int> tarpits;
+  onHost(hosts_[A], [&] {
+    for (int i = 0; i < 200; ++i) tarpits.push_back(listenOn("0.0.0.0", 9000 + i, i % 2));
+  });
+  auto flood = fromHost(A);
   std::string requests = loginClaiming(kIp[A]);
-  // Half to a port that takes connections and never answers, half to
-  // ports where nothing listens.
-  for (int i = 0; i < 300; ++i) requests += subscription(i % 2 ? 9000 : 20000 + i, i);
-  const std::string replies = talk(flood, requests, 301);
+  for (int i = 0; i < 300; ++i) requests += subscription(9000 + i, i);
+  flood->send(requests);
+  const std::string lines = replies(*flood, 301);
   const auto count = [](const std::string& text, const std::string& part) {
     int n = 0;
     for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
     return n;
   };
-  EXPECT_EQ(count(replies, "ok \n"), 257) << replies.substr(0, 300);
-  EXPECT_EQ(count(replies, "error Too many event subscriptions from 198.18.0.3 (256)\n"), 44);
+  EXPECT_EQ(count(lines, "ok \n"), 257) << lines.substr(0, 300);
+  EXPECT_EQ(count(lines, "error Too many event subscriptions from 198.18.0.3 (256)\n"), 44);
   const std::string out = dir_ + "/watch.out";
   const pid_t watch = ::fork();
   if (watch == 0) {
@@ -356,22 +325,18 @@ TEST_F(HostileNetwork, FloodAndTarpitsOfOnePeerDoNotHoldUpAnother) {
   }
   ::kill(watch, SIGKILL);
   ::waitpid(watch, nullptr, 0);
-  ::close(flood);
-  ::close(tarpit);
+  for (int fd : tarpits) ::close(fd);
 }
 
 TEST_F(HostileNetwork, ListensOnIPv6TooUnlessToldWhere) {
   startServer();
-  int v6 = -1;
-  onHost(hosts_[S], [&] { v6 = connectTo("::1", 7549); });
-  EXPECT_GE(v6, 0);
-  ::close(v6);
+  bool v6 = false;
+  onHost(hosts_[S], [&] { v6 = connectTo("::1", 7549)->ok(); });
+  EXPECT_TRUE(v6);
   stopServer();
   startServer("[Access]\nListen = 198.18.0.1\n");
-  EXPECT_LT(fromHost(S, "127.0.0.1"), 0);
-  const int there = fromHost(C);
-  EXPECT_GE(there, 0);
-  ::close(there);
+  EXPECT_FALSE(fromHost(S, "127.0.0.1")->ok());
+  EXPECT_TRUE(fromHost(C)->ok());
 }
 
 }  // namespace

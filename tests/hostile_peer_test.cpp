@@ -23,6 +23,7 @@
 #include "common/base/rcApi/rcAPI.h"
 #include "common/base/rcApi/rcCommand.h"
 #include "common/base/rcApi/rcConnectionInfo.h"
+#include "common/base/rcApi/rcRemoteCallTestUtil.h"
 #include "tests/KestrixdProcess.h"
 #include "tests/ProcessRunner.h"
 
@@ -116,18 +117,9 @@ bool sendAll(int fd, const std::string& text) {
 // for one every 50 connections so as to stay within the listen queue: past
 // it they would only time how long dropped connection requests wait.
 bool ping(int port) {
-  const int fd = connectTo(port);
-  char reply[64] = {};
-  if (fd >= 0 && sendAll(fd, loginLine() + "sync 0 _ping \n")) {
-    for (int lines = 0, got = 0; lines < 2;) {
-      const ssize_t n = ::recv(fd, reply + got, sizeof reply - 1 - got, 0);
-      if (n <= 0) break;
-      for (ssize_t k = got; k < got + n; ++k) lines += reply[k] == '\n';
-      got += static_cast<int>(n);
-    }
-  }
-  ::close(fd);
-  return std::string(reply) == "ok \nok \n";
+  Kestrix::rcTest::RawClient client(port);
+  client.send(loginLine() + "sync 0 _ping \n");
+  return client.readLine() == "ok " && client.readLine() == "ok ";
 }
 
 class HostilePeer : public ::testing::Test {

@@ -61,9 +61,16 @@ void CoNetworkConfig::load() {
   // Bad lines are skipped by the reader, which names each of them.
   const int error = _parser->read(file, 0);
   if (error == 0) return;
+  const int line = _parser->getErrorLine();
   _parser = std::make_unique<CoConfigFileReader>();
-  CO_POST_WARNING("Could not read network configuration file %s: %s; using defaults", file,
-                  std::strerror(error));
+  if (error == CoConfigFileReader::LINE_TOO_LONG)
+    CO_POST_WARNING(
+        "Could not read network configuration file %s: line %d is longer than %d "
+        "bytes; using defaults",
+        file, line, static_cast<int>(CoConfigFileReader::MAX_LINE));
+  else
+    CO_POST_WARNING("Could not read network configuration file %s: %s; using defaults", file,
+                    std::strerror(error));
 }
 
 bool CoNetworkConfig::parse(bool& changed, bool) {

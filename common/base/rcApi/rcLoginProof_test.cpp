@@ -28,37 +28,24 @@ rcConnectionInfo signedRecord(const std::string& secret, int64_t when = kNow) {
   return record;
 }
 
-TEST(rcLoginProof, RightSecretOnceWithinTheWindow) {
-  rcLoginProof server("s3cret");
-  rcConnectionInfo sent = signedRecord("s3cret");
-  const rcConnectionInfo first = received(sent);
-  ASSERT_TRUE(first.isValid());  // the checksum covers the proof
-  EXPECT_EQ(first.getPassword().size(), 64u);
-  std::string why;
-  EXPECT_TRUE(server.accept(first, kNow + 119, why)) << why;
-  EXPECT_FALSE(server.accept(first, kNow + 1, why));
-  EXPECT_EQ(why, "proof already used");
-}
-
-TEST(rcLoginProof, WrongMissingTamperedOrStaleProofsFail) {
+// Wrong, missing, replayed and stale proofs are refused end to end in
+// tests/hostile_network_test.cpp; here, what only a crafted record shows.
+TEST(rcLoginProof, ProofBindsEveryFieldAndBothEdgesOfTheWindow) {
   rcLoginProof server("s3cret");
   std::string why;
-  rcConnectionInfo wrong = signedRecord("guess");
-  EXPECT_FALSE(server.accept(received(wrong), kNow, why));
-  EXPECT_EQ(why, "wrong proof of the secret");
-  rcConnectionInfo none(0x0001000200030004ull);
-  none.fillInfo(nullptr);
-  EXPECT_FALSE(server.accept(received(none), kNow, why));
-  EXPECT_EQ(why, "no proof of the secret");
-  // The proof binds every field: another process may not reuse it.
   rcConnectionInfo stolen = signedRecord("s3cret");
-  rcConnectionInfo other = signedRecord("s3cret");
+  rcConnectionInfo other = signedRecord("s3cret");  // another serial
   other.setPassword(stolen.getPassword());
   EXPECT_FALSE(server.accept(received(other), kNow, why));
+  EXPECT_EQ(why, "wrong proof of the secret");
   for (const int64_t skew : {-121, 121}) {
     rcConnectionInfo stale = signedRecord("s3cret", kNow + skew);
     EXPECT_FALSE(server.accept(received(stale), kNow, why));
     EXPECT_NE(why.find("from this server's clock"), std::string::npos) << why;
+  }
+  for (const int64_t skew : {-120, 120}) {
+    rcConnectionInfo edge = signedRecord("s3cret", kNow + skew);
+    EXPECT_TRUE(server.accept(received(edge), kNow, why)) << why;
   }
 }
 

@@ -7,6 +7,7 @@
 
 #include "common/base/ipc/CoCache.h"
 #include "common/base/loggerBase/CoException.h"
+#include "common/base/loggerBase/CoLogText.h"
 #include "common/base/loggerBase/CoMsg.h"
 #include "common/base/loggerBase/EnvVar.h"
 #include "common/base/loggerBase/qvAssert.h"
@@ -145,18 +146,22 @@ bool KestrixClientConnection::connectDiscovered(const KestrixDaemonInfo& info,
   for (unsigned i = 0;; ++i) {
     const char* address = resolver.getIP(KestrixResolver::IP_METADATA, i);
     if (*address == '\0') return false;
-    CO_POST_DEBUG("Connecting to server '%s' / '%s' using '%s:%u'", info.getDisplayName(),
-                  info.getStorageId(), address, port);
+    // Names and addresses came with a datagram.
+    const std::string name = Kestrix::CoLogText::escape(info.getDisplayName());
+    const std::string storage = Kestrix::CoLogText::escape(info.getStorageId());
+    const std::string where = Kestrix::CoLogText::escape(address);
+    CO_POST_DEBUG("Connecting to server '%s' / '%s' using '%s:%u'", name.c_str(), storage.c_str(),
+                  where.c_str(), port);
     simulateLatency(connectLatencyMs());
     if (engine_.connect(address, info.getNodePort(), timeoutMs)) {
-      CO_POST_DEBUG("Connected to server '%s' / '%s' using '%s:%u'", info.getDisplayName(),
-                    info.getStorageId(), address, port);
+      CO_POST_DEBUG("Connected to server '%s' / '%s' using '%s:%u'", name.c_str(), storage.c_str(),
+                    where.c_str(), port);
       KestrixMulticastClient::getInstance().connectedTo(id_);
       return true;
     }
     const std::string error = engine_.lastError();
-    CO_POST_DEBUG("Could not connect to server '%s' / '%s' using '%s:%u': %s",
-                  info.getDisplayName(), info.getStorageId(), address, port, error.c_str());
+    CO_POST_DEBUG("Could not connect to server '%s' / '%s' using '%s:%u': %s", name.c_str(),
+                  storage.c_str(), where.c_str(), port, Kestrix::CoLogText::escape(error).c_str());
     // A silent host or a stop ends the attempt; a refusal moves on.
     if (engine_.timedOut() || engine_.stopped()) CO_THROW(error.c_str(), nullptr);
     KestrixResolver::flagInaccesibleIP(address);
@@ -203,7 +208,8 @@ void KestrixClientConnection::callMethod(const char* method, const char* params,
     bool ok = false;
     if (connected) ok = engine_.call(0, method, params, sync, result, timeoutMs);
     simulateLatency(callLatencyMs());
-    if (trace()) CO_POST_USER("Finished %s() -> '%s'", method, result.c_str());
+    if (trace())
+      CO_POST_USER("Finished %s() -> '%s'", method, Kestrix::CoLogText::escape(result).c_str());
     if (ok) return;
     if (connected && engine_.isConnected(true)) {
       leftEarly = true;  // the server answered with an error, or the reply timed out
