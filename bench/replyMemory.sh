@@ -5,6 +5,8 @@
 #  - a reply of RM_MIB MiB (default 200) of 11-byte pieces: the command's
 #    peak resident memory against the reply's size (aim: at most 3x the
 #    reply plus 32 MiB), and its output checked;
+#  - a reply of RM_MIB MiB of nothing but commas (as many empty paths), the
+#    hostile case for an index of entries: the same aim;
 #  - a reply that never ends its line: the command must fail with
 #    "Reply too large" (KESTRIX_MAX_REPLY_BYTES, default 256 MiB) within
 #    30 s, its peak memory at most the limit plus 32 MiB.
@@ -76,6 +78,8 @@ pieces = size // 11
 body = b""
 if mode == "paths":
     body = b"ok " + ",".join("/p/%07d" % i for i in range(pieces)).encode() + b"\n"
+elif mode == "commas":
+    pieces, body = size + 1, b"ok " + b"," * size + b"\n"
 def serve(c):
     f = c.makefile("rb")
     try:
@@ -87,7 +91,7 @@ def serve(c):
                 c.sendall(b"ok DisplayName 4 fakeHostName 4 fake\n")
             elif words[2] != b"TranslatePaths":
                 c.sendall(b"ok \n")
-            elif mode == "paths":
+            elif mode != "endless":
                 c.sendall(body)
             else:
                 c.sendall(b"ok ")
@@ -100,7 +104,8 @@ def serve(c):
 s = socket.socket()
 s.bind(("127.0.0.1", 0))
 s.listen(8)
-print("ready", s.getsockname()[1], len(body) - 4, pieces, "/p/%07d" % (pieces - 1), flush=True)
+last = "/p/%07d" % (pieces - 1) if mode == "paths" else "-"
+print("ready", s.getsockname()[1], len(body) - 4, pieces, last, flush=True)
 while True:
     threading.Thread(target=serve, args=(s.accept()[0],), daemon=True).start()
 EOF
@@ -145,6 +150,14 @@ echo "reply of $size bytes ($pieces paths): $lines lines, $seconds s, peak $peak
 reply_size=$size
 reply_kb=$peak_kb
 
+start_server commas $((mib << 20))
+measure
+[ "$status" -eq 0 ] || die "the command failed: $(head -c 300 "$work/out.txt")"
+lines=$(wc -l <"$work/out.txt")
+[ "$lines" -eq "$pieces" ] || die "the command printed $lines lines, not $pieces"
+echo "reply of $size commas: $lines empty lines, $seconds s, peak $peak_kb kB"
+commas_kb=$peak_kb
+
 start_server endless $((limit + (32 << 20)))
 measure
 too_large=0
@@ -153,17 +166,20 @@ grep -q "Reply too large (limit $limit bytes" "$work/out.txt" && too_large=1
 echo "unended reply: exit $status, $seconds s, peak $peak_kb kB: $(head -c 200 "$work/out.txt")"
 
 echo
-awk -v size="$reply_size" -v kb="$reply_kb" -v limit="$limit" -v okb="$peak_kb" \
-  -v secs="$seconds" -v ok="$too_large" '
+awk -v size="$reply_size" -v kb="$reply_kb" -v ckb="$commas_kb" -v limit="$limit" \
+  -v okb="$peak_kb" -v secs="$seconds" -v ok="$too_large" '
 BEGIN {
   mib = 1048576
   ratio = kb * 1024 / size
   m1 = kb * 1024 <= 3 * size + 32 * mib
   m2 = ok && secs <= 30 && okb * 1024 <= limit + 32 * mib
+  m3 = ckb * 1024 <= 3 * size + 32 * mib
   printf "%s reply of %.1f MiB: peak %.1f MiB = %.2fx the reply (aim: at most 3x + 32 MiB)\n",
     m1 ? "PASS" : "MISS", size / mib, kb / 1024, ratio
+  printf "%s reply of %.1f MiB of commas: peak %.1f MiB = %.2fx the reply (aim: at most" \
+    " 3x + 32 MiB)\n", m3 ? "PASS" : "MISS", size / mib, ckb / 1024, ckb * 1024 / size
   printf "%s unended reply: %s in %.2f s, peak %.1f MiB (aim: \"Reply too large\" within 30 s," \
     " at most %d MiB + 32 MiB)\n", m2 ? "PASS" : "MISS", ok ? "refused" : "NOT refused", secs,
     okb / 1024, limit / mib
-  exit (m1 && m2) ? 0 : 1
+  exit (m1 && m2 && m3) ? 0 : 1
 }'

@@ -365,6 +365,12 @@ bool KestrixServer::translatePaths(void*, const rcMethod& method, const rcParam:
     return refuse("Unknown source OS type '" + srcTypeText + "'");
   if (!parseOsType(dstTypeText, dstType))
     return refuse("Unknown destination OS type '" + dstTypeText + "'");
+  // Requests handed on are no longer the loop's buffered input; the same
+  // bound holds for them, so clients taking turns cannot pile them up.
+  const uint64_t limit = server.getLimits().maxBufferedInputBytes;
+  if (server.translators_.pendingBytes() + text.size() > limit)
+    return refuse("Too many paths waiting to be translated (limit " + std::to_string(limit) +
+                  " bytes); try again later");
   KestrixTranslationRules::Request request(*server.rules_, server.canonicalHost(srcText), srcType,
                                            server.canonicalHost(dstText), dstType);
   server.translators_.submit({client, server.rules_, std::move(request), std::move(text), listPos});

@@ -32,6 +32,7 @@ void KestrixTranslationWorkers::submit(Job job) {
     answer(std::move(result));
     return;
   }
+  pendingBytes_ += job.text.size();
   {
     std::lock_guard<std::mutex> lock(mutex_);
     jobs_.push_back(std::move(job));
@@ -58,6 +59,7 @@ void KestrixTranslationWorkers::work() {
   pthread_setname_np(pthread_self(), "kestrixd paths");
   for (;;) {
     Answer result;
+    size_t bytes = 0;
     {
       std::unique_lock<std::mutex> lock(mutex_);
       wake_.wait(lock, [this] { return stop_ || !jobs_.empty(); });
@@ -65,8 +67,10 @@ void KestrixTranslationWorkers::work() {
       Job job = std::move(jobs_.front());
       jobs_.pop_front();
       lock.unlock();
+      bytes = job.text.size();
       if (!translate(job, stop_, result)) return;
     }  // the request, maybe hundreds of megabytes, goes before its answer waits for the loop
+    pendingBytes_ -= bytes;
     answer(std::move(result));
   }
 }

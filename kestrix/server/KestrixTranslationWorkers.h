@@ -12,6 +12,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -62,6 +63,9 @@ class KestrixTranslationWorkers {
   void answer(Answer answer);
   // The answers ready so far, oldest first.
   std::vector<Answer> take();
+  // The request text held by jobs queued or running: what the loop no
+  // longer counts as a client's input, and must bound all the same.
+  uint64_t pendingBytes() const { return pendingBytes_; }
 
   // The reply to a whole request: the paths' translations joined by ',',
   // or the error of the first path without one. False when stop was set
@@ -73,6 +77,7 @@ class KestrixTranslationWorkers {
 
   std::function<void()> notify_;
   std::atomic<bool> stop_{false};
+  std::atomic<uint64_t> pendingBytes_{0};
   std::mutex mutex_;
   std::condition_variable wake_;
   std::deque<Job> jobs_;

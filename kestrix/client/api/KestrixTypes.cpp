@@ -1,5 +1,7 @@
 #include "kestrix/client/api/KestrixTypes.h"
 
+#include <atomic>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -11,12 +13,31 @@
 namespace Kestrix {
 
 // The entries back to back, each with its terminating zero byte, and where
-// each begins: one block for the texts instead of one per entry, so that a
-// list of a million paths costs little more than the paths themselves.
+// every STRIDE-th one begins: one block for the texts instead of one per
+// entry, and an index of a byte or so an entry, so that neither a million
+// paths nor a server's reply of nothing but commas costs much more than
+// its text. An entry holds no zero byte, so the others are found by
+// skipping terminators from the nearest mark; reading the entries in order,
+// as everyone does, costs one step each through a per-thread memory of the
+// last entry found.
 class KestrixStrListImp {
  public:
+  static constexpr size_t STRIDE = 16;
+
   std::vector<char> texts;
-  std::vector<size_t> starts;
+  std::vector<size_t> marks;  // where entries 0, STRIDE, 2 * STRIDE, ... begin
+  size_t count = 0;
+
+  KestrixStrListImp() = default;
+  KestrixStrListImp(const KestrixStrListImp& other)
+      : texts(other.texts), marks(other.marks), count(other.count) {}
+  KestrixStrListImp& operator=(const KestrixStrListImp& other) {
+    texts = other.texts;
+    marks = other.marks;
+    count = other.count;
+    changed();
+    return *this;
+  }
 
   void append(const char* s, size_t n) {
     if (!texts.empty() && s >= texts.data() && s < texts.data() + texts.size()) {
@@ -24,13 +45,50 @@ class KestrixStrListImp {
       append(copy.data(), n);
       return;
     }
-    starts.push_back(texts.size());
+    if (count % STRIDE == 0) marks.push_back(texts.size());
     texts.insert(texts.end(), s, s + n);
     texts.push_back('\0');
+    ++count;
+    changed();
+  }
+  void truncate(size_t n) {
+    texts.resize(start(n));
+    marks.resize((n + STRIDE - 1) / STRIDE);
+    count = n;
+    changed();
+  }
+  // Where entry index (< count, or == count for the end) begins.
+  size_t start(size_t index) const {
+    if (index == count) return texts.size();
+    Last& last = lastFound();
+    size_t at;
+    if (last.version == version_ && last.index + 1 == index) {
+      at = last.offset + std::strlen(texts.data() + last.offset) + 1;
+    } else {
+      at = marks[index / STRIDE];
+      for (size_t k = index % STRIDE; k > 0; --k) at += std::strlen(texts.data() + at) + 1;
+    }
+    last = {version_, index, at};
+    return at;
   }
   bool operator==(const KestrixStrListImp& other) const {
-    return starts.size() == other.starts.size() && texts == other.texts;
+    return count == other.count && texts == other.texts;
   }
+
+ private:
+  struct Last {
+    uint64_t version;  // of the list it was found in: versions are never reused
+    size_t index;
+    size_t offset;
+  };
+  static Last& lastFound() {
+    thread_local Last last{0, 0, 0};
+    return last;
+  }
+  void changed() { version_ = nextVersion_.fetch_add(1) + 1; }
+
+  static inline std::atomic<uint64_t> nextVersion_{0};
+  uint64_t version_ = nextVersion_.fetch_add(1) + 1;
 };
 
 }  // namespace Kestrix
@@ -47,9 +105,13 @@ KestrixStr::KestrixStr(const char* s, unsigned int n) {
   if (s != nullptr && *s != '\0') assign(s, n);
 }
 
-KestrixStr::KestrixStr(const KestrixStr& other) { assign(other.buff_, other.length_); }
+KestrixStr::KestrixStr(const KestrixStr& other) {
+  assign(other.buff_, other.length_);
+}
 
-KestrixStr::~KestrixStr() { freeBuff(); }
+KestrixStr::~KestrixStr() {
+  freeBuff();
+}
 
 void KestrixStr::freeBuff() {
   if (length_ == 0) {
@@ -157,7 +219,9 @@ bool KestrixStr::operator==(const char* s) const {
   return s != nullptr && std::strcmp(buff_, s) == 0;
 }
 
-bool KestrixStr::operator!=(const char* s) const { return s == nullptr || std::strcmp(buff_, s) != 0; }
+bool KestrixStr::operator!=(const char* s) const {
+  return s == nullptr || std::strcmp(buff_, s) != 0;
+}
 
 bool KestrixStr::operator<(const KestrixStr& other) const {
   return std::strcmp(buff_, other.buff_) < 0;  // strcmp compares bytes as unsigned
@@ -186,24 +250,30 @@ KestrixStrList& KestrixStrList::operator=(const KestrixStrList& other) {
   return *this;
 }
 
-KestrixStrList::~KestrixStrList() { delete list_; }
+KestrixStrList::~KestrixStrList() {
+  delete list_;
+}
 
-unsigned int KestrixStrList::size() const { return static_cast<unsigned int>(list_->starts.size()); }
+unsigned int KestrixStrList::size() const {
+  return static_cast<unsigned int>(list_->count);
+}
 
 void KestrixStrList::push_back(const char* s) {
   if (s == nullptr) s = "";
   list_->append(s, std::strlen(s));
 }
 
-void KestrixStrList::push_back(const char* s, unsigned int n) { list_->append(s, n); }
+void KestrixStrList::push_back(const char* s, unsigned int n) {
+  list_->append(s, n);
+}
 
 const char* KestrixStrList::getStr(unsigned int index) const {
   if (index >= size()) QV_ASSERT_FAIL_("index < size()");
-  return list_->texts.data() + list_->starts[index];
+  return list_->texts.data() + list_->start(index);
 }
 
 void KestrixStrList::reserve(int n) {
-  if (n > 0) list_->starts.reserve(static_cast<size_t>(n));
+  if (n > 0) list_->marks.reserve(static_cast<size_t>(n) / Kestrix::KestrixStrListImp::STRIDE + 1);
 }
 
 void KestrixStrList::reserveText(size_t bytes) {
@@ -213,11 +283,10 @@ void KestrixStrList::reserveText(size_t bytes) {
 
 void KestrixStrList::resize(int n) {
   const size_t wanted = n > 0 ? static_cast<size_t>(n) : 0;
-  if (wanted < list_->starts.size()) {
-    list_->texts.resize(list_->starts[wanted]);
-    list_->starts.resize(wanted);
-  }
-  while (list_->starts.size() < wanted) list_->append("", 0);
+  if (wanted < list_->count) list_->truncate(wanted);
+  while (list_->count < wanted) list_->append("", 0);
 }
 
-bool KestrixStrList::operator==(const KestrixStrList& other) const { return *list_ == *other.list_; }
+bool KestrixStrList::operator==(const KestrixStrList& other) const {
+  return *list_ == *other.list_;
+}

@@ -3,7 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
+#include <vector>
 
 #include "kestrix/client/api/KestrixServerId.h"
 
@@ -69,6 +71,35 @@ TEST(KestrixStrList, PushCopyResizeCompare) {
   copy.resize(1);
   list = copy;
   EXPECT_EQ(list.size(), 1u);
+}
+
+// Entries are found from a mark every few entries or from the last one
+// read: reads in order, at random and across two lists, between edits and
+// copies, must see what a plain vector holds.
+TEST(KestrixStrList, ReadsInAnyOrderMatchAPlainListAcrossEditsAndCopies) {
+  std::mt19937 random(3);
+  KestrixStrList list, other;
+  std::vector<std::string> plain, otherPlain;
+  for (int step = 0; step < 3000; ++step) {
+    const unsigned op = random() % 10;
+    if (op < 6) {
+      plain.push_back(std::string(random() % 3 == 0 ? 0 : random() % 40, 'a' + step % 26));
+      list.push_back(plain.back().c_str(), static_cast<unsigned>(plain.back().size()));
+    } else if (op == 6) {
+      plain.resize(random() % (plain.size() + 20));
+      list.resize(static_cast<int>(plain.size()));
+    } else if (op == 7) {
+      other = list;
+      otherPlain = plain;
+    }
+    for (unsigned k = 0, n = static_cast<unsigned>(plain.size()); op >= 8 && k < n; ++k) {
+      const unsigned i = op == 8 ? k : static_cast<unsigned>(random() % n);
+      ASSERT_STREQ(list[i], plain[i].c_str()) << "step " << step;
+      if (!otherPlain.empty() && k % 5 == 0) {
+        ASSERT_STREQ(other[i % other.size()], otherPlain[i % otherPlain.size()].c_str());
+      }
+    }
+  }
 }
 
 TEST(KestrixStrListDeathTest, IndexAtSizeStops) {
