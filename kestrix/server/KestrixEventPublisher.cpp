@@ -1,10 +1,12 @@
 #include "kestrix/server/KestrixEventPublisher.h"
 
+#include <arpa/inet.h>
 #include <pthread.h>
 
 #include <algorithm>
 #include <chrono>
 #include <climits>
+#include <cstring>
 #include <system_error>
 
 #include "common/base/loggerBase/CoLogText.h"
@@ -20,11 +22,23 @@ const unsigned short kVersion[] = {2020, 2};
 
 }  // namespace
 
+std::string KestrixEventPublisher::peerOf(const std::string& address) {
+  // One IPv6 host may own a whole /64: its addresses are one peer.
+  in6_addr bytes;
+  if (::inet_pton(AF_INET6, address.c_str(), &bytes) != 1) return address;
+  std::memset(bytes.s6_addr + 8, 0, 8);
+  char text[INET6_ADDRSTRLEN];
+  return ::inet_ntop(AF_INET6, &bytes, text, sizeof text) != nullptr ? std::string(text) + "/64"
+                                                                     : address;
+}
+
 struct KestrixEventPublisher::Channel {
-  explicit Channel(Endpoint endpoint) : endpoint(std::move(endpoint)) {
+  explicit Channel(Endpoint endpoint)
+      : endpoint(std::move(endpoint)), peer(peerOf(this->endpoint.first)) {
     api.setConnectTimeout(CONNECT_TIMEOUT_SECONDS);
   }
   const Endpoint endpoint;
+  const std::string peer;  // whose workers and turns it shares
   std::deque<Call> queue;
   bool served = false;   // a worker has it
   bool waiting = false;  // in its peer's waiting list
@@ -53,9 +67,10 @@ KestrixEventPublisher::Subscribed KestrixEventPublisher::subscribe(const Subscri
   std::lock_guard<std::mutex> lock(mutex_);
   if (subscriptions_.count(subscription) != 0) return Subscribed::YES;
   if (subscriptions_.size() >= MAX_SUBSCRIPTIONS) return Subscribed::SERVER_FULL;
-  Peer& peer = peers_[subscription.address];
+  const std::string key = peerOf(subscription.address);
+  Peer& peer = peers_[key];
   if (peer.subscriptions >= maxPerPeer) {
-    tidyPeer(subscription.address);
+    tidyPeer(key);
     return Subscribed::PEER_FULL;
   }
   subscriptions_.insert(subscription);
@@ -143,8 +158,8 @@ void KestrixEventPublisher::startWorkers() {
 void KestrixEventPublisher::markWaiting(const std::shared_ptr<Channel>& channel) {
   if (channel->served || channel->waiting || channel->queue.empty()) return;
   channel->waiting = true;
-  peers_[channel->endpoint.first].waiting.push_back(channel);
-  offerTurn(channel->endpoint.first);
+  peers_[channel->peer].waiting.push_back(channel);
+  offerTurn(channel->peer);
 }
 
 void KestrixEventPublisher::offerTurn(const std::string& address) {
@@ -205,7 +220,7 @@ void KestrixEventPublisher::release(const std::shared_ptr<Channel>& channel) {
   channel->api.disconnect();
   channel->served = false;
   channel->dropped = false;
-  const std::string& address = channel->endpoint.first;
+  const std::string& address = channel->peer;
   const auto peer = peers_.find(address);
   if (peer != peers_.end() && peer->second.workers > 0) --peer->second.workers;
   if (!channel->queue.empty()) {
@@ -249,7 +264,7 @@ void KestrixEventPublisher::work(Worker& worker) {
   pthread_setname_np(pthread_self(), "kestrixd events");
   std::unique_lock<std::mutex> lock(mutex_);
   std::shared_ptr<Channel> channel = worker.channel;
-  const auto otherWork = [&] { return turnReady() || peerWaiting(channel->endpoint.first); };
+  const auto otherWork = [&] { return turnReady() || peerWaiting(channel->peer); };
   const auto ready = [&] { return stopping_ || !channel->queue.empty() || otherWork(); };
   while (!stopping_) {
     if (!channel->queue.empty()) {
@@ -359,11 +374,12 @@ void KestrixEventPublisher::drop(const Endpoint& endpoint, std::optional<int> co
 }
 
 void KestrixEventPublisher::forget(const Endpoint& endpoint, size_t removed) {
-  const auto peer = peers_.find(endpoint.first);
+  const std::string key = peerOf(endpoint.first);
+  const auto peer = peers_.find(key);
   if (peer != peers_.end())
     peer->second.subscriptions -= std::min(removed, peer->second.subscriptions);
   if (!hasSubscriptions(endpoint)) answered_.erase(endpoint);
-  tidyPeer(endpoint.first);
+  tidyPeer(key);
 }
 
 }  // namespace Kestrix

@@ -83,6 +83,10 @@ class KestrixEventPublisher {
   // of nodeId, however many formats it subscribed with.
   void publish(const std::string& nodeId, const std::string& type, const std::string& details);
 
+  // The peer an address belongs to, whose subscriptions and workers are
+  // bounded together: the address, or an IPv6 address's /64.
+  static std::string peerOf(const std::string& address);
+
  private:
   using Endpoint = std::pair<std::string, int>;
   struct Call {

@@ -38,5 +38,12 @@ TEST(KestrixServerTranslation, RepliesKeepTheirOrderBehindAWorkersTranslation) {
   EXPECT_EQ(client.readLine(), "ok ");
 }
 
+TEST(KestrixEventPublisherPeers, AnIPv6Slash64IsOnePeer) {
+  using P = KestrixEventPublisher;
+  EXPECT_EQ(P::peerOf("2001:db8:1:2:aaaa::1"), P::peerOf("2001:db8:1:2:bbbb:c:d:9"));
+  EXPECT_NE(P::peerOf("2001:db8:1:2::1"), P::peerOf("2001:db8:1:3::1"));
+  EXPECT_EQ(P::peerOf("198.18.0.3"), "198.18.0.3");
+}
+
 }  // namespace
 }  // namespace Kestrix
