@@ -185,7 +185,6 @@ TEST_F(KestrixdEvents, DeadSubscribersAreDroppedWithoutHoldingUpLiveOnesOtherCli
   ASSERT_TRUE(live.waitEvents(2, 2000)) << server.log();
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   EXPECT_FALSE(silent.called(0));
-  EXPECT_EQ(drops(refusing, 1), 1) << server.log();
 
   // SIGTERM breaks off a call that waits.
   ASSERT_TRUE(subscribe(silent.port, 4));

@@ -294,7 +294,6 @@ TEST(KestrixdProcess, BadRulesFileAtStartIsRefused) {
       << badLimit.err;
   for (const auto& [access, error] :
        {std::pair<std::string, std::string>{"AllowFrom = 10.0.0.0/33", "'AllowFrom' takes"},
-        {"Listen = 10.0.0.0/8", "'Listen' takes addresses"},
         {"AllowShutdown = maybe", "'AllowShutdown' is no, loopback or yes"},
         {"SecretFile = " + dir + "/none", "Cannot use the secret file"}}) {
     writeFile(dir + "/access.conf", "[Access]\n" + access + "\n");

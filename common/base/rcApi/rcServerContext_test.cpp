@@ -125,7 +125,6 @@ TEST_F(ServerContextTest, NothingButALoginIsServedBeforeOne) {
   record.addIntValue("IntCRC", static_cast<int>(crc + 1));
   for (const auto& [request, reply] :
        {std::pair<std::string, std::string>{"sync 0 _ping \n", "error Not logged in"},
-        {"sync 0 Echo x\n", "error Not logged in"},
         {"sync 0 X \n", "error Not logged in"},
         {loginLine(record.getStreamStr()),
          "error Authentication failed for client's login information"}}) {
