@@ -53,7 +53,6 @@ command=$build/kestrix/tools/translate_path/kestrix_translate_path
 server=$build/kestrix/server/kestrixd
 bench=$build/bench/events_bench
 ping=$build/bench/rcPing_bench
-rules=$repo/kestrix/server/examples/rules.conf
 
 # shellcheck source=bench/lib.sh
 source "$repo/bench/lib.sh"
@@ -111,7 +110,7 @@ trap cleanup EXIT
 trap 'exit 3' INT TERM HUP
 
 # The reloads rewrite the rules file: kestrixd reads a copy.
-cp "$rules" "$work/rules.conf"
+pinned_example_rules "$work/rules.conf"
 "$server" -c "$work/rules.conf" >"$work/kestrixd.log" 2>&1 </dev/null &
 server_pid=$!
 wait_for_kestrixd "$server_pid" "$work/kestrixd.log"

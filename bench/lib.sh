@@ -1,5 +1,20 @@
 # Shell helpers shared by the benchmark scripts; sourced, not run.
 
+# A kestrixd that a benchmark starts keeps its storage id in the benchmark's
+# build directory (each script sets build before sourcing this), as one host
+# keeps its own across runs, and never in the machine's /var/lib/kestrix.
+export STATE_DIRECTORY=${build:?bench/lib.sh needs build set}/kestrixd-state
+
+# pinned_example_rules FILE: writes the example rules with this host as
+# their "fileserver" (they leave HostName to the system) to FILE, for
+# benchmarks whose expected answers are that host's.
+pinned_example_rules() {
+  local example
+  example=$(dirname "${BASH_SOURCE[0]}")/../kestrix/server/examples/rules.conf
+  sed 's/^# HostName = fileserver$/HostName = fileserver/' "$example" >"$1"
+  grep -qx 'HostName = fileserver' "$1" || die "$example has no '# HostName = fileserver' line"
+}
+
 # Stops what a script started (by its own process ids), waiting a bounded
 # time before forcing it.
 stop_pid() {

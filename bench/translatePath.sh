@@ -31,7 +31,6 @@ runs=${TP_RUNS:-50}
 paths=${TP_PATHS:-1000000}
 command=$build/kestrix/tools/translate_path/kestrix_translate_path
 server=$build/kestrix/server/kestrixd
-rules=$repo/kestrix/server/examples/rules.conf
 
 # shellcheck source=bench/lib.sh
 source "$repo/bench/lib.sh"
@@ -85,7 +84,8 @@ print(s.getsockname()[1])'
 }
 
 port=$(free_port) || die "no free loopback port"
-"$server" -c "$rules" -p "$port" >"$work/kestrixd.log" 2>&1 </dev/null &
+pinned_example_rules "$work/rules.conf"
+"$server" -c "$work/rules.conf" -p "$port" >"$work/kestrixd.log" 2>&1 </dev/null &
 server_pid=$!
 wait_for_kestrixd "$server_pid" "$work/kestrixd.log"
 

@@ -1,7 +1,7 @@
 #pragma once
-// Test support: a kestrixd process on a free loopback port, with its rules
-// file and log in a temporary directory of its own. KESTRIX_TEST_KESTRIXD
-// names another build of kestrixd to run instead.
+// Test support: a kestrixd process on a free loopback port, with its rules,
+// log and STATE_DIRECTORY in a temporary directory of its own, as on a host
+// of its own. KESTRIX_TEST_KESTRIXD names another build of kestrixd to run.
 
 #include <netinet/in.h>
 #include <signal.h>
@@ -74,6 +74,7 @@ class ServerProcess {
     if (pid_ == 0) {
       std::freopen(logPath.c_str(), "w", stdout);
       ::dup2(1, 2);
+      ::setenv("STATE_DIRECTORY", dir_.c_str(), 1);
       const std::string portText = std::to_string(port);
       ::execl(program.c_str(), program.c_str(), "-c", rulesPath.c_str(), "-p", portText.c_str(),
               static_cast<char*>(nullptr));

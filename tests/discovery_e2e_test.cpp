@@ -84,6 +84,7 @@ class DiscoveryAcrossVeth : public ::testing::Test {
       if (fd < 0 || ::setns(fd, CLONE_NEWNET) != 0) ::_exit(126);
       std::freopen(log.c_str(), "w", stdout);
       ::dup2(1, 2);
+      ::setenv("STATE_DIRECTORY", dir_.c_str(), 1);
       const std::string rules = dir_ + "/rules.conf";
       ::execl(KESTRIXD_BINARY, KESTRIXD_BINARY, "-c", rules.c_str(), "-p", "7549", nullptr);
       ::_exit(127);
@@ -119,6 +120,13 @@ TEST_F(DiscoveryAcrossVeth, ServersListsHostBAndFiltersByDatabase) {
   r = runProgram({KESTRIX_SERVERS_BINARY, "-d", "OTHERDB"});
   EXPECT_EQ(r.out, "No Kestrix server found for database OTHERDB.\n");
   EXPECT_EQ(r.exitCode, 1);
+  // An empty group in the network configuration stops the commands cleanly.
+  const std::string config = dir_ + "/network.cfg";
+  KestrixTest::writeFile(config, "[SelfDiscovery]\nScope =\n");
+  r = runProgram({"/usr/bin/env", "QV_NETWORK_CFG_FILE=" + config, KESTRIX_SERVERS_BINARY});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_EQ(r.out, "Bad [SelfDiscovery] Scope '' in " + config +
+                       ": not an IPv4 multicast address (224.0.0.0 to 239.255.255.255)\n");
 }
 
 // No port given: only discovery knows B's node port for this database.
@@ -129,8 +137,10 @@ TEST_F(DiscoveryAcrossVeth, CommandFindsHostBByAddressAndDatabase) {
   };
   EXPECT_EQ(translate("198.18.0.2:FILMS").out, "/Volumes/data/a\n");
   const RunResult r = translate("198.18.0.2:OTHERDB");
-  EXPECT_EQ(r.out, "Unable to translate paths on server '198.18.0.2:OTHERDB' to local path: " +
-                       std::string("Connection refused\n"));
+  EXPECT_EQ(r.out,
+            "Unable to translate paths on server '198.18.0.2:OTHERDB' to local path: No "
+            "Kestrix server found for '198.18.0.2:OTHERDB' (kestrix_servers lists the "
+            "servers discovery knows)\n");
   EXPECT_EQ(r.exitCode, 1);
 }
 

@@ -174,6 +174,7 @@ class HostileNetwork : public ::testing::Test {
       if (fd < 0 || ::setns(fd, CLONE_NEWNET) != 0) ::_exit(126);
       std::freopen(log_.c_str(), "w", stdout);
       ::dup2(1, 2);
+      ::setenv("STATE_DIRECTORY", dir_.c_str(), 1);
       const std::string rules = dir_ + "/rules.conf";
       ::execl(KESTRIXD_BINARY, KESTRIXD_BINARY, "-c", rules.c_str(), "-p", "7549", nullptr);
       ::_exit(127);

@@ -363,7 +363,7 @@ void KestrixDiscoveryService::receive(CoMulticast& socket) {
       forget(KestrixDaemonInfo(data));
       break;
     case Protocol::FIND_SERVERS:
-      answer(data, from, now);
+      answer(data, from, ip, now);
       break;
     default:
       break;
@@ -371,7 +371,7 @@ void KestrixDiscoveryService::receive(CoMulticast& socket) {
 }
 
 void KestrixDiscoveryService::answer(const rcAttrStream& filter, const sockaddr_storage& to,
-                                     int64_t now) {
+                                     const std::string& fromIp, int64_t now) {
   // A filter is read as text: a description read from it would ignore a
   // storage id of an older protocol version.
   const KestrixDaemonInfo& self = self_;
@@ -382,22 +382,7 @@ void KestrixDiscoveryService::answer(const rcAttrStream& filter, const sockaddr_
   if (!storageId.empty() ? storageId != self.getStorageId()
                          : !database.empty() && database != self.getDatabase())
     return;
-  if (now / 1000 != answerSecond_) {
-    answerSecond_ = now / 1000;
-    answered_ = 0;
-    floodWarned_ = false;
-  }
-  if (answered_ >= settings_.maxAnswersPerSecond) {
-    if (!floodWarned_)
-      CO_POST_WARNING(
-          "kestrixd: more than %u discovery searches in one second; the rest of this second's "
-          "go unanswered",
-          settings_.maxAnswersPerSecond);
-    floodWarned_ = true;
-    return;
-  }
-  ++answered_;
-  if (replies_ == nullptr) return;
+  if (!withinBudget(fromIp, now) || replies_ == nullptr) return;
   const std::string datagram =
       Protocol::create(Protocol::DISCOVER_SERVERS_REPLY, self.toAttrStream());
   try {
@@ -406,6 +391,49 @@ void KestrixDiscoveryService::answer(const rcAttrStream& filter, const sockaddr_
     CO_POST_WARNING("kestrixd: could not answer a discovery search: %s (%s)", e.what(),
                     e.expertData());
   }
+}
+
+bool KestrixDiscoveryService::withinBudget(const std::string& fromIp, int64_t now) {
+  // The kernel drops loopback sources arriving from outside: these are this
+  // host's own clients, which a remote flood must not lock out.
+  if (std::strncmp(bareIp(fromIp), "127.", 4) == 0) return true;
+  if (now / 1000 != answerSecond_) {
+    answerSecond_ = now / 1000;
+    answered_ = 0;
+    answeredFrom_.clear();
+    answeredOthers_ = 0;
+    floodWarned_ = false;
+  }
+  auto found = answeredFrom_.find(fromIp);
+  if (found == answeredFrom_.end() && answeredFrom_.size() < settings_.maxSearchSources)
+    found = answeredFrom_.emplace(fromIp, 0).first;
+  const bool tracked = found != answeredFrom_.end();
+  unsigned& fromSender = tracked ? found->second : answeredOthers_;
+  const unsigned limit = settings_.maxAnswersPerSourcePerSecond;
+  if (fromSender >= limit) {
+    // Said at the sender's first dropped search of the second.
+    if (fromSender > limit) return false;
+    fromSender = limit + 1;
+    const char* sender = tracked ? fromIp.c_str() : "other senders";
+    if (sourceFloodLog_.admit(CoMsg::LEVEL_WARN, sender, now))
+      CO_POST_WARNING(
+          "kestrixd: more than %u discovery searches in one second from %s; the rest of its "
+          "searches this second go unanswered",
+          limit, sender);
+    return false;
+  }
+  if (answered_ >= settings_.maxAnswersPerSecond) {
+    if (!floodWarned_)
+      CO_POST_WARNING(
+          "kestrixd: more than %u discovery searches in one second; the rest of this second's "
+          "go unanswered",
+          settings_.maxAnswersPerSecond);
+    floodWarned_ = true;
+    return false;
+  }
+  ++fromSender;
+  ++answered_;
+  return true;
 }
 
 void KestrixDiscoveryService::remember(KestrixDaemonInfo info, const std::string& fromIp,

@@ -3,7 +3,9 @@
 // description ("DISCOVER_SERVERS") on every multicast interface and sends
 // one search of its own, so that it learns of servers that started before
 // it; it answers a search whose filter matches it with a unicast reply to
-// the sender, at most a set number a second; it announces again every half
+// the sender, at most a set number a second from each sender and from all
+// of them together (searches from loopback, this host's own clients, are
+// always answered and count against neither); it announces again every half
 // resync period, and says "REMOVE_SERVER" when it stops. Every server it
 // hears is kept for "GetDaemonList" until it has been silent for two resync
 // periods, up to a bound, so that a flood of forged announcements cannot
@@ -24,7 +26,9 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <unordered_map>
 
+#include "common/base/loggerBase/CoLogText.h"
 #include "common/base/network/CoNetworkDispatcher.h"
 #include "common/base/rcApi/rcAppContext.h"
 #include "kestrix/client/api/KestrixDaemonInfo.h"
@@ -44,6 +48,10 @@ class KestrixDiscoveryService {
     unsigned ttl = 1;
     int64_t resyncMs = 300000;
     unsigned maxAnswersPerSecond = 100;
+    unsigned maxAnswersPerSourcePerSecond = 10;
+    // Senders tracked at once; the ones beyond share one sender's budget,
+    // so that forged addresses cannot grow the table.
+    size_t maxSearchSources = 4096;
     size_t maxServers = 4096;
 
     // Port, scope and TTL from the network configuration; the resync period
@@ -68,6 +76,9 @@ class KestrixDiscoveryService {
   // the old identity is removed first.
   void announce();
   void setMaxAnswersPerSecond(unsigned count) { settings_.maxAnswersPerSecond = count; }
+  void setMaxAnswersPerSourcePerSecond(unsigned count) {
+    settings_.maxAnswersPerSourcePerSecond = count;
+  }
   // Datagrams from senders it refuses (their numeric address) are ignored.
   void setSenderFilter(std::function<bool(const std::string&)> allow) {
     allowSender_ = std::move(allow);
@@ -98,7 +109,11 @@ class KestrixDiscoveryService {
   void multicast(KestrixMulticastProtocol::RequestType type, const Kestrix::rcAttrStream& data,
                  const std::string& onlyIp = std::string());
   void receive(CoMulticast& socket);
-  void answer(const Kestrix::rcAttrStream& filter, const sockaddr_storage& to, int64_t nowMs);
+  void answer(const Kestrix::rcAttrStream& filter, const sockaddr_storage& to,
+              const std::string& fromIp, int64_t nowMs);
+  // Counts the search against its sender's and the global budget; false
+  // when either is spent this second.
+  bool withinBudget(const std::string& fromIp, int64_t nowMs);
   void remember(KestrixDaemonInfo info, const std::string& fromIp, int64_t nowMs);
   void forget(KestrixDaemonInfo info);
   void expire(int64_t nowMs);
@@ -127,9 +142,14 @@ class KestrixDiscoveryService {
   int64_t nextAnnounceMs_ = 0;
   int64_t nextResyncMs_ = 0;
   int64_t fullWarnedMs_ = -1;
+  // Searches answered in the current second of the monotonic clock, in all
+  // and per sender; the table is emptied when the second changes.
   int64_t answerSecond_ = -1;
   unsigned answered_ = 0;
+  std::unordered_map<std::string, unsigned> answeredFrom_;
+  unsigned answeredOthers_ = 0;
   bool floodWarned_ = false;
+  CoLogLimiter sourceFloodLog_{"Discovery searches over a sender's limit", {1, 1, 1024, 1000}};
 };
 
 }  // namespace Kestrix

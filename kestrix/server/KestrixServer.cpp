@@ -6,7 +6,6 @@
 #include <array>
 #include <cctype>
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <list>
@@ -20,6 +19,7 @@
 #include "kestrix/client/api/KestrixMulticastProtocol.h"
 #include "kestrix/client/api/KestrixOS.h"
 #include "kestrix/server/KestrixRulesNode.h"
+#include "kestrix/server/KestrixStorageId.h"
 
 namespace Kestrix {
 namespace {
@@ -89,6 +89,7 @@ KestrixServer::KestrixServer(int port, const KestrixServerConfig& config)
   registerMethods();
   KestrixDiscoveryService::Settings settings = KestrixDiscoveryService::Settings::fromSystem();
   settings.maxAnswersPerSecond = config_.maxSearchesPerSecond;
+  settings.maxAnswersPerSourcePerSecond = config_.maxSearchesPerSourcePerSecond;
   discovery_ = std::make_unique<KestrixDiscoveryService>(
       *this, interfaces_, [this] { return describe(); }, settings);
   discovery_->setSenderFilter([this](const std::string& address) { return allowPeer(address); });
@@ -115,6 +116,7 @@ bool KestrixServer::setConfig(const KestrixServerConfig& config, std::string& er
   setLimits(config_.limits);
   if (discovery_ == nullptr) return true;
   discovery_->setMaxAnswersPerSecond(config_.maxSearchesPerSecond);
+  discovery_->setMaxAnswersPerSourcePerSecond(config_.maxSearchesPerSourcePerSecond);
   discovery_->announce();
   return true;
 }
@@ -178,9 +180,14 @@ KestrixDaemonInfo KestrixServer::describe() const {
   info.setVendor("Kestrix");
   info.setProductVersionMajorNumber(1);
   info.setProductVersionString("1.0.0");
-  info.setStorageId(config_.storageId.empty()
-                        ? derivedStorageId(hostName_, config_.database, getPort()).c_str()
-                        : config_.storageId.c_str());
+  // Read once per database, not per announcement.
+  if (config_.storageId.empty() &&
+      (keptStorageId_.empty() || keptStorageIdDatabase_ != config_.database)) {
+    keptStorageId_ =
+        KestrixStorageId::get(KestrixStorageId::Places::fromSystem(), config_.database, getPort());
+    keptStorageIdDatabase_ = config_.database;
+  }
+  info.setStorageId(config_.storageId.empty() ? keptStorageId_.c_str() : config_.storageId.c_str());
   // The IPv4 addresses of the metadata interfaces the network configuration
   // names, reachable ones first and loopback last, as many as a receiver
   // reads of one announcement.
@@ -210,25 +217,6 @@ KestrixDaemonInfo KestrixServer::describe() const {
     ++n;
   }
   return info;
-}
-
-std::string KestrixServer::derivedStorageId(const std::string& hostName,
-                                            const std::string& database, int port) {
-  // Two FNV-1a hashes of the three, in the text form of a UUID (version 8:
-  // made by this program's own rule).
-  const std::string key = hostName + '\n' + database + '\n' + std::to_string(port);
-  uint64_t halves[2] = {14695981039346656037ull, 14695981039346656037ull ^ 0x5bd1e9955bd1e995ull};
-  for (uint64_t& h : halves)
-    for (unsigned char c : key) h = (h ^ c) * 1099511628211ull;
-  halves[0] = (halves[0] & ~0xF000ull) | 0x8000ull;
-  halves[1] = (halves[1] & ~(3ull << 62)) | (2ull << 62);
-  char text[37];
-  std::snprintf(text, sizeof text, "%08x-%04x-%04x-%04x-%012llx",
-                static_cast<unsigned>(halves[0] >> 32),
-                static_cast<unsigned>((halves[0] >> 16) & 0xFFFF),
-                static_cast<unsigned>(halves[0] & 0xFFFF), static_cast<unsigned>(halves[1] >> 48),
-                static_cast<unsigned long long>(halves[1] & 0xFFFFFFFFFFFFull));
-  return text;
 }
 
 std::string KestrixServer::canonicalHost(const std::string& host) const {

@@ -42,12 +42,9 @@ class KestrixServer : public rcServerContext {
   const KestrixServerConfig& config() const { return config_; }
   // This server's description: its IPv4 addresses (loopback last, as many
   // as keep an announcement within a datagram), port, names, database and
-  // storage id (the configured one, else one derived from host name,
-  // database and port, so that it stays the same across restarts).
+  // storage id (the configured one, else the one kept in the state
+  // directory for its database and port: KestrixStorageId).
   KestrixDaemonInfo describe() const;
-  // The storage id of a server that configures none.
-  static std::string derivedStorageId(const std::string& hostName, const std::string& database,
-                                      int port);
   // The name of this server's host in the rules.
   const std::string& ownHostName() const { return hostName_; }
   // A host text as the rules name it: this server's own names, loopback
@@ -89,6 +86,9 @@ class KestrixServer : public rcServerContext {
   std::shared_ptr<const KestrixTranslationRules::Index> rules_;
   KestrixTranslationWorkers translators_{[this] { wakeUp(); }};
   bool shutdownRequested_ = false;
+  // The kept storage id and the database it belongs to: a reload may name another.
+  mutable std::string keptStorageId_;
+  mutable std::string keptStorageIdDatabase_;
   // Last: it uses the interfaces and the configuration until it stops.
   std::unique_ptr<KestrixDiscoveryService> discovery_;
 };

@@ -80,20 +80,28 @@ bool readLimit(const CoConfigFileReader& file, const char* key, uint64_t max, ui
 }
 
 bool readLimits(const CoConfigFileReader& file, rcServerContext::Limits& limits,
-                unsigned& searchesPerSecond, unsigned& subscriptionsPerPeer, std::string& error) {
-  static const char* const kKeys[] = {
-      "MaxRequestBytes",     "MaxPendingOutputBytes", "MaxBufferedInputBytes",  "MaxClients",
-      "StallTimeoutSeconds", "MaxSearchesPerSecond",  "MaxSubscriptionsPerPeer"};
+                unsigned& searchesPerSecond, unsigned& searchesPerSource,
+                unsigned& subscriptionsPerPeer, std::string& error) {
+  static const char* const kKeys[] = {"MaxRequestBytes",
+                                      "MaxPendingOutputBytes",
+                                      "MaxBufferedInputBytes",
+                                      "MaxClients",
+                                      "StallTimeoutSeconds",
+                                      "MaxSearchesPerSecond",
+                                      "MaxSearchesPerSourcePerSecond",
+                                      "MaxSubscriptionsPerPeer"};
   for (const std::string& name : file.getVariableNames("Limits")) {
     if (std::find(std::begin(kKeys), std::end(kKeys), name) != std::end(kKeys)) continue;
     error = "Section [Limits]: unknown key '" + name +
             "' (expected MaxRequestBytes, MaxPendingOutputBytes, MaxBufferedInputBytes, "
-            "MaxClients, StallTimeoutSeconds, MaxSearchesPerSecond or MaxSubscriptionsPerPeer)";
+            "MaxClients, StallTimeoutSeconds, MaxSearchesPerSecond, "
+            "MaxSearchesPerSourcePerSecond or MaxSubscriptionsPerPeer)";
     return false;
   }
   uint64_t clients = limits.maxClients;
   uint64_t stallSeconds = limits.stallTimeoutMs / 1000;
   uint64_t searches = searchesPerSecond;
+  uint64_t perSource = searchesPerSource;
   uint64_t subscriptions = subscriptionsPerPeer;
   if (!readLimit(file, "MaxRequestBytes", UINT64_MAX, limits.maxRequestBytes, error) ||
       !readLimit(file, "MaxPendingOutputBytes", UINT64_MAX, limits.maxPendingOutputBytes, error) ||
@@ -101,9 +109,11 @@ bool readLimits(const CoConfigFileReader& file, rcServerContext::Limits& limits,
       !readLimit(file, "MaxClients", UINT_MAX, clients, error) ||
       !readLimit(file, "StallTimeoutSeconds", UINT_MAX / 1000, stallSeconds, error) ||
       !readLimit(file, "MaxSearchesPerSecond", UINT_MAX, searches, error) ||
+      !readLimit(file, "MaxSearchesPerSourcePerSecond", UINT_MAX, perSource, error) ||
       !readLimit(file, "MaxSubscriptionsPerPeer", UINT_MAX, subscriptions, error))
     return false;
   searchesPerSecond = static_cast<unsigned>(searches);
+  searchesPerSource = static_cast<unsigned>(perSource);
   subscriptionsPerPeer = static_cast<unsigned>(subscriptions);
   limits.maxClients = static_cast<unsigned>(clients);
   limits.stallTimeoutMs = static_cast<unsigned>(stallSeconds * 1000);
@@ -177,8 +187,8 @@ bool KestrixServerConfig::load(const char* path, std::string& error, bool* chang
     } else if (section == "Access") {
       if (!next.access.read(file, error)) return false;
     } else if (section == "Limits") {
-      if (!readLimits(file, next.limits, next.maxSearchesPerSecond, next.maxSubscriptionsPerPeer,
-                      error))
+      if (!readLimits(file, next.limits, next.maxSearchesPerSecond,
+                      next.maxSearchesPerSourcePerSecond, next.maxSubscriptionsPerPeer, error))
         return false;
     } else if (hasPrefix(section, "Group ", name)) {
       KestrixRuleGroup group;

@@ -9,6 +9,7 @@
 //   [Limits]                      MaxRequestBytes, MaxPendingOutputBytes,
 //                                 MaxBufferedInputBytes, MaxClients,
 //                                 StallTimeoutSeconds, MaxSearchesPerSecond,
+//                                 MaxSearchesPerSourcePerSecond,
 //                                 MaxSubscriptionsPerPeer
 //   [Access]                      Listen, AllowFrom, SecretFile, AllowShutdown
 //                                 (KestrixServerAccess.h)
@@ -32,12 +33,13 @@ struct KestrixServerConfig {
   std::string displayName;  // empty: the host name
   std::string hostName;     // the name of this server's host in the rules; empty: the system's
   std::string database = "GRYNN";
-  std::string storageId;  // empty: derived from host name, database and port
+  std::string storageId;  // empty: one kept in the state directory (KestrixStorageId.h)
   KestrixTranslationRules rules;
   rcServerContext::Limits limits;
   KestrixServerAccess access;
-  unsigned maxSearchesPerSecond = 100;     // discovery searches answered
-  unsigned maxSubscriptionsPerPeer = 256;  // event subscriptions of one client address
+  unsigned maxSearchesPerSecond = 100;          // discovery searches answered
+  unsigned maxSearchesPerSourcePerSecond = 10;  // of those, from one sender
+  unsigned maxSubscriptionsPerPeer = 256;       // event subscriptions of one client address
 
   // Reads path; false with error set (and this object unchanged) when the
   // file is bad, or when it changed while it was read, twice in a row

@@ -16,6 +16,7 @@ namespace {
 TEST(KestrixServerTranslation, RepliesKeepTheirOrderBehindAWorkersTranslation) {
   KestrixServerConfig config;
   config.hostName = "fs";
+  config.storageId = "6f1d3c2a-8b4e-4f7a-9c0d-1e2f3a4b5c6d";  // keeps /var/lib/kestrix untouched
   config.rules.hostTranslations = {{"fs", "/data", "m1", "/mnt/data"}};
   KestrixServer server(0, config);
   ASSERT_TRUE(server.isValid());

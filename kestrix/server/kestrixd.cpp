@@ -18,6 +18,7 @@
 #include <string>
 
 #include "common/base/loggerBase/CoMsg.h"
+#include "common/base/network/CoNetworkConfig.h"
 #include "kestrix/server/KestrixRulesNode.h"
 #include "kestrix/server/KestrixServer.h"
 
@@ -62,14 +63,17 @@ void printUsage(const char* program) {
       "                         this long is dropped (default %u)\n"
       "  MaxSearchesPerSecond   discovery searches answered a second; the rest\n"
       "                         are dropped with a warning (default %u)\n"
+      "  MaxSearchesPerSourcePerSecond\n"
+      "                         of those, from one sender address (default %u)\n"
       "  MaxSubscriptionsPerPeer\n"
       "                         event subscriptions from one client address (default %u)\n"
       "Discovery: kestrixd announces itself on the multicast group of the\n"
       "network configuration (default 224.0.0.1 port 7555, TTL 1), answers\n"
       "searches and lists every server it hears in \"GetDaemonList\". Its\n"
-      "storage id is [Server] StorageId of the rules file, else one derived\n"
-      "from the host name, the database and the port, which stays the same\n"
-      "across restarts. KESTRIX_MULTICAST_RESYNC_TIME (seconds, default 300)\n"
+      "storage id is [Server] StorageId of the rules file, else a UUID made\n"
+      "once for each database and port and kept in $STATE_DIRECTORY (else\n"
+      "/var/lib/kestrix), which stays the same across restarts.\n"
+      "KESTRIX_MULTICAST_RESYNC_TIME (seconds, default 300)\n"
       "sets how often it announces itself (every half period) and forgets\n"
       "servers silent for two periods; KESTRIX_MULTICAST_MAX_SERVERS (default\n"
       "4096) bounds how many it keeps.\n",
@@ -80,6 +84,7 @@ void printUsage(const char* program) {
       static_cast<unsigned long long>(kDefaults.maxPendingOutputBytes),
       static_cast<unsigned long long>(kDefaults.maxBufferedInputBytes), kDefaults.maxClients,
       kDefaults.stallTimeoutMs / 1000, Kestrix::KestrixServerConfig().maxSearchesPerSecond,
+      Kestrix::KestrixServerConfig().maxSearchesPerSourcePerSecond,
       Kestrix::KestrixServerConfig().maxSubscriptionsPerPeer);
 }
 
@@ -183,6 +188,11 @@ int main(int argc, char** argv) {
   }
   const rlim_t clientRoom = raiseDescriptorLimit();
   fitClientLimit(config, clientRoom);
+  std::string badNetwork;
+  if (!Kestrix::CoNetworkConfig::getInstance().checkSelfDiscovery(badNetwork)) {
+    std::fprintf(stderr, "kestrixd: %s\n", badNetwork.c_str());
+    return 1;
+  }
   Kestrix::KestrixServer server(port, config);
   if (!server.isValid()) return 1;  // the context has said why
   // Freed heap pages of large requests and replies go back to the system

@@ -10,7 +10,10 @@
 //   [SelfDiscovery]  Port = 7555       Scope = 224.0.0.1  TTL = 1
 //
 // A missing file keeps every default silently; an unreadable file, a bad
-// line or a bad number keeps the defaults and says so once per load. Every
+// line or a bad number keeps the defaults and says so once per load. A bad
+// discovery Port or Scope is an error, not a warning: a host that meets on
+// another group than the site's finds nothing, so programs refuse to start
+// on it (checkSelfDiscovery) rather than search where nobody is. Every
 // query takes one mutex; observers hear of reset(true) after it is released,
 // so they may query from their notification.
 
@@ -38,10 +41,15 @@ class CoNetworkConfig : public CoLastErrLogger, public CoWeakSubject {
   bool getDataInterfaces(std::vector<std::string>& names);
   bool getMetadataInterfaces(std::vector<std::string>& names);
   bool getMulticastInterfaces(std::vector<std::string>& names);
-  // These keep the caller's value when the key is absent or malformed.
+  // These keep the caller's value when the key is absent or malformed; a
+  // malformed Port (1 to 65535) or Scope (an IPv4 multicast address) also
+  // gives false and an error, once a load.
   bool getSelfDiscoveryPort(unsigned int& port);
   bool getSelfDiscoveryScope(std::string& scope);
   bool getSelfDiscoveryTTL(unsigned int& ttl);
+  // False, with error naming the key, the value and the file, when Port or
+  // Scope is malformed. Posts nothing: the caller says it and stops.
+  bool checkSelfDiscovery(std::string& error);
 
   // Forgets what was loaded; the next query loads the file again.
   void reset(bool notify);
@@ -59,6 +67,11 @@ class CoNetworkConfig : public CoLastErrLogger, public CoWeakSubject {
   void load();
   bool getList(const char* key, std::vector<std::string>& names);
   bool getNumber(const char* section, const char* key, unsigned int max, unsigned int& value);
+  // Why the [SelfDiscovery] value of key cannot be used; empty when it can
+  // or is absent.
+  std::string discoveryProblem(const char* key);
+  // Posts error about key once a load.
+  void reportOnce(const std::string& key, const std::string& text, bool error);
 
   std::unique_ptr<CoConfigFileReader> _parser;
   // Keys whose malformed value was already reported for this load.

@@ -78,6 +78,24 @@ TEST_F(CoNetworkConfigTest, FilePinsInterfacesAndDiscoverySettings) {
   EXPECT_NE(capture.lines()[0].text.find("SelfDiscovery/TTL '300'"), std::string::npos);
 }
 
+// Discovery on another group or port than the site's finds nobody.
+TEST_F(CoNetworkConfigTest, BadDiscoveryScopeOrPortIsAnErrorNamingKeyAndFile) {
+  unsigned int port = 7555;
+  std::string scope = "224.0.0.1", error;
+  for (const std::string bad : {"Scope =", "Scope = 10.1.2.3", "Scope = 240.0.0.1",
+                                "Scope = 224.1.2", "Port = 0", "Port = 65536"}) {
+    useFile(("[SelfDiscovery]\n" + bad + "\n").c_str());
+    CoTestMsgCapture capture;
+    EXPECT_FALSE(config.checkSelfDiscovery(error));
+    EXPECT_EQ(error.rfind("Bad [SelfDiscovery] " + bad.substr(0, 4), 0), 0u) << error;
+    EXPECT_NE(error.find(" in " + file + ": not "), std::string::npos) << error;
+    for (int i = 0; i < 2; ++i)
+      EXPECT_FALSE(config.getSelfDiscoveryScope(scope) && config.getSelfDiscoveryPort(port));
+    EXPECT_EQ(capture.lines().size(), 1u) << bad;
+  }
+  EXPECT_EQ(scope + ":" + std::to_string(port), "224.0.0.1:7555");
+}
+
 TEST_F(CoNetworkConfigTest, BadUUIDAndUnreadableFileAreReported) {
   useFile("[Local]\nUUID = 0f1e2d3c-4b5a\n");
   std::string uuid = "unchanged";

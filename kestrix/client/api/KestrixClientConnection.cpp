@@ -126,17 +126,33 @@ void KestrixClientConnection::connect(unsigned int timeoutMs) {
   const bool direct = *id_.getIPAddr() != '\0' && id_.getPort() != 0;
   KestrixMulticastClient* discovery =
       direct ? KestrixMulticastClient::existingInstance() : &KestrixMulticastClient::getInstance();
+  bool known = false;
   if (discovery != nullptr) {
     observeDiscovery();
     KestrixDaemonInfo found;
-    if (discovery->resolve(id_, found)) {
+    known = discovery->resolve(id_, found);
+    if (known) {
       if (connectDiscovered(found, timeoutMs)) return;
       // What discovery knew led nowhere: forget it and ask again, for later.
       discovery->remove(id_);
       discovery->find(id_.getStorageId());
     }
   }
-  connectDirect(timeoutMs);
+  if (direct) {
+    connectDirect(timeoutMs);
+    return;
+  }
+  // Every address discovery gave refused the connection.
+  if (known)
+    CO_THROW(
+        Kestrix::CoNetworkUtil::strerror(Kestrix::CoNetworkUtil::NET_CONNECTION_REFUSED).c_str(),
+        nullptr);
+  // A storage id may have come from a peer's announcement.
+  const char* shown =
+      *id_.getIPAddr() == '\0' && *id_.getStorageId() != '\0' ? id_.getStorageId() : id_.getId();
+  const std::string notFound = "No Kestrix server found for '" + Kestrix::CoLogText::escape(shown) +
+                               "' (kestrix_servers lists the servers discovery knows)";
+  CO_THROW(notFound.c_str(), nullptr);
 }
 
 bool KestrixClientConnection::connectDiscovered(const KestrixDaemonInfo& info,
@@ -171,10 +187,6 @@ bool KestrixClientConnection::connectDiscovered(const KestrixDaemonInfo& info,
 void KestrixClientConnection::connectDirect(unsigned int timeoutMs) {
   CO_POST_DEBUG("Connecting to server [%s:%u] [%s] [%s]", id_.getIPAddr(),
                 static_cast<unsigned>(id_.getPort()), id_.getDB(), id_.getStorageId());
-  if (*id_.getIPAddr() == '\0' || id_.getPort() == 0)
-    CO_THROW(
-        Kestrix::CoNetworkUtil::strerror(Kestrix::CoNetworkUtil::NET_CONNECTION_REFUSED).c_str(),
-        nullptr);
   simulateLatency(connectLatencyMs());
   if (engine_.connect(id_.getIPAddr(), id_.getPort(), timeoutMs)) {
     CO_POST_DEBUG("Connected to server [%s:%u] [%s] [%s]", id_.getIPAddr(),

@@ -231,11 +231,7 @@ void KestrixMulticastClient::stop() {
 
 KestrixMulticastClient::KestrixMulticastClient(unsigned int port, const char* scope,
                                                unsigned int ttl)
-    : port_(port),
-      scope_(scope),
-      ttl_(ttl),
-      publicSocket_(std::make_unique<CoMulticast>(port, scope, nullptr)),
-      dispatcher_(CoNetworkDispatcher::FLAG_MONITOR) {
+    : port_(port), scope_(scope), ttl_(ttl), dispatcher_(CoNetworkDispatcher::FLAG_MONITOR) {
   QV_ASSERT_FLUSH(instance == nullptr);
   instance = this;
   int fds[2];
@@ -249,7 +245,10 @@ KestrixMulticastClient::KestrixMulticastClient(unsigned int port, const char* sc
   networkObserver_ = std::make_unique<NetworkObserver>(this);
   dispatcher_.addObserver(CoNetworkDispatcher::TYPE_MULTICAST, networkObserver_.get());
   dispatcher_.refresh(false);
+  // A scope that is no group address fails here too: discovery then runs
+  // without the public socket rather than take the program down.
   try {
+    publicSocket_ = std::make_unique<CoMulticast>(port_, scope_.c_str(), nullptr);
     publicSocket_->setTTL(static_cast<int>(ttl_));
     publicSocket_->bind(false);
     publicSocket_->join();

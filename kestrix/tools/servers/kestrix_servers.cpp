@@ -15,6 +15,7 @@
 #include <string>
 #include <thread>
 
+#include "common/base/network/CoNetworkConfig.h"
 #include "kestrix/client/api/KestrixClientAPI.h"
 #include "kestrix/client/api/KestrixMulticastClient.h"
 #include "kestrix/tools/translate_path/getopt.h"
@@ -111,6 +112,11 @@ class Watcher : public KestrixMulticastClient::Observer {
 };
 
 int run() {
+  std::string badConfig;
+  if (!Kestrix::CoNetworkConfig::getInstance().checkSelfDiscovery(badConfig)) {
+    std::printf("%s\n", badConfig.c_str());
+    return 1;
+  }
   KestrixClient client;
   if (!client.init()) {
     std::printf("Unable to initialize Kestrix client API.\n");
@@ -134,8 +140,9 @@ int run() {
   }
   KestrixMulticastClient::removeObserver(&watcher);
   found = found || watcher.printed();
-  if (!found) std::printf("No Kestrix server found%s%s.\n", database ? " for database " : "",
-                          database ? database : "");
+  if (!found)
+    std::printf("No Kestrix server found%s%s.\n", database ? " for database " : "",
+                database ? database : "");
   return found ? 0 : 1;
 }
 

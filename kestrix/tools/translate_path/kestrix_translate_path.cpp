@@ -13,6 +13,7 @@
 
 #include "common/base/fileUtil/CoFileIO.h"
 #include "common/base/fileUtil/CoFilePath.h"
+#include "common/base/network/CoNetworkConfig.h"
 #include "common/base/osal/CoMemory.h"
 #include "kestrix/client/api/KestrixClientAPI.h"
 #include "kestrix/tools/translate_path/getopt.h"
@@ -110,6 +111,11 @@ bool readPathFile(KestrixStrList& paths) {
 }
 
 int run() {
+  std::string badConfig;
+  if (!Kestrix::CoNetworkConfig::getInstance().checkSelfDiscovery(badConfig)) {
+    std::printf("%s\n", badConfig.c_str());
+    return 1;
+  }
   KestrixClient client;
   if (!client.init()) {
     std::printf("Unable to initialize Kestrix client API.\n");

@@ -19,6 +19,7 @@
 #include <mutex>
 #include <string>
 
+#include "common/base/network/CoNetworkConfig.h"
 #include "kestrix/client/api/KestrixClientAPI.h"
 #include "kestrix/server/KestrixRulesNode.h"
 #include "kestrix/tools/translate_path/getopt.h"
@@ -111,6 +112,11 @@ bool signalled(int waitMs) {
 }
 
 int run() {
+  std::string badConfig;
+  if (!Kestrix::CoNetworkConfig::getInstance().checkSelfDiscovery(badConfig)) {
+    std::printf("%s\n", badConfig.c_str());
+    return 1;
+  }
   KestrixClient client;
   if (!client.init()) {
     std::printf("Unable to initialize Kestrix client API.\n");
