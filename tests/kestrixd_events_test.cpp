@@ -82,20 +82,15 @@ struct SilentPort {
 class KestrixdEvents : public ::testing::Test {
  protected:
   KestrixdEvents() { EXPECT_TRUE(api.connect("127.0.0.1", server.port, 3000)) << api.lastError(); }
-  static std::string params(int port, int connection, const std::string& subject,
-                            const std::string& format, const std::string& meta = "") {
+  bool request(const char* method, int port, int connection, const char* subject,
+               const std::string& format = "", const std::string& meta = "") {
     rcAttrStream stream;
     stream.addIntValue("Port", port);
     stream.addIntValue("Connection", connection);
     stream.addStringValue("Subject", subject);
     if (!format.empty()) stream.addStringValue("Fmt", format);
     if (!meta.empty()) stream.addStringValue("Meta", meta);
-    return stream.getStreamStr();
-  }
-  bool request(const char* method, int port, int connection, const char* subject,
-               const std::string& format = "", const std::string& meta = "") {
-    return api.call(0, method, params(port, connection, subject, format, meta).c_str(), true, reply,
-                    3000);
+    return api.call(0, method, stream.getStream(), true, reply, 3000);
   }
   bool subscribe(int port, int connection, const std::string& format = "") {
     return request("RegisterEvents", port, connection, KESTRIXD_RULES_NODE_ID, format);
