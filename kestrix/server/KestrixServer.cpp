@@ -68,11 +68,6 @@ bool parseOsType(const std::string& text, int& type) {
   return type >= KestrixOS::OS_TYPE_UNKNOWN && type <= KestrixOS::OS_TYPE_MACOSX;
 }
 
-bool isLoopback(const std::string& address) {
-  const char* bare = CoIoTcpDescriptor::skipIPv4InIPv6Prefix(address.c_str());
-  return std::strncmp(bare, "127.", 4) == 0 || std::strcmp(bare, "::1") == 0;
-}
-
 std::string systemHostName() {
   std::string name;
   CoNetworkLocal::getHostName(name);
@@ -201,7 +196,7 @@ KestrixDaemonInfo KestrixServer::describe() const {
     if (std::find(addresses.begin(), addresses.end(), address) != addresses.end() ||
         std::find(loopback.begin(), loopback.end(), address) != loopback.end())
       continue;
-    (isLoopback(address) ? loopback : addresses).push_back(address);
+    (KestrixServerAccess::isLoopback(address) ? loopback : addresses).push_back(address);
   }
   addresses.insert(addresses.end(), loopback.begin(), loopback.end());
   unsigned n = 0;
@@ -230,7 +225,7 @@ std::string KestrixServer::canonicalHost(const std::string& host) const {
   if (colon != std::string::npos && name.find(':', colon + 1) == std::string::npos)
     name.resize(colon);
   if (strcasecmp(name.c_str(), hostName_.c_str()) == 0 || name == displayName ||
-      strcasecmp(name.c_str(), "localhost") == 0 || isLoopback(name) ||
+      strcasecmp(name.c_str(), "localhost") == 0 || KestrixServerAccess::isLoopback(name) ||
       strcasecmp(name.c_str(), systemHostName().c_str()) == 0)
     return hostName_;
   return name;

@@ -16,12 +16,6 @@
 namespace Kestrix {
 namespace {
 
-std::string trimmed(const std::string& text) {
-  const size_t first = text.find_first_not_of(" \t");
-  if (first == std::string::npos) return std::string();
-  return text.substr(first, text.find_last_not_of(" \t") - first + 1);
-}
-
 // A peer's address text: IPv4-mapped IPv6 as IPv4, a scope id dropped.
 bool parseAddress(std::string text, int& family, unsigned char bytes[16]) {
   const size_t scope = text.find('%');
@@ -161,13 +155,13 @@ bool KestrixServerAccess::read(const CoConfigFileReader& file, std::string& erro
       return false;
     }
   }
-  next.secretFile = trimmed(file.get("Access", "SecretFile", ""));
+  next.secretFile = StringUtil::trim(file.get("Access", "SecretFile", ""));
   if (!next.secretFile.empty() &&
       !rcLoginProof::readSecretFile(next.secretFile, true, next.secret, error)) {
     error = "Section [Access]: " + error;
     return false;
   }
-  const std::string shutdown = trimmed(file.get("Access", "AllowShutdown", "no"));
+  const std::string shutdown = StringUtil::trim(file.get("Access", "AllowShutdown", "no"));
   if (shutdown == "no") {
     next.allowShutdown = Shutdown::NO;
   } else if (shutdown == "loopback") {

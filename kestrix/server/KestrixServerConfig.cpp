@@ -25,12 +25,6 @@ bool hasPrefix(const std::string& text, const char* prefix, std::string& rest) {
   return true;
 }
 
-std::string trimmed(const std::string& text) {
-  const size_t first = text.find_first_not_of(" \t");
-  if (first == std::string::npos) return std::string();
-  return text.substr(first, text.find_last_not_of(" \t") - first + 1);
-}
-
 // Reads the keys of one rule section; each must be present and not empty.
 class SectionReader {
  public:
@@ -38,7 +32,7 @@ class SectionReader {
       : file_(file), section_(section), error_(error) {}
 
   bool text(const char* key, std::string& out) {
-    out = trimmed(file_.get(section_.c_str(), key, ""));
+    out = StringUtil::trim(file_.get(section_.c_str(), key, ""));
     if (!out.empty()) return true;
     error_ = "Section [" + section_ + "] lacks '" + key + "'";
     return false;
@@ -64,7 +58,7 @@ bool readLimit(const CoConfigFileReader& file, const char* key, uint64_t max, ui
                std::string& error) {
   std::string text;
   if (!file.get("Limits", key, text, "")) return true;
-  text = trimmed(text);
+  text = StringUtil::trim(text);
   char* end = nullptr;
   errno = 0;
   const unsigned long long number = std::strtoull(text.c_str(), &end, 10);
@@ -179,10 +173,10 @@ bool KestrixServerConfig::load(const char* path, std::string& error, bool* chang
     SectionReader reader(file, section, error);
     std::string name;
     if (section == "Server") {
-      next.displayName = trimmed(file.get("Server", "DisplayName", ""));
-      next.hostName = trimmed(file.get("Server", "HostName", ""));
-      next.database = trimmed(file.get("Server", "Database", "GRYNN"));
-      next.storageId = trimmed(file.get("Server", "StorageId", ""));
+      next.displayName = StringUtil::trim(file.get("Server", "DisplayName", ""));
+      next.hostName = StringUtil::trim(file.get("Server", "HostName", ""));
+      next.database = StringUtil::trim(file.get("Server", "Database", "GRYNN"));
+      next.storageId = StringUtil::trim(file.get("Server", "StorageId", ""));
       if (next.database.empty()) next.database = "GRYNN";
     } else if (section == "Access") {
       if (!next.access.read(file, error)) return false;
@@ -192,7 +186,7 @@ bool KestrixServerConfig::load(const char* path, std::string& error, bool* chang
         return false;
     } else if (hasPrefix(section, "Group ", name)) {
       KestrixRuleGroup group;
-      group.name = trimmed(name);
+      group.name = StringUtil::trim(name);
       std::string hosts;
       if (!reader.osType("OsType", group.osType) || !reader.text("Hosts", hosts)) return false;
       for (const std::string& host : StringUtil::stringToTokenPath(hosts, ", \t"))

@@ -1,12 +1,12 @@
 #include "common/base/osal/StringUtil.h"
 
+#include <strings.h>
 #include <cctype>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <cwchar>
-#include <strings.h>
 #include <vector>
 
 namespace Kestrix {
@@ -98,7 +98,9 @@ bool StringUtil::strToBool(const char* text) {
 
 namespace {
 
-bool isDigit(signed char c) { return c >= '0' && c <= '9'; }
+bool isDigit(signed char c) {
+  return c >= '0' && c <= '9';
+}
 
 // Reads a decimal number; false when it does not fit in 64 bits.
 bool readNumber(const signed char*& p, uint64_t& value) {
@@ -189,6 +191,12 @@ std::list<std::string> StringUtil::stringToTokenPath(const std::string& text,
     start = end + 1;
   }
   return pieces;
+}
+
+std::string StringUtil::trim(const std::string& text) {
+  const size_t first = text.find_first_not_of(" \t");
+  if (first == std::string::npos) return std::string();
+  return text.substr(first, text.find_last_not_of(" \t") - first + 1);
 }
 
 }  // namespace Kestrix

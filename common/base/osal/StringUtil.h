@@ -23,9 +23,10 @@ class StringUtil {
   static bool strToBool(const char* text);
   static int alphaNumCompare(const char* a, const char* b, bool caseSensitive);
   static int alphaNumCompare(const std::string& a, const std::string& b, bool caseSensitive);
+  // text without leading and trailing blanks (spaces and tabs).
+  static std::string trim(const std::string& text);
   // The non-empty pieces of text between any of the separator characters.
-  static std::list<std::string> stringToTokenPath(const std::string& text,
-                                                  const char* separators);
+  static std::list<std::string> stringToTokenPath(const std::string& text, const char* separators);
 };
 
 // Ordering predicates over alphaNumCompare.
