@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -11,6 +12,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <vector>
 
 #include "common/base/loggerBase/CoException.h"
@@ -19,6 +21,7 @@
 #include "common/base/network/CoNetworkConfig.h"
 #include "common/base/tcp/CoIoDescriptor.h"
 #include "common/base/tcp/CoMulticast.h"
+#include "kestrix/server/KestrixServerAccess.h"
 
 namespace Kestrix {
 namespace {
@@ -45,15 +48,30 @@ const char* bareIp(const std::string& ip) {
   return ip.rfind("::ffff:", 0) == 0 ? ip.c_str() + 7 : ip.c_str();
 }
 
-// The server's list is matched without the name lookups of
-// KestrixDaemonInfo::isSameServer, which would stall the whole loop: a
-// storage id decides when there is one, else database, port and first
-// address together.
-bool sameServer(const KestrixDaemonInfo& a, const KestrixDaemonInfo& b) {
-  if (*a.getStorageId() != '\0' || *b.getStorageId() != '\0')
-    return std::strcmp(a.getStorageId(), b.getStorageId()) == 0;
-  return std::strcmp(a.getDatabase(), b.getDatabase()) == 0 && a.getNodePort() == b.getNodePort() &&
-         std::strcmp(a.getMetadataIP(0), b.getMetadataIP(0)) == 0;
+// The address of this host that datagrams to `to` leave from: no packet is
+// sent, the kernel only picks the route.
+std::string localAddressToward(const sockaddr_storage& to) {
+  std::string ip;
+  const int fd = ::socket(to.ss_family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_storage local{};
+  socklen_t length = sizeof local;
+  const socklen_t toLength = to.ss_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
+  unsigned port = 0;
+  if (fd >= 0 && ::connect(fd, reinterpret_cast<const sockaddr*>(&to), toLength) == 0 &&
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length) == 0)
+    CoMulticast::addrToIPAndPort(local, ip, port);
+  if (fd >= 0) ::close(fd);
+  return ip;
+}
+
+// The description as sent from address ip: ip first.
+Kestrix::rcAttrStream describedFrom(KestrixDaemonInfo info, const std::string& ip) {
+  Protocol::takeFrom(info, ip.c_str());
+  return info.toAttrStream();
+}
+
+int64_t wallSeconds() {
+  return static_cast<int64_t>(std::time(nullptr));
 }
 
 // What a server of an older protocol leaves out.
@@ -177,7 +195,7 @@ void KestrixDiscoveryService::start() {
   nextAnnounceMs_ = now + settings_.resyncMs / 2;
   nextResyncMs_ = now + settings_.resyncMs;
   announce();
-  multicast(Protocol::FIND_SERVERS, rcAttrStream());
+  multicast(Protocol::FIND_SERVERS, nullptr);
 }
 
 void KestrixDiscoveryService::stop() {
@@ -185,7 +203,7 @@ void KestrixDiscoveryService::stop() {
   started_ = false;
   interfaces_.removeObserver(CoNetworkDispatcher::TYPE_ALL, watch_.get());
   interfaces_.removeObserver(CoNetworkDispatcher::TYPE_MULTICAST, watch_.get());
-  multicast(Protocol::REMOVE_SERVER, self_.toAttrStream());
+  multicast(Protocol::REMOVE_SERVER, &self_);
   auto close = [this](std::unique_ptr<Endpoint>& e) {
     if (e != nullptr) loop_.unregisterIOHandler(e.get());
     e.reset();
@@ -206,10 +224,10 @@ void KestrixDiscoveryService::announce() {
   if (!announcedStorageId_.empty() && announcedStorageId_ != self_.getStorageId()) {
     KestrixDaemonInfo old = self_;
     old.setStorageId(announcedStorageId_.c_str());
-    multicast(Protocol::REMOVE_SERVER, old.toAttrStream());
+    multicast(Protocol::REMOVE_SERVER, &old);
   }
   announcedStorageId_ = self_.getStorageId();
-  multicast(Protocol::DISCOVER_SERVERS, self_.toAttrStream());
+  multicast(Protocol::DISCOVER_SERVERS, &self_);
 }
 
 void KestrixDiscoveryService::syncInterfaces() {
@@ -228,9 +246,10 @@ void KestrixDiscoveryService::syncInterfaces() {
     CO_POST_NOTICE("kestrixd: discovery leaves %s (%s)", senderNames_[it->first].c_str(),
                    it->first.c_str());
     loop_.unregisterIOHandler(it->second.get());
-    joinGroupOn(it->first, false);
+    const std::string name = senderNames_[it->first];
     senderNames_.erase(it->first);
     it = senders_.erase(it);
+    joinGroupOn(name, false);
   }
   std::vector<std::string> added;
   for (const CoNetworkInterface& itf : multicastItfs) {
@@ -255,8 +274,8 @@ void KestrixDiscoveryService::syncInterfaces() {
   // An interface that came up while the server runs learns of it at once.
   if (nextAnnounceMs_ == 0) return;  // start() announces everywhere itself
   for (const std::string& ip : added) {
-    multicast(Protocol::DISCOVER_SERVERS, self_.toAttrStream(), ip);
-    multicast(Protocol::FIND_SERVERS, rcAttrStream(), ip);
+    multicast(Protocol::DISCOVER_SERVERS, &self_, ip);
+    multicast(Protocol::FIND_SERVERS, nullptr, ip);
   }
 }
 
@@ -270,7 +289,7 @@ void KestrixDiscoveryService::openSender(const std::string& ip, const std::strin
     socket->bind(true);
     senders_[ip] = endpoint(std::move(socket));
     senderNames_[ip] = name;
-    joinGroupOn(ip, true);
+    joinGroupOn(name, true);
     CO_POST_NOTICE("kestrixd: discovery on %s (%s)", name.c_str(), ip.c_str());
   } catch (const CoException& e) {
     CO_POST_WARNING("kestrixd: no discovery on %s (%s): %s (%s)", name.c_str(), ip.c_str(),
@@ -290,36 +309,38 @@ void KestrixDiscoveryService::openListener(const std::string& ip) {
   }
 }
 
-// The group is joined on each multicast interface by address, so that the
-// one public socket hears announcements whichever interface they come in
-// on (a join without an address takes the interface of the group's route).
-void KestrixDiscoveryService::joinGroupOn(const std::string& ip, bool join) {
-  ip_mreq request{};
-  if (public_ == nullptr ||
-      ::inet_pton(AF_INET, settings_.scope.c_str(), &request.imr_multiaddr) != 1 ||
-      ::inet_pton(AF_INET, ip.c_str(), &request.imr_interface) != 1)
-    return;
-  const int option = join ? IP_ADD_MEMBERSHIP : IP_DROP_MEMBERSHIP;
-  if (::setsockopt(public_->socket().getSocket(), IPPROTO_IP, option, &request, sizeof request) ==
-      0) {
-    if (join)
-      joined_.insert(ip);
-    else
-      joined_.erase(ip);
+// The group is joined on each multicast interface, so that the one public
+// socket hears announcements whichever interface they come in on (a join
+// without an interface takes the interface of the group's route).
+void KestrixDiscoveryService::joinGroupOn(const std::string& name, bool join) {
+  if (public_ == nullptr) return;
+  if (!join) {
+    for (const auto& [ip, other] : senderNames_)
+      if (other == name) return;  // another address of it is still in use
+    public_->socket().joinOn(name, false);
+    joined_.erase(name);
     return;
   }
-  if (join)
+  if (joined_.count(name) != 0) return;
+  if (public_->socket().joinOn(name, true))
+    joined_.insert(name);
+  else
     CO_POST_WARNING("kestrixd: cannot join the discovery group %s on %s: %s",
-                    settings_.scope.c_str(), ip.c_str(), std::strerror(errno));
+                    settings_.scope.c_str(), name.c_str(), std::strerror(errno));
 }
 
-void KestrixDiscoveryService::multicast(Protocol::RequestType type, const rcAttrStream& data,
+std::string KestrixDiscoveryService::datagram(Protocol::RequestType type,
+                                              const rcAttrStream& data) const {
+  return Protocol::create(type, data, settings_.secret, wallSeconds());
+}
+
+void KestrixDiscoveryService::multicast(Protocol::RequestType type, const KestrixDaemonInfo* info,
                                         const std::string& onlyIp) {
-  const std::string datagram = Protocol::create(type, data);
   for (auto& [ip, sender] : senders_) {
     if (!onlyIp.empty() && ip != onlyIp) continue;
+    const std::string text = datagram(type, info ? describedFrom(*info, ip) : rcAttrStream());
     try {
-      sender->socket().send(datagram.data(), datagram.size(), nullptr, 0);
+      sender->socket().send(text.data(), text.size(), nullptr, 0);
     } catch (const CoException& e) {
       CO_POST_WARNING("kestrixd: could not multicast %s on %s: %s (%s)",
                       Protocol::getRequestTypeStr(type), senderNames_[ip].c_str(), e.what(),
@@ -353,6 +374,14 @@ void KestrixDiscoveryService::receive(CoMulticast& socket) {
                       CoLogText::escape({buffer, static_cast<size_t>(length)}).c_str());
     return;
   }
+  if (!settings_.secret.empty() && type != Protocol::FIND_SERVERS &&
+      !Protocol::isSigned(buffer, settings_.secret, wallSeconds())) {
+    static CoLogLimiter unsignedLog("Unsigned discovery datagrams");
+    if (unsignedLog.admit(CoMsg::LEVEL_WARN, ip))
+      CO_POST_WARNING("kestrixd: %s from %s is not signed with the secret; ignored",
+                      Protocol::getRequestTypeStr(type), ip.c_str());
+    return;
+  }
   const int64_t now = nowMs();
   switch (type) {
     case Protocol::DISCOVER_SERVERS:
@@ -360,7 +389,7 @@ void KestrixDiscoveryService::receive(CoMulticast& socket) {
       remember(KestrixDaemonInfo(data), ip, now);
       break;
     case Protocol::REMOVE_SERVER:
-      forget(KestrixDaemonInfo(data));
+      forget(KestrixDaemonInfo(data), ip, now);
       break;
     case Protocol::FIND_SERVERS:
       answer(data, from, ip, now);
@@ -383,10 +412,11 @@ void KestrixDiscoveryService::answer(const rcAttrStream& filter, const sockaddr_
                          : !database.empty() && database != self.getDatabase())
     return;
   if (!withinBudget(fromIp, now) || replies_ == nullptr) return;
-  const std::string datagram =
-      Protocol::create(Protocol::DISCOVER_SERVERS_REPLY, self.toAttrStream());
+  // The address the searcher can reach this server by comes first.
+  const std::string text =
+      datagram(Protocol::DISCOVER_SERVERS_REPLY, describedFrom(self, localAddressToward(to)));
   try {
-    replies_->send(datagram.data(), datagram.size(), to);
+    replies_->send(text.data(), text.size(), to);
   } catch (const CoException& e) {
     CO_POST_WARNING("kestrixd: could not answer a discovery search: %s (%s)", e.what(),
                     e.expertData());
@@ -438,20 +468,17 @@ bool KestrixDiscoveryService::withinBudget(const std::string& fromIp, int64_t no
 
 void KestrixDiscoveryService::remember(KestrixDaemonInfo info, const std::string& fromIp,
                                        int64_t now) {
-  // As the discovery client fixes what it hears: the sender's address is
-  // one to reach it by, and defaults fill what is missing.
-  const char* sender = bareIp(fromIp);
-  unsigned n = 0;
-  bool listed = false;
-  for (; n < KestrixDaemonInfo::MAX_IPS && *info.getMetadataIP(n) != '\0'; ++n)
-    listed = listed || std::strcmp(info.getMetadataIP(n), sender) == 0;
-  if (!listed && *sender != '\0' && n < KestrixDaemonInfo::MAX_IPS) info.setMetadataIP(n, sender);
+  // As the discovery client takes what it hears: the sender's address is
+  // the one to reach it by, and defaults fill what is missing.
+  Protocol::takeFrom(info, fromIp.c_str());
   fillDefaults(info);
-  if (sameServer(info, self_)) return;  // listed first, always as it is now
-  for (Known& known : known_) {
-    if (!sameServer(known.info, info)) continue;
-    known.info = info;
-    known.heardMs = now;
+  std::string key = Protocol::serverKey(info);
+  if (key == Protocol::serverKey(self_)) return;  // listed first, always as it is now
+  const auto found = knownByKey_.find(key);
+  if (found != knownByKey_.end()) {
+    if (!speaksFor(*found->second, fromIp, now)) return;
+    found->second->info = info;
+    found->second->heardMs = now;
     return;
   }
   if (known_.size() >= settings_.maxServers) {
@@ -461,20 +488,40 @@ void KestrixDiscoveryService::remember(KestrixDaemonInfo info, const std::string
     }
     return;
   }
-  known_.push_back({info, now});
+  knownByKey_.emplace(std::move(key), known_.insert(known_.end(), {info, now}));
 }
 
-void KestrixDiscoveryService::forget(KestrixDaemonInfo info) {
-  fillDefaults(info);  // as it was remembered
-  for (auto it = known_.begin(); it != known_.end(); ++it) {
-    if (!sameServer(it->info, info)) continue;
-    known_.erase(it);
-    return;
-  }
+bool KestrixDiscoveryService::speaksFor(const Known& known, const std::string& fromIp,
+                                        int64_t now) const {
+  if (KestrixServerAccess::isLoopback(bareIp(fromIp)) ||
+      Protocol::hasAddress(known.info, fromIp.c_str()) ||
+      now - known.heardMs > 2 * settings_.resyncMs)
+    return true;
+  if (claimsLog_.admit(CoMsg::LEVEL_WARN, fromIp, now))
+    CO_POST_WARNING("kestrixd: %s speaks for server '%s' from none of its addresses; ignored",
+                    fromIp.c_str(), CoLogText::escape(known.info.getStorageId()).c_str());
+  return false;
+}
+
+void KestrixDiscoveryService::forget(KestrixDaemonInfo info, const std::string& fromIp,
+                                     int64_t now) {
+  Protocol::takeFrom(info, fromIp.c_str());  // as it was remembered
+  fillDefaults(info);
+  const auto found = knownByKey_.find(Protocol::serverKey(info));
+  if (found == knownByKey_.end() || !speaksFor(*found->second, fromIp, now)) return;
+  known_.erase(found->second);
+  knownByKey_.erase(found);
 }
 
 void KestrixDiscoveryService::expire(int64_t now) {
-  known_.remove_if([&](const Known& k) { return now - k.heardMs > 2 * settings_.resyncMs; });
+  for (auto it = known_.begin(); it != known_.end();) {
+    if (now - it->heardMs <= 2 * settings_.resyncMs) {
+      ++it;
+      continue;
+    }
+    knownByKey_.erase(Protocol::serverKey(it->info));
+    it = known_.erase(it);
+  }
 }
 
 int KestrixDiscoveryService::timerWaitMs() const {
@@ -487,8 +534,12 @@ int KestrixDiscoveryService::timerWaitMs() const {
 void KestrixDiscoveryService::onTimers() {
   if (!started_) return;
   if (interfacesChanged_.exchange(false)) {
+    const KestrixDaemonInfo before = self_;
     self_ = describe_();  // its addresses may have changed
     syncInterfaces();
+    // Clients would otherwise keep a gone address first until the next
+    // announcement, minutes away.
+    if (self_ != before) announce();
   }
   const int64_t now = nowMs();
   if (now >= nextAnnounceMs_) {

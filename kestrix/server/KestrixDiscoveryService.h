@@ -11,6 +11,15 @@
 // periods, up to a bound, so that a flood of forged announcements cannot
 // grow the server.
 //
+// What others send is taken with care: each datagram lists the address of
+// the interface it leaves by first, so that receivers reach the server the
+// way the datagram came; a known server's description changes, and it is
+// forgotten, only through a datagram from one of its own addresses (or
+// from this host), unless it expired; with a shared secret every datagram
+// is signed and only signed ones from others count. Received addresses are
+// compared as text, never looked up. A change of the server's own
+// description (an address or interface came or went) is announced at once.
+//
 // The sockets are I/O handlers of the server's own loop and the deadlines
 // come through timerWaitMs()/onTimers(), so no thread is needed. Searches
 // are heard on the group and also on 127.0.0.1 and on each interface
@@ -53,6 +62,8 @@ class KestrixDiscoveryService {
     // so that forged addresses cannot grow the table.
     size_t maxSearchSources = 4096;
     size_t maxServers = 4096;
+    // Signs what is sent and takes only signed datagrams, when not empty.
+    std::string secret;
 
     // Port, scope and TTL from the network configuration; the resync period
     // (KESTRIX_MULTICAST_RESYNC_TIME, seconds) and the bound on known
@@ -79,6 +90,7 @@ class KestrixDiscoveryService {
   void setMaxAnswersPerSourcePerSecond(unsigned count) {
     settings_.maxAnswersPerSourcePerSecond = count;
   }
+  void setSecret(const std::string& secret) { settings_.secret = secret; }
   // Datagrams from senders it refuses (their numeric address) are ignored.
   void setSenderFilter(std::function<bool(const std::string&)> allow) {
     allowSender_ = std::move(allow);
@@ -103,10 +115,15 @@ class KestrixDiscoveryService {
   void syncInterfaces();
   void openSender(const std::string& ip, const std::string& name);
   void openListener(const std::string& ip);
-  void joinGroupOn(const std::string& ip, bool join);
+  // By interface name: an interface with several addresses is joined once
+  // and left with its last one.
+  void joinGroupOn(const std::string& name, bool join);
   std::unique_ptr<Endpoint> endpoint(std::unique_ptr<CoMulticast> socket);
 
-  void multicast(KestrixMulticastProtocol::RequestType type, const Kestrix::rcAttrStream& data,
+  std::string datagram(KestrixMulticastProtocol::RequestType type,
+                       const Kestrix::rcAttrStream& data) const;
+  // The description (null: an empty search) on each interface, or on onlyIp.
+  void multicast(KestrixMulticastProtocol::RequestType type, const KestrixDaemonInfo* info,
                  const std::string& onlyIp = std::string());
   void receive(CoMulticast& socket);
   void answer(const Kestrix::rcAttrStream& filter, const sockaddr_storage& to,
@@ -115,7 +132,9 @@ class KestrixDiscoveryService {
   // when either is spent this second.
   bool withinBudget(const std::string& fromIp, int64_t nowMs);
   void remember(KestrixDaemonInfo info, const std::string& fromIp, int64_t nowMs);
-  void forget(KestrixDaemonInfo info);
+  void forget(KestrixDaemonInfo info, const std::string& fromIp, int64_t nowMs);
+  // Whether a datagram from fromIp may change or remove a known server.
+  bool speaksFor(const Known& known, const std::string& fromIp, int64_t nowMs) const;
   void expire(int64_t nowMs);
 
   rcAppContext& loop_;
@@ -128,7 +147,7 @@ class KestrixDiscoveryService {
   std::atomic<bool> interfacesChanged_{false};
 
   std::unique_ptr<Endpoint> public_;
-  std::set<std::string> joined_;                              // interface addresses
+  std::set<std::string> joined_;                              // interface names
   std::map<std::string, std::unique_ptr<Endpoint>> senders_;  // by interface address
   std::map<std::string, std::string> senderNames_;
   std::map<std::string, std::unique_ptr<Endpoint>> listeners_;
@@ -139,6 +158,9 @@ class KestrixDiscoveryService {
   KestrixDaemonInfo self_;
 
   std::list<Known> known_;
+  // By KestrixMulticastProtocol::serverKey, so that each datagram costs no
+  // walk of the list.
+  std::unordered_map<std::string, std::list<Known>::iterator> knownByKey_;
   int64_t nextAnnounceMs_ = 0;
   int64_t nextResyncMs_ = 0;
   int64_t fullWarnedMs_ = -1;
@@ -150,6 +172,7 @@ class KestrixDiscoveryService {
   unsigned answeredOthers_ = 0;
   bool floodWarned_ = false;
   CoLogLimiter sourceFloodLog_{"Discovery searches over a sender's limit", {1, 1, 1024, 1000}};
+  mutable CoLogLimiter claimsLog_{"Discovery claims on known servers", {1, 1, 1024, 1000}};
 };
 
 }  // namespace Kestrix

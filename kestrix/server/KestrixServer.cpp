@@ -85,6 +85,7 @@ KestrixServer::KestrixServer(int port, const KestrixServerConfig& config)
   KestrixDiscoveryService::Settings settings = KestrixDiscoveryService::Settings::fromSystem();
   settings.maxAnswersPerSecond = config_.maxSearchesPerSecond;
   settings.maxAnswersPerSourcePerSecond = config_.maxSearchesPerSourcePerSecond;
+  settings.secret = config_.access.secret;
   discovery_ = std::make_unique<KestrixDiscoveryService>(
       *this, interfaces_, [this] { return describe(); }, settings);
   discovery_->setSenderFilter([this](const std::string& address) { return allowPeer(address); });
@@ -112,6 +113,7 @@ bool KestrixServer::setConfig(const KestrixServerConfig& config, std::string& er
   if (discovery_ == nullptr) return true;
   discovery_->setMaxAnswersPerSecond(config_.maxSearchesPerSecond);
   discovery_->setMaxAnswersPerSourcePerSecond(config_.maxSearchesPerSourcePerSecond);
+  discovery_->setSecret(config_.access.secret);
   discovery_->announce();
   return true;
 }

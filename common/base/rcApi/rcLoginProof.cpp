@@ -86,7 +86,15 @@ bool rcLoginProof::clientSecret(std::string& secret, std::string& error) {
 }
 
 std::string rcLoginProof::proof(const rcConnectionInfo& record, const std::string& secret) {
-  const std::string text = record.proofText();
+  return hmacHex(secret, record.proofText());
+}
+
+bool rcLoginProof::sameProof(const std::string& given, const std::string& expected) {
+  return !expected.empty() && given.size() == expected.size() &&
+         CRYPTO_memcmp(given.data(), expected.data(), expected.size()) == 0;
+}
+
+std::string rcLoginProof::hmacHex(const std::string& secret, const std::string& text) {
   unsigned char mac[EVP_MAX_MD_SIZE];
   unsigned int length = 0;
   if (HMAC(EVP_sha256(), secret.data(), static_cast<int>(secret.size()),
@@ -108,8 +116,7 @@ bool rcLoginProof::accept(const rcConnectionInfo& record, int64_t nowSeconds, st
     why = "no proof of the secret";
     return false;
   }
-  if (expected.empty() || given.size() != expected.size() ||
-      CRYPTO_memcmp(given.data(), expected.data(), expected.size()) != 0) {
+  if (!sameProof(given, expected)) {
     why = "wrong proof of the secret";
     return false;
   }

@@ -44,6 +44,10 @@ class rcLoginProof {
   static void sign(rcConnectionInfo& record, const std::string& secret, int64_t nowSeconds);
   // The lower-case hexadecimal HMAC-SHA256 of the record's fields.
   static std::string proof(const rcConnectionInfo& record, const std::string& secret);
+  // The lower-case hexadecimal HMAC-SHA256 of text keyed with secret; "" on failure.
+  static std::string hmacHex(const std::string& secret, const std::string& text);
+  // Whether a received proof is the expected one, in constant time.
+  static bool sameProof(const std::string& given, const std::string& expected);
 
   explicit rcLoginProof(std::string secret) : secret_(std::move(secret)) {}
   const std::string& secret() const { return secret_; }

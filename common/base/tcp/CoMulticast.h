@@ -36,6 +36,11 @@ class CoMulticast {
   void bind(bool privatePort);
   void join();
   void drop();
+  // Joins or leaves the group on the named interface ("eth0"; a ":label"
+  // is ignored), whatever its addresses. Being a member already, or not one,
+  // is success: an interface with several addresses is joined once. False,
+  // with the cause in the socket library's current error, on failure.
+  bool joinOn(const std::string& interfaceName, bool join);
 
   void setTTL(int ttl) const;
   int getTTL() const;

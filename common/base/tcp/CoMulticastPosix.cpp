@@ -196,6 +196,26 @@ void CoMulticast::join() {
            code == ENODEV ? "  Check the default/multicast/gateway route entry" : "");
 }
 
+bool CoMulticast::joinOn(const std::string& interfaceName, bool join) {
+  const unsigned index = ::if_nametoindex(interfaceName.substr(0, interfaceName.find(':')).c_str());
+  if (index == 0) return false;
+  int result;
+  if (isIPv6()) {
+    ipv6_mreq request{};
+    request.ipv6mr_multiaddr = asIPv6(*group_).sin6_addr;
+    request.ipv6mr_interface = index;
+    result = ::setsockopt(socket_, IPPROTO_IPV6, join ? IPV6_ADD_MEMBERSHIP : IPV6_DROP_MEMBERSHIP,
+                          &request, sizeof request);
+  } else {
+    ip_mreqn request{};
+    request.imr_multiaddr = asIPv4(*group_).sin_addr;
+    request.imr_ifindex = static_cast<int>(index);
+    result = ::setsockopt(socket_, IPPROTO_IP, join ? IP_ADD_MEMBERSHIP : IP_DROP_MEMBERSHIP,
+                          &request, sizeof request);
+  }
+  return result == 0 || errno == (join ? EADDRINUSE : EADDRNOTAVAIL);
+}
+
 void CoMulticast::drop() {
   if (changeMembership(false) == 0) return;
   CO_THROW(CoSocketError::lastText().c_str(), "Unable to leave multicast group %s", scope_.c_str());

@@ -15,6 +15,7 @@
 #include "common/base/osal/CoTime.h"
 #include "common/base/tcp/CoIoTcpDescriptor.h"
 #include "kestrix/client/api/KestrixMulticastClient.h"
+#include "kestrix/client/api/KestrixOS.h"
 #include "kestrix/client/api/KestrixResolver.h"
 
 using Kestrix::CoException;
@@ -159,9 +160,13 @@ bool KestrixClientConnection::connectDiscovered(const KestrixDaemonInfo& info,
                                                 unsigned int timeoutMs) {
   KestrixResolver resolver(info);
   const unsigned port = static_cast<unsigned>(info.getNodePort());
+  // An address of this host (a container bridge has the same one on every
+  // host) would reach a server here, not the remote one that listed it.
+  const bool local = info.isLocal();
   for (unsigned i = 0;; ++i) {
     const char* address = resolver.getIP(KestrixResolver::IP_METADATA, i);
     if (*address == '\0') return false;
+    if (!local && KestrixOS::isLocalIP(address)) continue;
     // Names and addresses came with a datagram.
     const std::string name = Kestrix::CoLogText::escape(info.getDisplayName());
     const std::string storage = Kestrix::CoLogText::escape(info.getStorageId());

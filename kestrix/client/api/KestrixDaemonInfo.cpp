@@ -266,22 +266,36 @@ bool KestrixDaemonInfo::isSameServer(const KestrixDaemonInfo& o) const {
 }
 
 bool KestrixDaemonInfo::isSameServer(const KestrixServerId& id) const {
-  if (*id.getStorageId() != '\0') return storageId_ == id.getStorageId();
-  if (id.getPort() != 0 && id.getPort() != nodePort_) return false;
-  if (*id.getDB() != '\0' && database_ != id.getDB()) return false;
-  NamedAddress address{id.getIPAddr()};
+  return isSameServer(id, targetOf(id));
+}
+
+KestrixDaemonInfo::Target KestrixDaemonInfo::targetOf(const KestrixServerId& id) {
+  Target target{id.getIPAddr()};
+  if (*id.getStorageId() != '\0') return target;  // decides alone
   switch (CoIoTcpDescriptor::getAddrType(id.getIPAddr())) {
     case CoIoTcpDescriptor::ADDR_INVALID:
-      return false;
+      target.valid = false;
+      break;
     case CoIoTcpDescriptor::ADDR_IPV6:
-      address.text = stripped(id.getIPAddr());
+      target.address = stripped(id.getIPAddr());
       break;
-    case CoIoTcpDescriptor::ADDR_HOSTNAME:
-      address = addressOfName(id.getIPAddr());
+    case CoIoTcpDescriptor::ADDR_HOSTNAME: {
+      const NamedAddress named = addressOfName(id.getIPAddr());
+      target.address = named.text;
+      target.loopback = named.loopback;
       break;
+    }
     case CoIoTcpDescriptor::ADDR_IPV4:
       break;
   }
-  if (hasAddress(address.text.c_str(), false)) return true;
-  return (address.loopback || KestrixOS::isLoopBackIP(address.text.c_str())) && isLocal();
+  return target;
+}
+
+bool KestrixDaemonInfo::isSameServer(const KestrixServerId& id, const Target& target) const {
+  if (*id.getStorageId() != '\0') return storageId_ == id.getStorageId();
+  if (id.getPort() != 0 && id.getPort() != nodePort_) return false;
+  if (*id.getDB() != '\0' && database_ != id.getDB()) return false;
+  if (!target.valid) return false;
+  if (hasAddress(target.address.c_str(), false)) return true;
+  return (target.loopback || KestrixOS::isLoopBackIP(target.address.c_str())) && isLocal();
 }

@@ -7,6 +7,7 @@
 // name the same server.
 
 #include <cstdint>
+#include <string>
 
 #include "common/base/rcApi/rcAttrStream.h"
 #include "kestrix/client/api/KestrixOS.h"
@@ -89,6 +90,16 @@ class KestrixDaemonInfo {
   bool isSameHost(const char* host) const;
   bool isSameServer(const KestrixDaemonInfo& other) const;
   bool isSameServer(const KestrixServerId& id) const;
+  // The address an identity names, as isSameServer(id) compares it. Its
+  // name is looked up here, once: a lookup may take seconds, so it is made
+  // before a walk of many descriptions and before any lock.
+  struct Target {
+    std::string address;
+    bool loopback = false;
+    bool valid = true;
+  };
+  static Target targetOf(const KestrixServerId& id);
+  bool isSameServer(const KestrixServerId& id, const Target& target) const;
 
  private:
   bool hasAddress(const char* address, bool stripStored) const;

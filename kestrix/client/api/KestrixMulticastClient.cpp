@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string_view>
 #include <vector>
 
@@ -22,6 +23,7 @@
 #include "common/base/network/CoNetworkConfig.h"
 #include "common/base/network/CoNetworkUtil.h"
 #include "common/base/osal/CoTime.h"
+#include "common/base/rcApi/rcLoginProof.h"
 #include "common/base/tcp/CoIoTcpDescriptor.h"
 #include "common/base/tcp/CoMulticast.h"
 #include "common/base/tcp/CoSocketError.h"
@@ -29,6 +31,7 @@
 #include "common/base/threads/CoThreadMgr.h"
 #include "kestrix/client/api/KestrixClientConnection.h"
 #include "kestrix/client/api/KestrixOS.h"
+#include "kestrix/client/api/KestrixServerId.h"
 
 using Kestrix::CoException;
 using Kestrix::CoMulticast;
@@ -178,6 +181,11 @@ class KestrixMulticastClient::NetworkObserver : public CoNetworkDispatcher::Obse
     }
     if (!entry->socket) return false;
     setNonBlocking(entry->socket->getSocket());
+    // The public socket hears the group on every interface, not only on
+    // the one the group's route names.
+    if (c.publicSocket_ && !c.publicSocket_->joinOn(itf.getName(), true) && level(1))
+      CO_POST_USER("Kestrix Multicast: cannot join '%s' on '%s': %s", c.scope_.c_str(), name,
+                   Kestrix::CoSocketError::lastText().c_str());
     if (level(2))
       CO_POST_USER("Kestrix Multicast: opened private socket '%d' on  '%s' '%s:%u/%s/%u'",
                    entry->socket->getSocket(), name, ip, c.port_, c.scope_.c_str(), c.ttl_);
@@ -192,6 +200,11 @@ class KestrixMulticastClient::NetworkObserver : public CoNetworkDispatcher::Obse
       entry->dropped = true;
       if (level(1))
         CO_POST_USER("Kestrix Multicast: drop multicasting on '%s'", itf.getName().c_str());
+      const bool stillThere =
+          std::any_of(_client->interfaces_.begin(), _client->interfaces_.end(), [&](auto& other) {
+            return !other->dropped && other->itf.getName() == itf.getName();
+          });
+      if (!stillThere && _client->publicSocket_) _client->publicSocket_->joinOn(itf.getName(), false);
       return;
     }
   }
@@ -242,22 +255,32 @@ KestrixMulticastClient::KestrixMulticastClient(unsigned int port, const char* sc
     CO_POST_WARNING("Kestrix Multicast: no wake-up pipe: %s",
                     Kestrix::CoSocketError::lastText().c_str());
   }
-  networkObserver_ = std::make_unique<NetworkObserver>(this);
-  dispatcher_.addObserver(CoNetworkDispatcher::TYPE_MULTICAST, networkObserver_.get());
-  dispatcher_.refresh(false);
+  std::string error;
+  signedOnly_ = !Kestrix::rcLoginProof::clientSecret(secret_, error) || !secret_.empty();
+  if (!error.empty())
+    CO_POST_WARNING("Kestrix Multicast: %s; no discovery datagram is taken", error.c_str());
   // A scope that is no group address fails here too: discovery then runs
   // without the public socket rather than take the program down.
   try {
     publicSocket_ = std::make_unique<CoMulticast>(port_, scope_.c_str(), nullptr);
     publicSocket_->setTTL(static_cast<int>(ttl_));
     publicSocket_->bind(false);
-    publicSocket_->join();
     setNonBlocking(publicSocket_->getSocket());
   } catch (const CoException& e) {
     CO_POST_ERROR("Could not bind/join public multicast socket on '%u/%s/%u': %s", port_,
                   scope_.c_str(), ttl_, e.what());
     publicSocket_.reset();
   }
+  // Joined on each interface as it comes; the route's join is one more for
+  // a host whose interfaces cannot be listed.
+  try {
+    if (publicSocket_) publicSocket_->join();
+  } catch (const CoException& e) {
+    CO_POST_DEBUG("No join of '%s' by route: %s", scope_.c_str(), e.what());
+  }
+  networkObserver_ = std::make_unique<NetworkObserver>(this);
+  dispatcher_.addObserver(CoNetworkDispatcher::TYPE_MULTICAST, networkObserver_.get());
+  dispatcher_.refresh(false);
 }
 
 KestrixMulticastClient::~KestrixMulticastClient() {
@@ -406,6 +429,14 @@ bool KestrixMulticastClient::readFrom(CoMulticast& socket) {
                       escape(received).c_str());
     return false;
   }
+  if (signedOnly_ && type != Protocol::FIND_SERVERS &&
+      !Protocol::isSigned(buffer, secret_, static_cast<int64_t>(std::time(nullptr)))) {
+    static Kestrix::CoLogLimiter unsigned_("Unsigned discovery datagrams");
+    if (unsigned_.admit(Kestrix::CoMsg::LEVEL_WARN, ip))
+      CO_POST_WARNING("Kestrix Multicast: '%s' from '%s:%u' is not signed with the secret; ignored",
+                      typeStr(type), ip.c_str(), port);
+    return false;
+  }
   if (level(1))
     CO_POST_USER("Kestrix Multicast: received '%s' from '%s:%u'", typeStr(type), ip.c_str(), port);
   return handle(type, data, ip.c_str(), port);
@@ -419,30 +450,32 @@ bool KestrixMulticastClient::handle(Protocol::RequestType type, const rcAttrStre
     case Protocol::FIND_SERVERS:
     case Protocol::END_OF_SERVICES:
       return false;
-    case Protocol::DISCOVER_SERVERS:
-    case Protocol::DISCOVER_SERVERS_REPLY: {
+    case Protocol::DISCOVER_SERVERS_REPLY:
+      // Unasked answers are how a stranger would slip a server in.
+      if (Kestrix::CoTime::getTime() - lastSearch_ > REPLY_WINDOW_US) {
+        if (level(1)) CO_POST_USER("Kestrix Multicast: unasked answer from '%s' ignored", fromIP);
+        return false;
+      }
+      [[fallthrough]];
+    case Protocol::DISCOVER_SERVERS: {
       KestrixDaemonInfo info(data);
       fixKestrixDaemonInfo(info, fromIP);
-      add(info);
+      merge(info, Source::DATAGRAM, fromIP);
       return true;
     }
-    case Protocol::REMOVE_SERVER:
-      remove(KestrixDaemonInfo(data).getServerId());
+    case Protocol::REMOVE_SERVER: {
+      KestrixDaemonInfo info(data);
+      fixKestrixDaemonInfo(info, nullptr);
+      removeFrom(info.getServerId(), fromIP);
       return true;
+    }
   }
   CO_POST_WARNING("Unknown request type: %d.", static_cast<int>(type));
   return false;
 }
 
 void KestrixMulticastClient::fixKestrixDaemonInfo(KestrixDaemonInfo& info, const char* fromIP) {
-  if (fromIP != nullptr && *fromIP != '\0') {
-    const char* ip = Kestrix::CoIoTcpDescriptor::skipIPv4InIPv6Prefix(fromIP);
-    unsigned n = 0;
-    while (n < KestrixDaemonInfo::MAX_IPS && *info.getMetadataIP(n) != '\0' &&
-           std::strcmp(info.getMetadataIP(n), ip) != 0)
-      ++n;
-    if (*info.getMetadataIP(n) == '\0') info.setMetadataIP(n, ip);
-  }
+  Protocol::takeFrom(info, fromIP);
   const bool keepLoopback = std::getenv("KESTRIX_NO_LOOPBACK") == nullptr && info.isLocal();
   if (!keepLoopback) {
     for (bool metadata : {true, false}) {
@@ -465,11 +498,37 @@ void KestrixMulticastClient::fixKestrixDaemonInfo(KestrixDaemonInfo& info, const
 
 // ---- The known servers ------------------------------------------------------
 
+KestrixMulticastClient::Servers::iterator KestrixMulticastClient::insertKnown(
+    const KestrixDaemonInfo& info) {
+  auto known = servers_.insert(servers_.end(), info);
+  known->update();
+  byKey_[Protocol::serverKey(info)] = known;
+  return known;
+}
+
+void KestrixMulticastClient::eraseKnown(Servers::iterator known) {
+  byKey_.erase(Protocol::serverKey(*known));
+  servers_.erase(known);
+}
+
+void KestrixMulticastClient::clearKnown() {
+  servers_.clear();
+  byKey_.clear();
+}
+
+bool KestrixMulticastClient::expired(const KestrixDaemonInfo& info, uint64_t now) const {
+  return now - info.getLastUpdate() > 2 * settings().resyncUs;
+}
+
 void KestrixMulticastClient::add(const KestrixDaemonInfo& info) {
+  merge(info, Source::PROGRAM, nullptr);
+}
+
+void KestrixMulticastClient::merge(const KestrixDaemonInfo& info, Source source,
+                                   const char* fromIP) {
   CoMutexGuard guard(serversMutex_);
-  auto known = std::find_if(servers_.begin(), servers_.end(),
-                            [&info](const KestrixDaemonInfo& s) { return s.isSameServer(info); });
-  if (known == servers_.end()) {
+  const auto found = byKey_.find(Protocol::serverKey(info));
+  if (found == byKey_.end()) {
     const int max = maxServersVar().get();
     if (servers_.size() >= static_cast<size_t>(std::max(max, 0))) {
       if (!fullWarned_)
@@ -482,10 +541,17 @@ void KestrixMulticastClient::add(const KestrixDaemonInfo& info) {
     }
     if (level(1))
       CO_POST_USER("Kestrix Multicast: adding '%s'", escape(info.getStorageId()).c_str());
-    known = servers_.insert(std::upper_bound(servers_.begin(), servers_.end(), info), info);
-    known->update();
-    reindex();
-    notifyObservers(Observer::EVENT_ADDED, *known);
+    notifyObservers(Observer::EVENT_ADDED, *insertKnown(info));
+    return;
+  }
+  const auto known = found->second;
+  if (source == Source::LIST) return;  // second-hand: what it heard itself stands
+  if (source == Source::DATAGRAM && !KestrixOS::isLoopBackIP(fromIP) &&
+      !Protocol::hasAddress(*known, fromIP) && !expired(*known, Kestrix::CoTime::getTime())) {
+    static Kestrix::CoLogLimiter claims("Discovery claims on known servers");
+    if (claims.admit(Kestrix::CoMsg::LEVEL_WARN, fromIP))
+      CO_POST_WARNING("Kestrix Multicast: '%s' from '%s', which is none of its addresses; ignored",
+                      escape(info.getStorageId()).c_str(), fromIP);
     return;
   }
   if (level(1))
@@ -494,21 +560,40 @@ void KestrixMulticastClient::add(const KestrixDaemonInfo& info) {
   // description never changes.
   known->update();
   if (*known == info) return;
-  servers_.erase(known);
-  known = servers_.insert(std::upper_bound(servers_.begin(), servers_.end(), info), info);
+  *known = info;
   known->update();
-  reindex();
   notifyObservers(Observer::EVENT_UPDATED, *known);
 }
 
 void KestrixMulticastClient::remove(const KestrixServerId& id) {
+  removeFrom(id, nullptr);
+}
+
+void KestrixMulticastClient::removeFrom(const KestrixServerId& id, const char* fromIP) {
+  // A datagram's identity is compared as text; only the program's names
+  // are looked up.
+  const KestrixDaemonInfo::Target target = fromIP == nullptr
+                                               ? KestrixDaemonInfo::targetOf(id)
+                                               : KestrixDaemonInfo::Target{id.getIPAddr()};
   CoMutexGuard guard(serversMutex_);
-  auto known = std::find_if(servers_.begin(), servers_.end(),
-                            [&id](const KestrixDaemonInfo& s) { return s.isSameServer(id); });
+  auto known = servers_.end();
+  if (*id.getStorageId() != '\0') {
+    const auto found = byKey_.find(std::string("S") + id.getStorageId());
+    if (found != byKey_.end()) known = found->second;
+  } else {
+    known = std::find_if(servers_.begin(), servers_.end(), [&](const KestrixDaemonInfo& s) {
+      return s.isSameServer(id, target);
+    });
+  }
   if (known == servers_.end()) return;
+  if (fromIP != nullptr && !KestrixOS::isLoopBackIP(fromIP) && !Protocol::hasAddress(*known, fromIP)) {
+    if (level(1))
+      CO_POST_USER("Kestrix Multicast: removal of '%s' from '%s' ignored",
+                   escape(known->getStorageId()).c_str(), fromIP);
+    return;
+  }
   const KestrixDaemonInfo removed = *known;
-  servers_.erase(known);
-  reindex();
+  eraseKnown(known);
   if (level(1))
     CO_POST_USER("Kestrix Multicast: Removing '%s'", escape(removed.getStorageId()).c_str());
   notifyObservers(Observer::EVENT_REMOVED, removed);
@@ -516,14 +601,19 @@ void KestrixMulticastClient::remove(const KestrixServerId& id) {
 
 void KestrixMulticastClient::setServers(std::list<KestrixDaemonInfo>& servers) {
   CoMutexGuard guard(serversMutex_);
-  servers_ = servers;
-  reindex();
+  clearKnown();
+  for (const KestrixDaemonInfo& info : servers)
+    if (byKey_.count(Protocol::serverKey(info)) == 0) insertKnown(info);
 }
 
-void KestrixMulticastClient::reindex() {
-  byStorageId_.clear();
+std::vector<const KestrixDaemonInfo*> KestrixMulticastClient::sortedServers(
+    const char* database) const {
+  std::vector<const KestrixDaemonInfo*> list;
   for (const KestrixDaemonInfo& known : servers_)
-    byStorageId_.try_emplace(known.getStorageId(), &known);
+    if (database == nullptr || std::strcmp(known.getDatabase(), database) == 0)
+      list.push_back(&known);
+  std::stable_sort(list.begin(), list.end(), [](auto* a, auto* b) { return *a < *b; });
+  return list;
 }
 
 void KestrixMulticastClient::resync() {
@@ -535,13 +625,17 @@ void KestrixMulticastClient::resync() {
                  timeText(cutoff).c_str());
   {
     CoMutexGuard guard(serversMutex_);
-    servers_.remove_if([cutoff](const KestrixDaemonInfo& s) {
-      if (s.getLastUpdate() >= cutoff) return false;
-      if (level(1))
-        CO_POST_USER("Kestrix Multicast: discarding '%s'", escape(s.getStorageId()).c_str());
-      return true;
-    });
-    reindex();
+    for (auto it = servers_.begin(); it != servers_.end();) {
+      const auto next = std::next(it);
+      if (it->getLastUpdate() < cutoff) {
+        if (level(1))
+          CO_POST_USER("Kestrix Multicast: discarding '%s'", escape(it->getStorageId()).c_str());
+        const KestrixDaemonInfo gone = *it;
+        eraseKnown(it);
+        notifyObservers(Observer::EVENT_REMOVED, gone);
+      }
+      it = next;
+    }
     fullWarned_ = false;
   }
   nextResync_ = now + period;
@@ -571,7 +665,9 @@ void KestrixMulticastClient::removeObserver(Observer* observer) {
 
 void KestrixMulticastClient::send(Protocol::RequestType type, const rcAttrStream& data,
                                   const char* host, unsigned int port) {
-  const std::string text = Protocol::create(type, data);
+  const std::string text =
+      Protocol::create(type, data, secret_, static_cast<int64_t>(std::time(nullptr)));
+  if (type == Protocol::FIND_SERVERS) lastSearch_ = Kestrix::CoTime::getTime();
   CoMutexGuard guard(interfacesMutex_);
   bool any = false;
   for (auto& entry : interfaces_) {
@@ -621,9 +717,10 @@ void KestrixMulticastClient::find(const char* storageId) {
 
 void KestrixMulticastClient::connectedTo(const KestrixServerId& id) {
   {
+    const KestrixDaemonInfo::Target target = KestrixDaemonInfo::targetOf(id);
     CoMutexGuard guard(serversMutex_);
     for (KestrixDaemonInfo& known : servers_) {
-      if (!known.isSameServer(id)) continue;
+      if (!known.isSameServer(id, target)) continue;
       known.update();
       return;
     }
@@ -649,8 +746,7 @@ unsigned int KestrixMulticastClient::getServers(std::list<KestrixDaemonInfo>* ou
                    host != nullptr ? host : "<network>", port);
     {
       CoMutexGuard guard(serversMutex_);
-      servers_.clear();
-      reindex();
+      clearKnown();
     }
     KestrixDaemonInfo filter;
     if (database != nullptr) filter.setDatabase(database);
@@ -682,13 +778,15 @@ unsigned int KestrixMulticastClient::getServers(std::list<KestrixDaemonInfo>* ou
   }
   if (out != nullptr) out->clear();
   CoMutexGuard guard(serversMutex_);
-  unsigned int count = 0;
-  for (const KestrixDaemonInfo& known : servers_) {
-    if (database != nullptr && std::strcmp(known.getDatabase(), database) != 0) continue;
-    ++count;
-    if (out != nullptr) out->push_back(known);
+  if (out == nullptr) {
+    if (database == nullptr) return static_cast<unsigned>(servers_.size());
+    return static_cast<unsigned>(
+        std::count_if(servers_.begin(), servers_.end(), [database](const KestrixDaemonInfo& s) {
+          return std::strcmp(s.getDatabase(), database) == 0;
+        }));
   }
-  return count;
+  for (const KestrixDaemonInfo* known : sortedServers(database)) out->push_back(*known);
+  return static_cast<unsigned>(out->size());
 }
 
 void KestrixMulticastClient::fetchListFromServer(const KestrixDaemonInfo& server,
@@ -708,7 +806,7 @@ void KestrixMulticastClient::fetchListFromServer(const KestrixDaemonInfo& server
                  static_cast<int64_t>(servers.size()), escape(id.getId()).c_str());
   for (KestrixDaemonInfo& info : servers) {
     fixKestrixDaemonInfo(info, nullptr);
-    add(info);
+    merge(info, Source::LIST, nullptr);
   }
 }
 
@@ -717,18 +815,26 @@ void KestrixMulticastClient::fetchListFromServer(const KestrixDaemonInfo& server
 bool KestrixMulticastClient::resolve(const KestrixServerId& id, KestrixDaemonInfo& info) const {
   CO_POST_DEBUG("Resolving KestrixServerId( '%s' [%s:%d/%s] )", escape(id.getId()).c_str(),
                 escape(id.getIPAddr()).c_str(), id.getPort(), escape(id.getDB()).c_str());
+  const KestrixDaemonInfo::Target target = KestrixDaemonInfo::targetOf(id);
   CoMutexGuard guard(serversMutex_);
   const KestrixDaemonInfo* match = nullptr;
   if (*id.getStorageId() != '\0') {
     // A storage id alone decides whether a description is of the server.
-    const auto found = byStorageId_.find(id.getStorageId());
-    if (found != byStorageId_.end()) match = found->second;
+    const auto found = byKey_.find(std::string("S") + id.getStorageId());
+    if (found != byKey_.end()) match = &*found->second;
   } else {
-    for (const KestrixDaemonInfo& known : servers_)
-      if (known.isSameServer(id)) {
-        match = &known;
-        break;
-      }
+    // A server whose first address is the one asked for wins over one that
+    // merely lists it: anyone may list anyone's address.
+    const std::vector<const KestrixDaemonInfo*> sorted = sortedServers(nullptr);
+    for (bool firstOnly : {true, false}) {
+      for (const KestrixDaemonInfo* known : sorted)
+        if ((!firstOnly || target.address == known->getMetadataIP(0)) &&
+            known->isSameServer(id, target)) {
+          match = known;
+          break;
+        }
+      if (match != nullptr) break;
+    }
   }
   if (match != nullptr) {
     const KestrixDaemonInfo& known = *match;
@@ -757,7 +863,7 @@ void KestrixMulticastClient::dump() {
   CoMutexGuard creation(creationMutex());
   if (instance == nullptr) return;
   CoMutexGuard guard(instance->serversMutex_);
-  for (const KestrixDaemonInfo& known : instance->servers_)
-    std::printf("%s\t%s\t%s\t%s\n", known.getDisplayName(), known.getDatabase(),
-                known.getStorageId(), known.getMetadataIP(0));
+  for (const KestrixDaemonInfo* known : instance->sortedServers(nullptr))
+    std::printf("%s\t%s\t%s\t%s\n", known->getDisplayName(), known->getDatabase(),
+                known->getStorageId(), known->getMetadataIP(0));
 }

@@ -4,10 +4,19 @@
 // from one private socket per multicast-capable IPv4 interface, fetches the
 // whole list from the first server that answers, forgets servers silent for
 // two resync periods, and tells observers of servers added, changed and
-// removed. One service thread ("Kestrix Multicast") does all receiving; a
+// removed (expired ones too). One service thread ("Kestrix Multicast") does all receiving; a
 // wake-up descriptor makes stop() and a search that has its answer return
 // at once. At most KESTRIX_MULTICAST_MAX_SERVERS servers are kept, so
 // forged announcements cannot grow a client without limit.
+//
+// Whoever is on the network can send datagrams, so what they say is taken
+// with care (trust on first use): a known server's description changes only
+// through a datagram from one of its own addresses (or this host's
+// loopback), or once it expired; "REMOVE_SERVER" likewise; answers count
+// only within REPLY_WINDOW_US of a search of this process; a server list
+// fetched from a server adds servers but changes no known one. With the
+// secret of KESTRIX_SECRET_FILE only signed datagrams count. Received data
+// is compared as text, never looked up by name.
 //
 // Settings, read once: KESTRIX_MULTICAST_DEBUG (1 lifecycle, 2 per datagram),
 // KESTRIX_MULTICAST_RESYNC_TIME (seconds, 300), KESTRIX_GETDAEMONINFO_TIMEOUT
@@ -69,8 +78,12 @@ class KestrixMulticastClient {
   unsigned int getServers(std::list<KestrixDaemonInfo>* out, const char* database, const char* host,
                           unsigned int port);
   void setServers(std::list<KestrixDaemonInfo>& servers);
+  // Of the program itself: added or changed without question.
   void add(const KestrixDaemonInfo& info);
   void remove(const KestrixServerId& id);
+
+  // How long after a search of its own the client takes answers.
+  static constexpr uint64_t REPLY_WINDOW_US = 3000000;
 
   // Searches (FIND_SERVERS). connectedTo renews a known server and sends
   // nothing; an unknown one is asked directly.
@@ -81,7 +94,8 @@ class KestrixMulticastClient {
   static void addObserver(Observer* observer);
   static void removeObserver(Observer* observer);
 
-  // Adds the sender's address, drops loopback addresses of remote servers,
+  // Puts the sender's address first, keeps KestrixMulticastProtocol::
+  // MAX_ADDRESSES of each kind, drops loopback addresses of remote servers,
   // and fills in the default node port and database.
   static void fixKestrixDaemonInfo(KestrixDaemonInfo& info, const char* fromIP);
 
@@ -101,7 +115,20 @@ class KestrixMulticastClient {
   class NetworkObserver;
   struct InterfaceSocket;
 
+  using Servers = std::list<KestrixDaemonInfo>;
+  // Where a description came from, which decides what it may change.
+  enum class Source { PROGRAM, DATAGRAM, LIST };
+
   static KestrixMulticastClient* _getInstance(bool create);
+  void merge(const KestrixDaemonInfo& info, Source source, const char* fromIP);
+  void removeFrom(const KestrixServerId& id, const char* fromIP);
+  // Under the servers mutex, keeping the index in step.
+  Servers::iterator insertKnown(const KestrixDaemonInfo& info);
+  void eraseKnown(Servers::iterator known);
+  void clearKnown();
+  // The known servers of database (all when null), in display order.
+  std::vector<const KestrixDaemonInfo*> sortedServers(const char* database) const;
+  bool expired(const KestrixDaemonInfo& info, uint64_t now) const;
   void fetchListFromServer(const KestrixDaemonInfo& server, const char* database);
   bool readFrom(Kestrix::CoMulticast& socket);
   void notifyObservers(Observer::Event event, const KestrixDaemonInfo& info);
@@ -110,21 +137,25 @@ class KestrixMulticastClient {
   void stopThread();
   bool wakeUp();
   static void dump();
-  // After every change of servers_, under its mutex.
-  void reindex();
 
   unsigned int port_;
   std::string scope_;
   unsigned int ttl_;
-  std::list<KestrixDaemonInfo> servers_;
-  // The first known server of each storage id, so that resolving an
-  // identity by storage id is no walk of the list.
-  std::unordered_map<std::string, const KestrixDaemonInfo*> byStorageId_;
+  // In the order heard; sorted only when listed, so that adding and
+  // renewing cost no walk of the list.
+  Servers servers_;
+  // By KestrixMulticastProtocol::serverKey.
+  std::unordered_map<std::string, Servers::iterator> byKey_;
   mutable Kestrix::CoMutex serversMutex_;
   Kestrix::CoThread* thread_ = nullptr;
   std::unique_ptr<Kestrix::CoMulticast> publicSocket_;
   uint64_t nextResync_ = 0;
   std::atomic<bool> stop_{false};
+  std::atomic<uint64_t> lastSearch_{0};
+  // With a secret (or a secret file that could not be read) only signed
+  // datagrams count.
+  std::string secret_;
+  bool signedOnly_ = false;
   // A full list warned already in this resync period (servers mutex).
   bool fullWarned_ = false;
   int wakeUpRead_ = -1;

@@ -109,7 +109,7 @@ struct ListServer : Kestrix::rcServerContext {
   std::optional<Kestrix::rcTest::ServerThread> thread;
 };
 
-TEST(KestrixMulticastClientFix, MappedSenderAppendedRemoteLoopbackDroppedDefaultsFilled) {
+TEST(KestrixMulticastClientFix, MappedSenderFirstRemoteLoopbackDroppedDefaultsFilled) {
   KestrixClient library;
   ASSERT_TRUE(library.init());
   KestrixDaemonInfo remote = server("", "", "198.18.5.5", 0);
@@ -117,7 +117,7 @@ TEST(KestrixMulticastClientFix, MappedSenderAppendedRemoteLoopbackDroppedDefault
   remote.setMetadataIP(2, "198.18.5.6");
   remote.setDatabase("");
   Client::fixKestrixDaemonInfo(remote, "::ffff:198.18.0.7");
-  EXPECT_EQ(ips(remote), Strings({"198.18.5.5", "198.18.5.6", "198.18.0.7"}));
+  EXPECT_EQ(ips(remote), Strings({"198.18.0.7", "198.18.5.5", "198.18.5.6"}));
   EXPECT_EQ(std::to_string(remote.getNodePort()) + remote.getDatabase(), "7549GRYNN");
 }
 
@@ -214,12 +214,34 @@ TEST_F(KestrixMulticastClientOwnNetns, InterfaceAddedWhileRunningIsSearchedOn) {
   KestrixDaemonInfo info;
   for (const auto end = Clock::now() + 2s; Clock::now() < end && !client.resolve(id, info);)
     std::this_thread::sleep_for(10ms);
-  EXPECT_EQ(ips(info), Strings({"198.18.7.7", "198.18.0.1"}));
+  EXPECT_EQ(ips(info), Strings({"198.18.0.1", "198.18.7.7"}));
   std::system("ip link del kxa");
 }
 
+// Trust on first use: a known server changes and goes only by what comes
+// from one of its addresses (or from this host), and answers count only
+// soon after a search; anyone may still announce a new server.
+TEST_F(KestrixMulticastClientOwnNetns, StrangersNeitherChangeNorRemoveAKnownServer) {
+  ASSERT_EQ(std::system("ip link add kxs type veth peer name kxt && ip addr add 198.18.9.9/24 dev "
+                        "kxs && ip link set kxs up && ip link set kxt up"),
+            0);
+  Client::addObserver(&recorder);
+  Peer owner("127.0.0.1"), stranger("198.18.9.9");
+  owner.send(Protocol::DISCOVER_SERVERS, server("owned", "t1"));
+  stranger.send(Protocol::DISCOVER_SERVERS, server("evil", "t1", "198.18.9.9"));
+  stranger.send(Protocol::REMOVE_SERVER, server("owned", "t1"));
+  std::this_thread::sleep_for(std::chrono::microseconds(Client::REPLY_WINDOW_US) + 100ms);
+  stranger.send(Protocol::DISCOVER_SERVERS_REPLY, server("unasked", "t2", "198.18.9.9"));
+  stranger.send(Protocol::DISCOVER_SERVERS, server("fresh", "t3", "198.18.9.9"));
+  owner.send(Protocol::DISCOVER_SERVERS, server("owned2", "t1"));
+  for (const auto end = Clock::now() + 2s; Clock::now() < end && recorder.take().size() < 3;)
+    std::this_thread::sleep_for(10ms);
+  EXPECT_EQ(recorder.take(), Strings({"+owned", "+fresh", "~owned2"}));
+  std::system("ip link del kxs");
+}
+
 // Run with KESTRIX_MULTICAST_RESYNC_TIME=1: a server silent for two resync
-// periods goes unnoticed, one that keeps announcing, unchanged, stays.
+// periods is removed, one that keeps announcing, unchanged, stays.
 class KestrixMulticastClientResyncOwnNetns : public KestrixMulticastClientOwnNetns {};
 TEST_F(KestrixMulticastClientResyncOwnNetns, AnnouncementsAddUpdateRemoveAndRenew) {
   Client::addObserver(&recorder);
@@ -235,7 +257,7 @@ TEST_F(KestrixMulticastClientResyncOwnNetns, AnnouncementsAddUpdateRemoveAndRene
   std::list<KestrixDaemonInfo> known;
   ASSERT_EQ(Client::getInstance().getServers(&known, nullptr, nullptr, 0), 1u);
   EXPECT_STREQ(known.front().getDisplayName(), "alive");
-  EXPECT_EQ(recorder.take(), Strings({"+alpha", "~alpha2", "+gone", "-gone", "+alive"}));
+  EXPECT_EQ(recorder.take(), Strings({"+alpha", "~alpha2", "+gone", "-gone", "+alive", "-alpha2"}));
 }
 
 }  // namespace

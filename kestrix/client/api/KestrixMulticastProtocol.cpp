@@ -6,9 +6,13 @@
 #include <string_view>
 #include <unordered_map>
 #include <utility>
+#include <vector>
+#include <algorithm>
 
 #include "common/base/loggerBase/CoLogText.h"
 #include "common/base/loggerBase/CoMsg.h"
+#include "common/base/rcApi/rcLoginProof.h"
+#include "common/base/tcp/CoIoTcpDescriptor.h"
 
 namespace {
 
@@ -46,14 +50,41 @@ std::string shown(const Kestrix::rcAttrStream& stream) {
   return Kestrix::CoLogText::escape(stream.getStreamStr());
 }
 
+std::string signedText(int type, int64_t time, const std::string& data) {
+  return std::to_string(type) + "\n" + std::to_string(time) + "\n" + data;
+}
+
 }  // namespace
 
-std::string KestrixMulticastProtocol::create(RequestType type, const Kestrix::rcAttrStream& data) {
+std::string KestrixMulticastProtocol::create(RequestType type, const Kestrix::rcAttrStream& data,
+                                             const std::string& secret, int64_t nowSeconds) {
   Kestrix::rcAttrStream stream;
   stream.addIntValue("Version", PROTOCOL_VERSION);
   stream.addIntValue("Type", type);
-  stream.addStringValue("Data", data.getStreamStr());
+  const std::string& text = data.getStreamStr();
+  stream.addStringValue("Data", text);
+  if (!secret.empty()) {
+    stream.addStringValue("Time", std::to_string(nowSeconds));
+    stream.addStringValue("Signature", Kestrix::rcLoginProof::hmacHex(
+                                           secret, signedText(type, nowSeconds, text)));
+  }
   return stream.getStreamStr();
+}
+
+bool KestrixMulticastProtocol::isSigned(const char* text, const std::string& secret,
+                                        int64_t nowSeconds) {
+  const Kestrix::rcAttrStream stream(text ? text : "");
+  std::string time, signature, data;
+  int type = 0;
+  if (secret.empty() || !stream.getStringValue("Time", time) ||
+      !stream.getStringValue("Signature", signature) || !stream.getStringValue("Data", data) ||
+      !stream.getIntValue("Type", type) || time.empty() || time.size() > 18 ||
+      time.find_first_not_of("0123456789") != std::string::npos)
+    return false;
+  const int64_t when = std::stoll(time);
+  if (when > nowSeconds + MAX_SKEW_SECONDS || when < nowSeconds - MAX_SKEW_SECONDS) return false;
+  return Kestrix::rcLoginProof::sameProof(
+      signature, Kestrix::rcLoginProof::hmacHex(secret, signedText(type, when, data)));
 }
 
 bool KestrixMulticastProtocol::parseRequest(const char* text, RequestType& type,
@@ -158,4 +189,38 @@ const char* KestrixMulticastProtocol::getRequestTypeStr(RequestType type) {
       return "END_OF_SERVICES";
   }
   return "UNKNOWN";
+}
+
+void KestrixMulticastProtocol::takeFrom(KestrixDaemonInfo& info, const char* fromIp) {
+  const char* sender =
+      fromIp != nullptr ? Kestrix::CoIoTcpDescriptor::skipIPv4InIPv6Prefix(fromIp) : "";
+  for (bool metadata : {true, false}) {
+    std::vector<std::string> kept;
+    if (metadata && *sender != '\0') kept.emplace_back(sender);
+    unsigned count = 0;
+    for (; count < KestrixDaemonInfo::MAX_IPS; ++count) {
+      const char* ip = metadata ? info.getMetadataIP(count) : info.getDataIP(count);
+      if (*ip == '\0') break;
+      if (kept.size() < MAX_ADDRESSES && (kept.empty() || kept.front() != ip)) kept.emplace_back(ip);
+    }
+    count = std::max<unsigned>(count, static_cast<unsigned>(kept.size()));
+    for (unsigned i = 0; i < count; ++i) {
+      const char* ip = i < kept.size() ? kept[i].c_str() : "";
+      metadata ? info.setMetadataIP(i, ip) : info.setDataIP(i, ip);
+    }
+  }
+}
+
+std::string KestrixMulticastProtocol::serverKey(const KestrixDaemonInfo& info) {
+  if (*info.getStorageId() != '\0') return std::string("S") + info.getStorageId();
+  return std::string("D") + info.getDatabase() + '\n' + std::to_string(info.getNodePort()) + '\n' +
+         info.getMetadataIP(0);
+}
+
+bool KestrixMulticastProtocol::hasAddress(const KestrixDaemonInfo& info, const char* ip) {
+  if (ip == nullptr || *ip == '\0') return false;
+  const char* bare = Kestrix::CoIoTcpDescriptor::skipIPv4InIPv6Prefix(ip);
+  for (unsigned i = 0; i < KestrixDaemonInfo::MAX_IPS && *info.getMetadataIP(i) != '\0'; ++i)
+    if (std::strcmp(info.getMetadataIP(i), bare) == 0) return true;
+  return false;
 }

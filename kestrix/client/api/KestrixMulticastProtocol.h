@@ -6,7 +6,13 @@
 // zero; a receiver reads at most 1023 bytes. A server list (the reply of
 // "GetDaemonList") is the stream "Count", "Node0" ... "Node<Count-1>", each
 // node the attribute-stream text of one server description.
+//
+// Holders of a shared secret sign what they send: the outer stream then also
+// carries "Time" (seconds since the epoch) and "Signature", the hexadecimal
+// HMAC-SHA256 keyed with the secret of "<Type>\n<Time>\n<Data>". Readers
+// look values up by name, so those without the secret ignore both.
 
+#include <cstdint>
 #include <list>
 #include <string>
 
@@ -28,7 +34,17 @@ class KestrixMulticastProtocol {
   // Bytes a receiver reads of one datagram.
   static constexpr unsigned int MAX_DATAGRAM = 1023;
 
-  static std::string create(RequestType type, const Kestrix::rcAttrStream& data);
+  // Addresses of each kind kept of a received description.
+  static constexpr unsigned MAX_ADDRESSES = 16;
+  // How far a signature's time may be from the receiver's clock.
+  static constexpr int64_t MAX_SKEW_SECONDS = 120;
+
+  // Signed when secret is not empty.
+  static std::string create(RequestType type, const Kestrix::rcAttrStream& data,
+                            const std::string& secret = std::string(), int64_t nowSeconds = 0);
+  // Whether a datagram carries a signature made with secret, for its type
+  // and data, within MAX_SKEW_SECONDS of now.
+  static bool isSigned(const char* text, const std::string& secret, int64_t nowSeconds);
   // Checks and opens one datagram; false, after an error message, when it
   // is not a request of this protocol.
   static bool parseRequest(const char* text, RequestType& type, Kestrix::rcAttrStream& data);
@@ -39,4 +55,15 @@ class KestrixMulticastProtocol {
                      const char* database);
   static void encode(const std::list<KestrixDaemonInfo>& servers, std::string& text);
   static const char* getRequestTypeStr(RequestType type);
+
+  // A received description as its receiver keeps it: the sender's address
+  // first (the one that reached this host), at most MAX_ADDRESSES addresses
+  // of each kind.
+  static void takeFrom(KestrixDaemonInfo& info, const char* fromIp);
+  // Names a server from the description's text alone, with no name lookup:
+  // its storage id, else database, node port and first address. Equal keys
+  // are one server.
+  static std::string serverKey(const KestrixDaemonInfo& info);
+  // Whether ip is one of the description's metadata addresses, as text.
+  static bool hasAddress(const KestrixDaemonInfo& info, const char* ip);
 };

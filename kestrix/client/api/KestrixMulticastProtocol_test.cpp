@@ -76,4 +76,38 @@ TEST(KestrixMulticastProtocol, HostileCountCostsNothing) {
   EXPECT_LE(capture.lines().size(), 2u);
 }
 
+// A signature binds type, data and time to the secret: a changed byte, a
+// retyped request, another secret or an old datagram all fail.
+TEST(KestrixMulticastProtocol, SignedDatagramsVerifyOnlyAsSent) {
+  const rcAttrStream data("StorageId 2 s1");
+  const std::string text = P::create(P::DISCOVER_SERVERS, data, "key", 1000);
+  P::RequestType type = P::INVALID;
+  rcAttrStream parsed;
+  ASSERT_TRUE(P::parseRequest(text.c_str(), type, parsed));
+  EXPECT_EQ(parsed, data);
+  EXPECT_TRUE(P::isSigned(text.c_str(), "key", 1000 + P::MAX_SKEW_SECONDS));
+  EXPECT_FALSE(P::isSigned(text.c_str(), "key", 1001 + P::MAX_SKEW_SECONDS));
+  EXPECT_FALSE(P::isSigned(text.c_str(), "other", 1000));
+  EXPECT_FALSE(P::isSigned(P::create(P::DISCOVER_SERVERS, data).c_str(), "key", 1000));
+  std::string forged = text;
+  forged.replace(forged.find("s1"), 2, "s2");
+  EXPECT_FALSE(P::isSigned(forged.c_str(), "key", 1000));
+  forged = text;
+  forged.replace(forged.find("71"), 2, "73");
+  EXPECT_FALSE(P::isSigned(forged.c_str(), "key", 1000));
+}
+
+// A receiver lists the sender first and keeps a bounded number of addresses.
+TEST(KestrixMulticastProtocol, TakenDescriptionsListTheSenderFirstAndAreBounded) {
+  KestrixDaemonInfo info;
+  for (unsigned i = 0; i < 40; ++i) info.setMetadataIP(i, ("10.0.0." + std::to_string(i)).c_str());
+  P::takeFrom(info, "::ffff:10.0.0.7");
+  EXPECT_STREQ(info.getMetadataIP(0), "10.0.0.7");
+  EXPECT_STREQ(info.getMetadataIP(1), "10.0.0.0");
+  EXPECT_STREQ(info.getMetadataIP(P::MAX_ADDRESSES - 1), "10.0.0.15");  // 7 is not repeated
+  EXPECT_STREQ(info.getMetadataIP(P::MAX_ADDRESSES), "");
+  EXPECT_TRUE(P::hasAddress(info, "10.0.0.15"));
+  EXPECT_FALSE(P::hasAddress(info, "10.0.0.16"));
+}
+
 }  // namespace
