@@ -336,6 +336,7 @@ std::string KestrixDiscoveryService::datagram(Protocol::RequestType type,
 
 void KestrixDiscoveryService::multicast(Protocol::RequestType type, const KestrixDaemonInfo* info,
                                         const std::string& onlyIp) {
+  if (type == Protocol::FIND_SERVERS) lastSearchMs_ = nowMs();
   for (auto& [ip, sender] : senders_) {
     if (!onlyIp.empty() && ip != onlyIp) continue;
     const std::string text = datagram(type, info ? describedFrom(*info, ip) : rcAttrStream());
@@ -384,8 +385,10 @@ void KestrixDiscoveryService::receive(CoMulticast& socket) {
   }
   const int64_t now = nowMs();
   switch (type) {
-    case Protocol::DISCOVER_SERVERS:
     case Protocol::DISCOVER_SERVERS_REPLY:
+      if (now - lastSearchMs_ > REPLY_WINDOW_MS) break;  // nobody asked
+      [[fallthrough]];
+    case Protocol::DISCOVER_SERVERS:
       remember(KestrixDaemonInfo(data), ip, now);
       break;
     case Protocol::REMOVE_SERVER:

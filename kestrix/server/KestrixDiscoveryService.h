@@ -13,7 +13,8 @@
 //
 // What others send is taken with care: each datagram lists the address of
 // the interface it leaves by first, so that receivers reach the server the
-// way the datagram came; a known server's description changes, and it is
+// way the datagram came; answers count only soon after its own search; a
+// known server's description changes, and it is
 // forgotten, only through a datagram from one of its own addresses (or
 // from this host), unless it expired; with a shared secret every datagram
 // is signed and only signed ones from others count. Received addresses are
@@ -161,6 +162,9 @@ class KestrixDiscoveryService {
   // By KestrixMulticastProtocol::serverKey, so that each datagram costs no
   // walk of the list.
   std::unordered_map<std::string, std::list<Known>::iterator> knownByKey_;
+  // Answers count only this soon after a search of this server's.
+  static constexpr int64_t REPLY_WINDOW_MS = 3000;
+  int64_t lastSearchMs_ = -REPLY_WINDOW_MS - 1;
   int64_t nextAnnounceMs_ = 0;
   int64_t nextResyncMs_ = 0;
   int64_t fullWarnedMs_ = -1;

@@ -74,7 +74,7 @@ class KestrixClientConnection::MulticastObserver : public KestrixMulticastClient
   explicit MulticastObserver(KestrixClientConnection& connection) : connection_(connection) {}
   // The identity never changes after construction: no lock needed to read it.
   void notify(Event, const KestrixDaemonInfo& info) override {
-    if (info.isSameServer(connection_.id_)) connection_.infoStale_ = true;
+    if (info.isSameServer(connection_.id_, connection_.target_)) connection_.infoStale_ = true;
   }
 
  private:
@@ -91,6 +91,7 @@ KestrixClientConnection::KestrixClientConnection(const KestrixServerId& id)
         id_.setIPAddr(address.c_str());
     }
   }
+  target_ = KestrixDaemonInfo::targetOf(id_);
   info_.setDatabase(id_.getDB());
   info_.setMetadataIP(0, id_.getIPAddr());
   info_.setStorageId(id_.getStorageId());

@@ -85,6 +85,9 @@ class KestrixClientConnection {
   Kestrix::CoMutex callbacksRunMutex_;
   Kestrix::rcAPI engine_;
   KestrixServerId id_;
+  // id_ as discovery's events are matched against it: looked up once, since
+  // events come under discovery's lock.
+  KestrixDaemonInfo::Target target_;
   mutable Kestrix::CoMutex callMutex_;
   // Guards info_ alone and is never held while waiting for anything else,
   // so that matching a connection in the shared cache never waits on a call.
