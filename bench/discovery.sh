@@ -4,6 +4,10 @@
 #    name, so discovery finds it before the translation, and the same with
 #    -h 127.0.0.1:7549: median wall times (hyperfine) against `redis-cli ping`
 #    on a local redis-server; aims: at most 1.0x and at most 0.6x;
+#  - the command by host name again once kestrixd knows 4,000 servers of
+#    other hosts (announced by bench/discovery_bench.cpp), against the same
+#    with kestrixd knowing itself alone, each over the direct command of
+#    its own hyperfine run: aim at most 2.0x;
 #  - a scripted announcer of 1,000 servers (bench/discovery_bench.cpp):
 #    kestrix_servers -w lists all 1,000, and resolve() by storage id of each
 #    in the discovery client takes on average at most 1/10 of one "_ping"
@@ -21,7 +25,8 @@
 #
 # Environment: DISC_BUILD_DIR (default build-bench-disc), DISC_RUNS
 # (hyperfine runs per command, at least 10, default 30), DISC_SERVERS
-# (announced servers, default 1000).
+# (announced servers, default 1000), DISC_KNOWN (servers kestrixd knows in
+# the second row, at most 4000, default 4000).
 #
 # Outside a private network namespace it installs what is missing (needs the
 # host's package access) and builds, then runs itself again under
@@ -36,12 +41,12 @@ repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=${DISC_BUILD_DIR:-$repo/build-bench-disc}
 runs=${DISC_RUNS:-30}
 count=${DISC_SERVERS:-1000}
+known=${DISC_KNOWN:-4000}
 command=$build/kestrix/tools/translate_path/kestrix_translate_path
 servers=$build/kestrix/tools/servers/kestrix_servers
 server=$build/kestrix/server/kestrixd
 bench=$build/bench/discovery_bench
 ping=$build/bench/rcPing_bench
-rules=$repo/kestrix/server/examples/rules.conf
 
 # shellcheck source=bench/lib.sh
 source "$repo/bench/lib.sh"
@@ -49,6 +54,8 @@ source "$repo/bench/lib.sh"
 case $runs in '' | *[!0-9]*) die "DISC_RUNS must be a number" ;; esac
 [ "$runs" -ge 10 ] || die "DISC_RUNS must be at least 10"
 case $count in '' | *[!0-9]* | 0) die "DISC_SERVERS must be a positive number" ;; esac
+case $known in '' | *[!0-9]* | 0) die "DISC_KNOWN must be a positive number" ;; esac
+[ "$known" -le 4000 ] || die "DISC_KNOWN must be at most 4000"
 
 
 build_programs() {
@@ -87,10 +94,15 @@ cleanup() {
 }
 trap cleanup EXIT
 trap 'exit 3' INT TERM HUP
+rules=$work/rules.conf
+pinned_example_rules "$rules"
 
-"$server" -c "$rules" >"$work/kestrixd.log" 2>&1 </dev/null &
-server_pid=$!
-wait_for_kestrixd "$server_pid" "$work/kestrixd.log"
+start_kestrixd() {
+  "$server" -c "$rules" >"$work/kestrixd.log" 2>&1 </dev/null &
+  server_pid=$!
+  wait_for_kestrixd "$server_pid" "$work/kestrixd.log"
+}
+start_kestrixd
 
 rport=16379
 start_redis "$rport" "$work"
@@ -117,6 +129,24 @@ read -r med_byname med_direct med_redis < <(python3 -c 'import json, sys
 r = {x["command"]: x["median"] for x in json.load(open(sys.argv[1]))["results"]}
 print(r["byname"], r["direct"], r["redis"])' "$work/single.json") ||
   die "cannot read the hyperfine results"
+
+# ---- 1b. the same by host name with many servers known ---------------------
+
+# kestrixd keeps what it hears; the command fetches its list at start.
+timeout 60 "$bench" announce "$known" 2 >"$work/announce-known.out" 2>&1 ||
+  die "the announcer failed: $(cat "$work/announce-known.out")"
+listed_known=$(timeout 30 "$servers" 2>/dev/null | grep -c 'Bench server' || true)
+[ "$listed_known" -eq "$known" ] || die "kestrixd lists $listed_known of $known announced servers"
+timeout 300 hyperfine -N --style basic --warmup 3 --runs "$runs" --export-json "$work/known.json" \
+  -n one "$command ${direct[*]}" -n many "$command ${byname[*]}" \
+  >"$work/hyperfine-known.txt" 2>&1 || die "hyperfine failed: $(cat "$work/hyperfine-known.txt")"
+# The row of one known server comes from the first run; the direct command
+# in both runs scales the two to one pace.
+read -r med_many med_direct2 < <(python3 -c 'import json, sys
+r = {x["command"]: x["median"] for x in json.load(open(sys.argv[1]))["results"]}
+print(r["many"], r["one"])' "$work/known.json") || die "cannot read the hyperfine results"
+stop_pid "$server_pid"
+start_kestrixd  # knows itself alone again
 
 # ---- 3. exit: wall time, and from the last line printed to the end ---------
 
@@ -226,7 +256,8 @@ awk -v b="$med_byname" -v d="$med_direct" -v r="$med_redis" -v rate="$rate" -v n
   -v ow="$exit_ok_wall" -v ot="$exit_ok_tail" -v oc="$exit_ok_count" \
   -v nw="$exit_no_wall" -v nt="$exit_no_tail" -v nc="$exit_no_count" \
   -v dw="$exit_db_wall" -v dt="$exit_db_tail" -v dc="$exit_db_count" \
-  -v sw="$exit_none_wall" -v st="$exit_none_tail" -v sc="$exit_none_count" '
+  -v sw="$exit_none_wall" -v st="$exit_none_tail" -v sc="$exit_none_count" \
+  -v mk="$med_many" -v d2="$med_direct2" -v nk="$known" '
 function row(label, figure, ratio, aim, ok) {
   printf "%-46s %-26s %-10s %-16s %s\n", label, figure, ratio, aim, ok ? "yes" : "no"
   return ok
@@ -238,6 +269,13 @@ BEGIN {
           sprintf("%.2fx", b / r), "<= 1.0x", b / r <= 1.0)
   m = row("-h 127.0.0.1:7549, median wall", sprintf("%.2f ms", d * 1e3), sprintf("%.2fx", d / r),
           "<= 0.6x", d / r <= 0.6) && m
+  # Each by-name time over the direct command of its own run, so that a
+  # change of pace of the machine between the two runs cancels out.
+  k = (mk / d2) / (b / d)
+  m = row(sprintf("by host name, %d known (1 known) median", nk),
+          sprintf("%.2f ms (%.2f ms)", mk * 1e3, b * 1e3), sprintf("%.2fx", k), "<= 2.0x",
+          k <= 2.0) && m
+  printf "%-46s %-26s\n", "  direct beside each (many, one)", sprintf("%.2f ms, %.2f ms", d2 * 1e3, d * 1e3)
   m = row("kestrix_servers lists announced servers", sprintf("%d of %d", listed, n), "", "all",
           listed == n) && m
   m = row("resolve by storage id (one round trip)", sprintf("%.0f ns (%.0f ns)", ns, rt),

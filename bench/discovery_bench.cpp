@@ -85,10 +85,15 @@ int announce(long count, long rounds) {
     std::snprintf(name, sizeof name, "Bench server %04ld", i);
     info.setDisplayName(name);
     info.setStorageId(storageId(i).c_str());
-    info.setHostName(host);
+    // Servers of other hosts, as a network of them would be: an address of
+    // their own (unreachable here) and no claim on this host's name.
+    std::snprintf(name, sizeof name, "%s-bench%04ld", host, i);
+    info.setHostName(name);
     info.setDatabase("GRYNN");
     info.setNodePort(KestrixMulticastClient::DEFAULT_NODE_PORT);
-    info.setMetadataIP(0, "127.0.0.1");
+    std::snprintf(name, sizeof name, "198.%ld.%ld.%ld", 18 + ((i >> 16) & 1), (i >> 8) & 255,
+                  i & 255);
+    info.setMetadataIP(0, name);
     datagrams.push_back(KestrixMulticastProtocol::create(KestrixMulticastProtocol::DISCOVER_SERVERS,
                                                          info.toAttrStream()));
     if (datagrams.back().size() > KestrixMulticastProtocol::MAX_DATAGRAM) {
@@ -104,6 +109,11 @@ int announce(long count, long rounds) {
   }
   const unsigned char ttl = 1;
   ::setsockopt(fd, IPPROTO_IP, IP_MULTICAST_TTL, &ttl, sizeof ttl);
+  // From this host's loopback address: without one the datagrams would
+  // leave from 0.0.0.0, which kestrixd takes from nobody.
+  in_addr loopback{};
+  loopback.s_addr = htonl(INADDR_LOOPBACK);
+  ::setsockopt(fd, IPPROTO_IP, IP_MULTICAST_IF, &loopback, sizeof loopback);
   sockaddr_in group{};
   group.sin_family = AF_INET;
   group.sin_port = htons(KestrixMulticastClient::DEFAULT_PORT);

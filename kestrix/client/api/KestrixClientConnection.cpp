@@ -133,6 +133,16 @@ void KestrixClientConnection::connect(unsigned int timeoutMs) {
     observeDiscovery();
     KestrixDaemonInfo found;
     known = discovery->resolve(id_, found);
+    // What the server whose list the start-up search took knows stands over
+    // what datagrams told this process first: its list is fetched before
+    // any other server is reached.
+    if (!direct && (!known || !discovery->isListSource(found)) && discovery->fetchPendingList())
+      known = discovery->resolve(id_, found);
+    // The address the program named is tried first: anyone may list it
+    // after an address of their own.
+    if (known && *id_.getStorageId() == '\0' &&
+        KestrixMulticastProtocol::hasAddress(found, id_.getIPAddr()))
+      KestrixMulticastProtocol::takeFrom(found, id_.getIPAddr());
     if (known) {
       if (connectDiscovered(found, timeoutMs)) return;
       // What discovery knew led nowhere: forget it and ask again, for later.

@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstring>
@@ -33,12 +34,13 @@ bool startsWithLetter(const char* text) {
 
 // Reads "<prefix>0", "<prefix>1", ... up to the first missing key; true when
 // any value read is non-empty.
-bool readAddresses(const rcAttrStream& stream, const char* prefix, KestrixStr* ips) {
+template <typename Addresses>
+bool readAddresses(const rcAttrStream& stream, const char* prefix, Addresses& ips) {
   bool any = false;
   std::string value;
   for (unsigned i = 0; i < KestrixDaemonInfo::MAX_IPS; ++i) {
     if (!stream.getStringValue(indexedKey(prefix, i).c_str(), value)) break;
-    ips[i] = value.c_str();
+    ips.set(i, value.c_str());
     any = any || !value.empty();
   }
   return any;
@@ -67,10 +69,10 @@ KestrixDaemonInfo::KestrixDaemonInfo(const rcAttrStream& stream)
   const bool anyMetadata = readAddresses(stream, "IP", metadataIPs_);
   std::string hostname;
   stream.getStringValue("Hostname", hostname);
-  if (!anyMetadata) metadataIPs_[0] = hostname.c_str();
+  if (!anyMetadata) metadataIPs_.set(0, hostname.c_str());
   std::string value;
   hostName_ = stream.getStringValue("HostName", value) ? value.c_str() : hostname.c_str();
-  if (!readAddresses(stream, "FrameIP", dataIPs_)) dataIPs_[0] = metadataIPs_[0];
+  if (!readAddresses(stream, "FrameIP", dataIPs_)) dataIPs_.set(0, metadataIPs_[0].c_str());
   displayName_ = stream.getStringValue("DisplayName", value) ? value.c_str() : hostName_.c_str();
   osType_ = stream.getStringValue("OSType", value) ? KestrixOS::strToOsType(value.c_str())
                                                     : KestrixOS::OS_TYPE_UNKNOWN;
@@ -101,8 +103,7 @@ KestrixDaemonInfo::KestrixDaemonInfo(const rcAttrStream& stream)
 }
 
 bool KestrixDaemonInfo::operator==(const KestrixDaemonInfo& o) const {
-  for (unsigned i = 0; i < MAX_IPS; ++i)
-    if (metadataIPs_[i] != o.metadataIPs_[i] || dataIPs_[i] != o.dataIPs_[i]) return false;
+  if (!(metadataIPs_ == o.metadataIPs_) || !(dataIPs_ == o.dataIPs_)) return false;
   return hostName_ == o.hostName_ && displayName_ == o.displayName_ && osType_ == o.osType_ &&
          database_ == o.database_ && nodePort_ == o.nodePort_ && framePort_ == o.framePort_ &&
          versionMajor_ == o.versionMajor_ && versionMinor_ == o.versionMinor_ &&
@@ -126,7 +127,7 @@ void KestrixDaemonInfo::setMetadataIP(unsigned i, const char* ip) {
     CO_POST_WARNING("Exceeding maximum number of IPs allowed, ignoring %s", ip ? ip : "");
     return;
   }
-  metadataIPs_[i] = ip;
+  metadataIPs_.set(i, ip);
 }
 
 void KestrixDaemonInfo::setDataIP(unsigned i, const char* ip) {
@@ -134,14 +135,34 @@ void KestrixDaemonInfo::setDataIP(unsigned i, const char* ip) {
     CO_POST_WARNING("Exceeding maximum number of IPs allowed, ignoring %s", ip ? ip : "");
     return;
   }
-  dataIPs_[i] = ip;
+  dataIPs_.set(i, ip);
 }
 
 void KestrixDaemonInfo::resetIPs() {
-  for (unsigned i = 0; i < MAX_IPS; ++i) {
-    metadataIPs_[i].clear();
-    dataIPs_[i].clear();
+  metadataIPs_.clear();
+  dataIPs_.clear();
+}
+
+void KestrixDaemonInfo::Addresses::set(unsigned i, const char* ip) {
+  if (i >= MAX_IPS) return;
+  if (ip == nullptr || *ip == '\0') {
+    if (i < list_.size()) list_[i].clear();
+    while (!list_.empty() && list_.back().isEmpty()) list_.pop_back();
+    return;
   }
+  if (i >= list_.size()) list_.resize(i + 1);
+  list_[i] = ip;
+}
+
+bool KestrixDaemonInfo::Addresses::operator==(const Addresses& other) const {
+  return list_.size() == other.list_.size() &&
+         std::equal(list_.begin(), list_.end(), other.list_.begin(),
+                    [](const KestrixStr& a, const KestrixStr& b) { return a == b; });
+}
+
+const KestrixStr& KestrixDaemonInfo::Addresses::none() {
+  static const KestrixStr empty;
+  return empty;
 }
 
 void KestrixDaemonInfo::update() {
@@ -214,9 +235,9 @@ bool KestrixDaemonInfo::isLocal() const {
 // Whether address equals a metadata IP, or then a data IP, each list up to
 // its first empty entry.
 bool KestrixDaemonInfo::hasAddress(const char* address, bool stripStored) const {
-  for (const KestrixStr* list : {metadataIPs_, dataIPs_})
-    for (unsigned i = 0; i < MAX_IPS && !list[i].isEmpty(); ++i) {
-      const char* stored = stripStored ? stripped(list[i].c_str()) : list[i].c_str();
+  for (const Addresses* list : {&metadataIPs_, &dataIPs_})
+    for (unsigned i = 0; i < MAX_IPS && !(*list)[i].isEmpty(); ++i) {
+      const char* stored = stripStored ? stripped((*list)[i].c_str()) : (*list)[i].c_str();
       if (std::strcmp(stored, address) == 0) return true;
     }
   return false;
@@ -259,9 +280,9 @@ bool KestrixDaemonInfo::isSameServer(const KestrixDaemonInfo& o) const {
   if (!storageId_.isEmpty() || !o.storageId_.isEmpty()) return storageId_ == o.storageId_;
   if (database_ != o.database_) return false;
   if (!hostUUID_.isEmpty() || !o.hostUUID_.isEmpty()) return hostUUID_ == o.hostUUID_;
-  for (const KestrixStr* list : {o.metadataIPs_, o.dataIPs_})
-    for (unsigned i = 0; i < MAX_IPS && !list[i].isEmpty(); ++i)
-      if (isSameHost(list[i].c_str())) return true;
+  for (const Addresses* list : {&o.metadataIPs_, &o.dataIPs_})
+    for (unsigned i = 0; i < MAX_IPS && !(*list)[i].isEmpty(); ++i)
+      if (isSameHost((*list)[i].c_str())) return true;
   return false;
 }
 

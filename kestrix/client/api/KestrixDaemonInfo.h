@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "common/base/rcApi/rcAttrStream.h"
 #include "kestrix/client/api/KestrixOS.h"
@@ -30,8 +31,8 @@ class KestrixDaemonInfo {
   // By display name, then database, as unsigned bytes.
   bool operator<(const KestrixDaemonInfo& other) const;
 
-  const char* getMetadataIP(unsigned i) const { return i < MAX_IPS ? metadataIPs_[i].c_str() : ""; }
-  const char* getDataIP(unsigned i) const { return i < MAX_IPS ? dataIPs_[i].c_str() : ""; }
+  const char* getMetadataIP(unsigned i) const { return metadataIPs_[i].c_str(); }
+  const char* getDataIP(unsigned i) const { return dataIPs_[i].c_str(); }
   const char* getHostName() const { return hostName_.c_str(); }
   const char* getDisplayName() const { return displayName_.c_str(); }
   KestrixOS::OsType getOsType() const { return osType_; }
@@ -102,10 +103,25 @@ class KestrixDaemonInfo {
   bool isSameServer(const KestrixServerId& id, const Target& target) const;
 
  private:
+  // Up to MAX_IPS addresses, kept up to the last one set: servers have one
+  // or two, and descriptions are made and copied by the thousand.
+  class Addresses {
+   public:
+    const KestrixStr& operator[](unsigned i) const { return i < list_.size() ? list_[i] : none(); }
+    void set(unsigned i, const char* ip);
+    void clear() { list_.clear(); }
+    // As if both were MAX_IPS long.
+    bool operator==(const Addresses& other) const;
+
+   private:
+    static const KestrixStr& none();
+    std::vector<KestrixStr> list_;
+  };
+
   bool hasAddress(const char* address, bool stripStored) const;
 
-  KestrixStr metadataIPs_[MAX_IPS];
-  KestrixStr dataIPs_[MAX_IPS];
+  Addresses metadataIPs_;
+  Addresses dataIPs_;
   KestrixStr hostName_;
   KestrixStr displayName_;
   KestrixOS::OsType osType_ = KestrixOS::OS_TYPE_UNKNOWN;

@@ -757,12 +757,23 @@ unsigned int KestrixMulticastClient::getServers(std::list<KestrixDaemonInfo>* ou
     for (;;) {
       KestrixDaemonInfo first;
       {
+        // Asked of one host, the list comes from that host's server, not
+        // from whoever else answered first (an earlier search of the network).
         CoMutexGuard guard(serversMutex_);
-        found = !servers_.empty();
-        if (found) first = servers_.front();
+        const auto it = std::find_if(servers_.begin(), servers_.end(), [host](auto& known) {
+          return host == nullptr || Protocol::hasAddress(known, host);
+        });
+        found = it != servers_.end();
+        if (found) first = *it;
       }
       if (found) {
-        fetchListFromServer(first, database);
+        CoMutexGuard list(listMutex_);
+        listPending_ = true;
+        listSource_ = first;
+        listSourceKey_ = Protocol::serverKey(first);
+        listDatabaseGiven_ = database != nullptr;
+        listDatabase_ = database != nullptr ? database : "";
+        listOfThisHost_ = KestrixOS::isLoopBackIP(host);
         break;
       }
       if (level(2))
@@ -776,6 +787,7 @@ unsigned int KestrixMulticastClient::getServers(std::list<KestrixDaemonInfo>* ou
       return 0;
     }
   }
+  if (thread_ != nullptr) fetchPendingList();
   if (out != nullptr) out->clear();
   CoMutexGuard guard(serversMutex_);
   if (out == nullptr) {
@@ -789,8 +801,27 @@ unsigned int KestrixMulticastClient::getServers(std::list<KestrixDaemonInfo>* ou
   return static_cast<unsigned>(out->size());
 }
 
+bool KestrixMulticastClient::fetchPendingList() {
+  // Held through the fetch: whoever else needs the list waits for it.
+  CoMutexGuard guard(listMutex_);
+  if (!listPending_) return false;
+  listPending_ = false;
+  try {
+    fetchListFromServer(listSource_, listDatabaseGiven_ ? listDatabase_.c_str() : nullptr,
+                        listOfThisHost_);
+  } catch (const CoException& e) {
+    CO_POST_WARNING("Could not fetch servers list: %s", e.what());
+  }
+  return true;
+}
+
+bool KestrixMulticastClient::isListSource(const KestrixDaemonInfo& info) const {
+  CoMutexGuard guard(listMutex_);
+  return !listSourceKey_.empty() && listSourceKey_ == Protocol::serverKey(info);
+}
+
 void KestrixMulticastClient::fetchListFromServer(const KestrixDaemonInfo& server,
-                                                 const char* database) {
+                                                 const char* database, bool ofThisHost) {
   const KestrixServerId id = server.getServerId();
   if (level(1))
     CO_POST_USER("Kestrix Multicast: fetching servers list from '%s'.", escape(id.getId()).c_str());
@@ -806,7 +837,9 @@ void KestrixMulticastClient::fetchListFromServer(const KestrixDaemonInfo& server
                  static_cast<int64_t>(servers.size()), escape(id.getId()).c_str());
   for (KestrixDaemonInfo& info : servers) {
     fixKestrixDaemonInfo(info, nullptr);
-    merge(info, Source::LIST, nullptr);
+    // This host's server has heard the network longer than this process:
+    // what it knows stands over what a datagram told this process first.
+    merge(info, ofThisHost ? Source::PROGRAM : Source::LIST, nullptr);
   }
 }
 

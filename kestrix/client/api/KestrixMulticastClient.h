@@ -14,7 +14,8 @@
 // through a datagram from one of its own addresses (or this host's
 // loopback), or once it expired; "REMOVE_SERVER" likewise; answers count
 // only within REPLY_WINDOW_US of a search of this process; a server list
-// fetched from a server adds servers but changes no known one. With the
+// fetched from another host's server adds servers but changes no known one
+// (this host's server's list does). With the
 // secret of KESTRIX_SECRET_FILE only signed datagrams count. Received data
 // is compared as text, never looked up by name.
 //
@@ -72,6 +73,14 @@ class KestrixMulticastClient {
 
   // A lookup in memory: neither sends nor waits.
   bool resolve(const KestrixServerId& id, KestrixDaemonInfo& info) const;
+  // The start-up search takes the list of the first server that answers
+  // (this host's, when there is one) only once a program needs more than
+  // that server: a list of thousands costs a program that wants this
+  // host's server nothing. Fetches it now, waiting for the reply, when that
+  // is still to do; true when it did. Listing the servers does it too.
+  bool fetchPendingList();
+  // Whether info is the server whose list the start-up search took.
+  bool isListSource(const KestrixDaemonInfo& info) const;
   // The number of known servers of database (all when null), copied to out
   // when given. Before the service thread runs, searches host (the network
   // when null) first.
@@ -129,7 +138,8 @@ class KestrixMulticastClient {
   // The known servers of database (all when null), in display order.
   std::vector<const KestrixDaemonInfo*> sortedServers(const char* database) const;
   bool expired(const KestrixDaemonInfo& info, uint64_t now) const;
-  void fetchListFromServer(const KestrixDaemonInfo& server, const char* database);
+  void fetchListFromServer(const KestrixDaemonInfo& server, const char* database,
+                           bool ofThisHost);
   bool readFrom(Kestrix::CoMulticast& socket);
   void notifyObservers(Observer::Event event, const KestrixDaemonInfo& info);
   void threadCB();
@@ -148,6 +158,15 @@ class KestrixMulticastClient {
   std::unordered_map<std::string, Servers::iterator> byKey_;
   mutable Kestrix::CoMutex serversMutex_;
   Kestrix::CoThread* thread_ = nullptr;
+  // The list still to fetch, from whom, and whether that is this host's
+  // server (whose list stands over what datagrams said).
+  mutable Kestrix::CoMutex listMutex_;
+  bool listPending_ = false;
+  KestrixDaemonInfo listSource_;
+  std::string listSourceKey_;
+  std::string listDatabase_;
+  bool listDatabaseGiven_ = false;
+  bool listOfThisHost_ = false;
   std::unique_ptr<Kestrix::CoMulticast> publicSocket_;
   uint64_t nextResync_ = 0;
   std::atomic<bool> stop_{false};

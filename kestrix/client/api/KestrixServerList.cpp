@@ -98,6 +98,7 @@ bool KestrixServerList::resolve(const KestrixServerId& id, KestrixServerInfo& in
   Imp& imp = *imp_;
   return imp.ask([&imp, &id, &info](KestrixMulticastClient& discovery) {
     KestrixDaemonInfo found;
+    discovery.fetchPendingList();
     if (!discovery.resolve(id, found)) {
       imp.lastError = std::string("Unable to resolve server '") + id.getId() + "'";
       return false;
