@@ -480,8 +480,10 @@ void KestrixDiscoveryService::remember(KestrixDaemonInfo info, const std::string
   const auto found = knownByKey_.find(key);
   if (found != knownByKey_.end()) {
     if (!speaksFor(*found->second, fromIp, now)) return;
-    found->second->info = info;
     found->second->heardMs = now;
+    if (found->second->info == info) return;
+    found->second->info = info;
+    found->second->text = info.toAttrStream().getStreamStr();
     return;
   }
   if (known_.size() >= settings_.maxServers) {
@@ -491,7 +493,8 @@ void KestrixDiscoveryService::remember(KestrixDaemonInfo info, const std::string
     }
     return;
   }
-  knownByKey_.emplace(std::move(key), known_.insert(known_.end(), {info, now}));
+  const std::string text = info.toAttrStream().getStreamStr();
+  knownByKey_.emplace(std::move(key), known_.insert(known_.end(), {info, now, text}));
 }
 
 bool KestrixDiscoveryService::speaksFor(const Known& known, const std::string& fromIp,
@@ -555,10 +558,13 @@ void KestrixDiscoveryService::onTimers() {
   }
 }
 
-std::list<KestrixDaemonInfo> KestrixDiscoveryService::servers() const {
-  std::list<KestrixDaemonInfo> list = {describe_()};
-  for (const Known& known : known_) list.push_back(known.info);
-  return list;
+std::string KestrixDiscoveryService::listText() const {
+  const std::string self = describe_().toAttrStream().getStreamStr();
+  std::vector<const std::string*> nodes = {&self};
+  for (const Known& known : known_) nodes.push_back(&known.text);
+  std::string text;
+  Protocol::encodeTexts(nodes, text);
+  return text;
 }
 
 }  // namespace Kestrix

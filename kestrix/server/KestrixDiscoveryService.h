@@ -101,8 +101,9 @@ class KestrixDiscoveryService {
   int timerWaitMs() const;
   void onTimers();
 
-  // This server first, then every other server heard and not yet expired.
-  std::list<KestrixDaemonInfo> servers() const;
+  // The server list ("GetDaemonList"): this server first, then every other
+  // server heard and not yet expired.
+  std::string listText() const;
 
  private:
   class Endpoint;
@@ -110,6 +111,9 @@ class KestrixDiscoveryService {
   struct Known {
     KestrixDaemonInfo info;
     int64_t heardMs;
+    // The description's text, made when heard: a list of thousands is asked
+    // for by every program that starts.
+    std::string text;
   };
 
   // Brings the sockets in line with the host's interfaces.

@@ -251,11 +251,11 @@ bool KestrixServer::getDaemonInfo(void*, const rcMethod& method, const rcParam::
 bool KestrixServer::getDaemonList(void*, const rcMethod& method, const rcParam::Array&,
                                   rcParam& result) {
   KestrixServer& server = self(method);
-  const std::list<KestrixDaemonInfo> servers =
-      server.discovery_ != nullptr ? server.discovery_->servers()
-                                   : std::list<KestrixDaemonInfo>{server.describe()};
   std::string text;
-  KestrixMulticastProtocol::encode(servers, text);
+  if (server.discovery_ != nullptr)
+    text = server.discovery_->listText();
+  else
+    KestrixMulticastProtocol::encode({server.describe()}, text);
   result.setStringValue(text);
   return true;
 }

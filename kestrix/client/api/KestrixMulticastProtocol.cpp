@@ -163,11 +163,22 @@ void KestrixMulticastProtocol::decode(const std::string& text,
 
 void KestrixMulticastProtocol::encode(const std::list<KestrixDaemonInfo>& servers,
                                       std::string& text) {
+  std::vector<std::string> texts;
+  std::vector<const std::string*> nodes;
+  texts.reserve(servers.size());
+  for (const KestrixDaemonInfo& info : servers) {
+    texts.push_back(info.toAttrStream().getStreamStr());
+    nodes.push_back(&texts.back());
+  }
+  encodeTexts(nodes, text);
+}
+
+void KestrixMulticastProtocol::encodeTexts(const std::vector<const std::string*>& nodes,
+                                           std::string& text) {
   Kestrix::rcAttrStream stream;
-  stream.addIntValue("Count", static_cast<int>(servers.size()));
+  stream.addIntValue("Count", static_cast<int>(nodes.size()));
   int index = 0;
-  for (const KestrixDaemonInfo& info : servers)
-    stream.addStringValue(nodeName(index++).c_str(), info.toAttrStream().getStreamStr());
+  for (const std::string* node : nodes) stream.addStringValue(nodeName(index++).c_str(), *node);
   text = stream.getStreamStr();
 }
 

@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <list>
 #include <string>
+#include <vector>
 
 #include "common/base/rcApi/rcAttrStream.h"
 #include "kestrix/client/api/KestrixDaemonInfo.h"
@@ -54,6 +55,8 @@ class KestrixMulticastProtocol {
   static void decode(const std::string& text, std::list<KestrixDaemonInfo>& servers,
                      const char* database);
   static void encode(const std::list<KestrixDaemonInfo>& servers, std::string& text);
+  // The same from the attribute-stream texts of the descriptions.
+  static void encodeTexts(const std::vector<const std::string*>& nodes, std::string& text);
   static const char* getRequestTypeStr(RequestType type);
 
   // A received description as its receiver keeps it: the sender's address
