@@ -767,7 +767,8 @@ unsigned int KestrixMulticastClient::getServers(std::list<KestrixDaemonInfo>* ou
         if (found) first = *it;
       }
       if (found) {
-        CoMutexGuard list(listMutex_);
+        // Still being made under the creation mutex: no other thread reads
+        // these yet (and the list mutex is taken before that one).
         listPending_ = true;
         listSource_ = first;
         listSourceKey_ = Protocol::serverKey(first);
