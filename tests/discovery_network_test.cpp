@@ -175,6 +175,7 @@ TEST_F(DiscoveryNetwork, AnAddressRemovedFromAServerLeavesItsClientsAtOnce) {
   const std::string out = dir_ + "/servers.out", extra = "198.18.0.11";
   ASSERT_EQ(runOn(S, {"ip", "addr", "add", extra + "/24", "dev", "eth0"}).exitCode, 0);
   ASSERT_TRUE(waitFor([&] { return daemonList(C).find(extra) != std::string::npos; }, 5s));
+  EXPECT_EQ(log(S).find("cannot join"), std::string::npos) << "a second address, one interface";
   spawnOn(C, {KESTRIX_SERVERS_BINARY, "-w", "4"}, out);
   ASSERT_TRUE(waitFor([&] { return readFile(out).find(extra) != std::string::npos; }, 3s));
   const std::string id = describe(C, S).getStorageId(), listed = readFile(out);
