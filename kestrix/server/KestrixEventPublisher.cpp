@@ -40,9 +40,12 @@ struct KestrixEventPublisher::Channel {
   const Endpoint endpoint;
   const std::string peer;  // whose workers and turns it shares
   std::deque<Call> queue;
-  bool served = false;   // a worker has it
-  bool waiting = false;  // in its peer's waiting list
+  bool served = false;    // a worker has it
+  bool waiting = false;   // in its peer's waiting list
+  bool deferred = false;  // in retries_, until its time
   bool dropped = false;
+  // Since when its calls go unanswered.
+  std::optional<Clock::time_point> silentSince;
   // Used by its worker only, but for stop() from the destructor.
   rcAPI api{kVersion, 2};
 };
@@ -105,7 +108,6 @@ void KestrixEventPublisher::publish(const std::string& nodeId, const std::string
   reapWorkers();
   std::lock_guard<std::mutex> lock(mutex_);
   const Subscription* last = nullptr;
-  std::set<Endpoint> full;
   for (const Subscription& s : subscriptions_) {
     if (s.subject != nodeId) continue;
     // Sorted by subscriber first: its other formats follow at once.
@@ -116,17 +118,53 @@ void KestrixEventPublisher::publish(const std::string& nodeId, const std::string
     const Endpoint endpoint(s.address, s.port);
     std::shared_ptr<Channel>& channel = channels_[endpoint];
     if (channel == nullptr) channel = std::make_shared<Channel>(endpoint);
-    if (channel->queue.size() >= MAX_QUEUED) {
-      full.insert(endpoint);
-      continue;
-    }
-    channel->queue.push_back(Call{s.connection, event.getStreamStr()});
+    // The latest state wins over one not yet sent: a queue holds at most
+    // one waiting call per subscriber and node, however many events come.
+    std::deque<Call>& queue = channel->queue;
+    const auto waiting = std::find_if(queue.begin(), queue.end(), [&](const Call& call) {
+      return !call.sent && call.connection == s.connection && call.subject == nodeId;
+    });
+    if (waiting != queue.end())
+      waiting->params = event.getStreamStr();
+    else
+      queue.push_back(Call{s.connection, nodeId, event.getStreamStr()});
     markWaiting(channel);
   }
-  for (const Endpoint& endpoint : full)
-    drop(endpoint, std::nullopt, "more than " + std::to_string(MAX_QUEUED) + " events waiting");
   startWorkers();
   // Idle workers have new calls, or take a turn.
+  wake_.notify_all();
+}
+
+void KestrixEventPublisher::setSecret(const std::string& secret) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  secret_ = secret;
+}
+
+int KestrixEventPublisher::timerWaitMs() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (retries_.empty()) return -1;
+  const auto left = retries_.begin()->first - Clock::now();
+  // Rounded up: a loop woken early would only ask again.
+  const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+  return static_cast<int>(std::clamp<long long>(ms, 0, INT_MAX));
+}
+
+void KestrixEventPublisher::onTimers() {
+  if (timerWaitMs() != 0) return;
+  reapWorkers();
+  std::lock_guard<std::mutex> lock(mutex_);
+  const auto now = Clock::now();
+  while (!retries_.empty() && retries_.begin()->first <= now) {
+    const std::shared_ptr<Channel> channel = retries_.begin()->second.lock();
+    retries_.erase(retries_.begin());
+    if (channel == nullptr || !channel->deferred) continue;
+    channel->deferred = false;
+    const auto it = channels_.find(channel->endpoint);
+    const bool current = it != channels_.end() && it->second == channel;
+    if (current && channel->queue.empty()) channels_.erase(it);
+    if (current) markWaiting(channel);
+  }
+  startWorkers();
   wake_.notify_all();
 }
 
@@ -156,7 +194,7 @@ void KestrixEventPublisher::startWorkers() {
 }
 
 void KestrixEventPublisher::markWaiting(const std::shared_ptr<Channel>& channel) {
-  if (channel->served || channel->waiting || channel->queue.empty()) return;
+  if (channel->served || channel->waiting || channel->deferred || channel->queue.empty()) return;
   channel->waiting = true;
   peers_[channel->peer].waiting.push_back(channel);
   offerTurn(channel->peer);
@@ -217,7 +255,8 @@ std::shared_ptr<KestrixEventPublisher::Channel> KestrixEventPublisher::take() {
 }
 
 void KestrixEventPublisher::release(const std::shared_ptr<Channel>& channel) {
-  channel->api.disconnect();
+  // A deferred channel keeps its connection: the late reply may come on it.
+  if (!channel->deferred) channel->api.disconnect();
   channel->served = false;
   channel->dropped = false;
   const std::string& address = channel->peer;
@@ -267,21 +306,31 @@ void KestrixEventPublisher::work(Worker& worker) {
   const auto otherWork = [&] { return turnReady() || peerWaiting(channel->peer); };
   const auto ready = [&] { return stopping_ || !channel->queue.empty() || otherWork(); };
   while (!stopping_) {
-    if (!channel->queue.empty()) {
-      const Call call = std::move(channel->queue.front());
-      channel->queue.pop_front();
+    if (!channel->queue.empty() && !channel->deferred) {
+      const Call call = channel->queue.front();
+      // Marked under the lock: publish then leaves it as it is.
+      channel->queue.front().sent = true;
       const unsigned budgetMs =
           answered_.count(channel->endpoint) != 0 ? CALL_BUDGET_MS : FIRST_CALL_BUDGET_MS;
+      channel->api.setLoginSecret(secret_);
       lock.unlock();
       std::string error;
-      bool endpointFailed = false;
-      const bool ok = deliver(*channel, call, budgetMs, error, endpointFailed);
+      const Outcome outcome = deliver(*channel, call, budgetMs, error);
       lock.lock();
-      if (!endpointFailed && hasSubscriptions(channel->endpoint))
-        answered_.insert(channel->endpoint);
-      if (!ok && !stopping_)
-        drop(channel->endpoint, endpointFailed ? std::nullopt : std::optional<int>(call.connection),
-             error);
+      if (stopping_) break;
+      if (outcome == Outcome::UNANSWERED) {
+        defer(channel, error);
+        continue;
+      }
+      if (outcome == Outcome::REFUSED) {
+        drop(channel->endpoint, std::nullopt, error);
+        continue;
+      }
+      channel->silentSince.reset();
+      if (hasSubscriptions(channel->endpoint)) answered_.insert(channel->endpoint);
+      // A drop may have taken it already.
+      if (!channel->queue.empty() && channel->queue.front().sent) channel->queue.pop_front();
+      if (outcome == Outcome::GONE) drop(channel->endpoint, call.connection, error);
       continue;
     }
     // Idle: a channel waiting for a worker comes first; one of this peer's
@@ -297,7 +346,9 @@ void KestrixEventPublisher::work(Worker& worker) {
       dispatch();
       continue;
     }
-    if (channel->dropped || !wake_.wait_for(lock, std::chrono::milliseconds(IDLE_MS), ready)) break;
+    if (channel->dropped || channel->deferred ||
+        !wake_.wait_for(lock, std::chrono::milliseconds(IDLE_MS), ready))
+      break;
   }
   if (channel != nullptr) release(channel);
   worker.done = true;
@@ -305,15 +356,32 @@ void KestrixEventPublisher::work(Worker& worker) {
   finished_.notify_all();
 }
 
-bool KestrixEventPublisher::deliver(Channel& channel, const Call& call, unsigned budgetMs,
-                                    std::string& error, bool& endpointFailed) {
+KestrixEventPublisher::Outcome KestrixEventPublisher::deliver(Channel& channel, const Call& call,
+                                                              unsigned budgetMs,
+                                                              std::string& error) {
   rcAPI& api = channel.api;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(budgetMs);
+  const auto deadline = Clock::now() + std::chrono::milliseconds(budgetMs);
   const auto msLeft = [&] {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
     return static_cast<unsigned>(std::max<long long>(0, left.count()));
   };
+  // An error answer: the monitor heard the call. "Invalid Object" says the
+  // client's connection is gone; anything else is its handler's business.
+  const auto answer = [&] {
+    return error.rfind("Invalid Object", 0) == 0 ? Outcome::GONE : Outcome::ANSWERED;
+  };
+  // A call sent before may still be answered: sending it again would make
+  // a monitor that was only slow hear it twice.
+  if (api.replyOwed()) {
+    if (call.sent && api.isConnected(true)) {
+      if (api.awaitReply(error, msLeft())) return Outcome::ANSWERED;
+      if (api.timedOut() || api.stopped()) return Outcome::UNANSWERED;
+      if (api.isConnected(true)) return answer();
+    }
+    // Owed for a call since dropped: it would be taken for this one's.
+    api.disconnect();
+  }
   const char* host = channel.endpoint.first.c_str();
   const int port = channel.endpoint.second;
   // A kept connection may have been closed by the monitor since: it is
@@ -321,21 +389,39 @@ bool KestrixEventPublisher::deliver(Channel& channel, const Call& call, unsigned
   bool fresh = false;
   for (;;) {
     if (!api.isConnected(true)) {
-      if (!api.connect(host, port, msLeft())) break;
+      if (!api.connect(host, port, msLeft())) {
+        error = api.lastError();
+        return api.refused() ? Outcome::REFUSED : Outcome::UNANSWERED;
+      }
       fresh = true;
     }
     if (api.call(call.connection, "NodeEvent", call.params.c_str(), true, error, msLeft()))
-      return true;
-    // An answer, if an error: the monitor is there, the connection is not.
-    if (api.isConnected(true) && !api.timedOut()) return false;
-    if (fresh || api.timedOut() || api.stopped() || msLeft() == 0) break;
+      return Outcome::ANSWERED;
+    // The connection stays: its late reply is the answer.
+    if (api.timedOut() || api.stopped()) return Outcome::UNANSWERED;
+    if (api.isConnected(true)) return answer();
+    if (fresh || msLeft() == 0) break;
     api.disconnect();
   }
   error = api.lastError();
-  // A late reply would be taken for the next call's.
   api.disconnect();
-  endpointFailed = true;
-  return false;
+  return Outcome::UNANSWERED;
+}
+
+void KestrixEventPublisher::defer(const std::shared_ptr<Channel>& channel,
+                                  const std::string& error) {
+  const auto now = Clock::now();
+  if (!channel->silentSince) channel->silentSince = now;
+  if (now - *channel->silentSince >= std::chrono::milliseconds(UNREACHABLE_MS)) {
+    drop(channel->endpoint, std::nullopt,
+         "no answer for " + std::to_string(UNREACHABLE_MS / 1000) + " s: " + error);
+    return;
+  }
+  channel->deferred = true;
+  const auto at = now + std::chrono::milliseconds(RETRY_MS);
+  const bool sooner = retries_.empty() || at < retries_.begin()->first;
+  retries_.emplace(at, channel);
+  if (sooner && wakeOwner_) wakeOwner_();
 }
 
 void KestrixEventPublisher::drop(const Endpoint& endpoint, std::optional<int> connection,
@@ -343,22 +429,24 @@ void KestrixEventPublisher::drop(const Endpoint& endpoint, std::optional<int> co
   const auto& [address, port] = endpoint;
   auto it = subscriptions_.lower_bound(
       Subscription{address, port, connection.value_or(INT_MIN), "", "", ""});
-  int posted = 0;
-  bool any = false;
+  std::set<int> connections;
   size_t removed = 0;
   while (it != subscriptions_.end() && it->address == address && it->port == port &&
          (!connection || it->connection == *connection)) {
-    // The reason may be the subscriber's own error text, and a subscriber
-    // can make itself dropped at will.
-    static CoLogLimiter drops("kestrixd: dropped event subscribers");
-    if ((!any || it->connection != posted) && drops.admit(CoMsg::LEVEL_NOTICE, address))
-      CO_POST_NOTICE("kestrixd: dropped event subscriber %s:%d (connection %d): %s",
-                     CoLogText::escape(address).c_str(), port, it->connection,
-                     CoLogText::escape(reason).c_str());
-    any = true;
-    posted = it->connection;
+    connections.insert(it->connection);
     it = subscriptions_.erase(it);
     ++removed;
+  }
+  // The reason may be the subscriber's own error text, and a subscriber
+  // can make itself dropped at will.
+  static CoLogLimiter drops("kestrixd: dropped event subscribers");
+  if (removed > 0 && drops.admit(CoMsg::LEVEL_NOTICE, address)) {
+    const std::string which = connections.size() == 1
+                                  ? "connection " + std::to_string(*connections.begin())
+                                  : std::to_string(connections.size()) + " connections";
+    CO_POST_NOTICE("kestrixd: dropped event subscriber %s:%d (%s): %s",
+                   CoLogText::escape(address).c_str(), port, which.c_str(),
+                   CoLogText::escape(reason).c_str());
   }
   const auto channel = channels_.find(endpoint);
   if (channel != channels_.end()) {

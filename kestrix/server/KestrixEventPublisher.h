@@ -6,24 +6,32 @@
 // The server's loop only queues calls (publish); it never waits for a
 // client. Workers deliver them, one per monitor endpoint (address, port), in
 // order, over a connection each keeps while there is work, so a slow or
-// dead monitor holds up nobody else. A monitor that refuses the
-// connection, or does not connect, log in and answer within its budget
-// (FIRST_CALL_BUDGET_MS until its endpoint has once answered,
-// CALL_BUDGET_MS after), loses every subscription at its endpoint; one that
-// answers a call with an error (its connection is gone) loses that
-// connection's. At most MAX_WORKERS run at once, at most PEER_WORKERS of
+// dead monitor holds up nobody else. A subscriber is dropped only when its
+// monitor turns the call away (nothing listens at its port, or the login is
+// refused): every subscription at the endpoint goes; when it answers
+// "Invalid Object" (its connection is gone): that connection's go; or when
+// the endpoint has not answered for UNREACHABLE_MS. A call that is not
+// answered within its budget (FIRST_CALL_BUDGET_MS until the endpoint has
+// once answered, CALL_BUDGET_MS after) frees its worker and is tried again
+// RETRY_MS later (the owner's loop drives the retries: timerWaitMs,
+// onTimers), on the kept connection first, whose late reply counts: a
+// monitor that was only stopped for a while hears the event once. An
+// endpoint's queue holds at most one waiting call per subscriber and node,
+// the latest. At most MAX_WORKERS run at once, at most PEER_WORKERS of
 // them for the endpoints of one peer address, and endpoints waiting for a
 // worker are served in turn across peer addresses: one peer's dead
-// endpoints hold a few workers, not another peer's events. An endpoint
-// holds at most MAX_QUEUED calls (more drop it), and one peer address at
-// most the subscriptions the server allows it, so a flood of subscribers
-// cannot exhaust the server. Drops are posted as notices, at a bounded
-// rate per peer. Destruction breaks off the calls in progress and joins
-// the workers without waiting out a time-out.
+// endpoints hold a few workers, not another peer's events. One peer
+// address holds at most the subscriptions the server allows it, so a flood
+// of subscribers cannot exhaust the server. A drop is posted once, as a
+// notice, at a bounded rate per peer. With a secret, the calls' logins
+// prove it. Destruction breaks off the calls in progress and joins the
+// workers without waiting out a time-out.
 
+#include <chrono>
 #include <compare>
 #include <condition_variable>
 #include <deque>
+#include <functional>
 #include <list>
 #include <map>
 #include <memory>
@@ -51,7 +59,10 @@ class KestrixEventPublisher {
   // Enough for a host's few live monitors to be called side by side; few
   // enough that one peer's dead endpoints leave the other workers free.
   static constexpr size_t PEER_WORKERS = 4;
-  static constexpr size_t MAX_QUEUED = 1000;
+  // A monitor stopped for a while (a debugger, a suspended job, a loaded
+  // host) is waited for this long before its subscriptions go.
+  static constexpr unsigned UNREACHABLE_MS = 60000;
+  static constexpr unsigned RETRY_MS = 1000;
   static constexpr size_t MAX_SUBSCRIPTIONS = 100000;
   // How long an idle worker keeps its connection for the next event.
   static constexpr unsigned IDLE_MS = 30000;
@@ -67,7 +78,8 @@ class KestrixEventPublisher {
   };
   enum class Subscribed { YES, SERVER_FULL, PEER_FULL };
 
-  KestrixEventPublisher() = default;
+  // wake, when given, makes the owner's loop ask timerWaitMs() again.
+  explicit KestrixEventPublisher(std::function<void()> wake = {}) : wakeOwner_(std::move(wake)) {}
   KestrixEventPublisher(const KestrixEventPublisher&) = delete;
   KestrixEventPublisher& operator=(const KestrixEventPublisher&) = delete;
   ~KestrixEventPublisher();
@@ -82,17 +94,27 @@ class KestrixEventPublisher {
   // Queues one "NodeEvent" for each subscriber (address, port, connection)
   // of nodeId, however many formats it subscribed with.
   void publish(const std::string& nodeId, const std::string& type, const std::string& details);
+  // The secret the calls' logins prove; empty: none.
+  void setSecret(const std::string& secret);
+  // Milliseconds until a retry is due, -1 when none waits; onTimers starts
+  // the retries that are due.
+  int timerWaitMs() const;
+  void onTimers();
 
   // The peer an address belongs to, whose subscriptions and workers are
   // bounded together: the address, or an IPv6 address's /64.
   static std::string peerOf(const std::string& address);
 
  private:
+  using Clock = std::chrono::steady_clock;
   using Endpoint = std::pair<std::string, int>;
   struct Call {
     int connection;
+    std::string subject;
     std::string params;
+    bool sent = false;  // its reply may still come on the channel's connection
   };
+  enum class Outcome { ANSWERED, GONE, REFUSED, UNANSWERED };
   struct Channel;
   struct Worker {
     std::thread thread;
@@ -126,10 +148,12 @@ class KestrixEventPublisher {
   void release(const std::shared_ptr<Channel>& channel);
   void tidyPeer(const std::string& address);
   bool hasSubscriptions(const Endpoint& endpoint) const;
-  bool deliver(Channel& channel, const Call& call, unsigned budgetMs, std::string& error,
-               bool& endpointFailed);
+  Outcome deliver(Channel& channel, const Call& call, unsigned budgetMs, std::string& error);
+  // After a call that was not answered: retried later, or dropped once the
+  // endpoint has been silent for UNREACHABLE_MS.
+  void defer(const std::shared_ptr<Channel>& channel, const std::string& error);
   // Removes the subscriptions of the endpoint (of every connection when
-  // none is given) with a notice for each subscriber, and their queued calls.
+  // none is given) with one notice, and their queued calls.
   void drop(const Endpoint& endpoint, std::optional<int> connection, const std::string& reason);
   // After subscriptions of the endpoint went.
   void forget(const Endpoint& endpoint, size_t removed);
@@ -146,6 +170,10 @@ class KestrixEventPublisher {
   std::deque<std::string> turns_;
   // Endpoints with subscriptions that have answered a call.
   std::set<Endpoint> answered_;
+  // Channels whose calls are retried at a time.
+  std::multimap<Clock::time_point, std::weak_ptr<Channel>> retries_;
+  std::string secret_;
+  const std::function<void()> wakeOwner_;
   std::list<Worker> workers_;
   size_t running_ = 0;
   bool stopping_ = false;

@@ -98,6 +98,22 @@ KestrixServer::~KestrixServer() {
 }
 
 bool KestrixServer::setConfig(const KestrixServerConfig& config, std::string& error) {
+  if (!applyConfig(config, error)) return false;
+  if (discovery_ != nullptr) discovery_->announce();
+  return true;
+}
+
+bool KestrixServer::reload(const KestrixServerConfig& config, const std::string& rulesFile,
+                           std::string& error) {
+  if (!applyConfig(config, error)) return false;
+  // Subscribers first: the announcement makes a description and sends on
+  // every interface, which would hold their events up.
+  publishRulesReload(rulesFile);
+  if (discovery_ != nullptr) discovery_->announce();
+  return true;
+}
+
+bool KestrixServer::applyConfig(const KestrixServerConfig& config, std::string& error) {
   if (config.access.listen != config_.access.listen &&
       !setListenAddresses(config.access.listen, config.access.listenDefault, error))
     return false;
@@ -106,6 +122,7 @@ bool KestrixServer::setConfig(const KestrixServerConfig& config, std::string& er
     setLoginProof(nullptr);
   else if (loginProof() == nullptr || loginProof()->secret() != config.access.secret)
     setLoginProof(std::make_shared<rcLoginProof>(config.access.secret));
+  events_.setSecret(config.access.secret);
   config_ = config;
   rules_ = std::make_shared<const KestrixTranslationRules::Index>(config_.rules);
   hostName_ = config_.hostName.empty() ? systemHostName() : config_.hostName;
@@ -114,7 +131,6 @@ bool KestrixServer::setConfig(const KestrixServerConfig& config, std::string& er
   discovery_->setMaxAnswersPerSecond(config_.maxSearchesPerSecond);
   discovery_->setMaxAnswersPerSourcePerSecond(config_.maxSearchesPerSourcePerSecond);
   discovery_->setSecret(config_.access.secret);
-  discovery_->announce();
   return true;
 }
 
@@ -126,10 +142,11 @@ bool KestrixServer::allowPeer(const std::string& address) {
 }
 
 int KestrixServer::timerWaitMs() {
-  const int clients = rcServerContext::timerWaitMs();
-  const int discovery = discovery_ != nullptr ? discovery_->timerWaitMs() : -1;
-  if (clients < 0) return discovery;
-  return discovery < 0 ? clients : std::min(clients, discovery);
+  int wait = rcServerContext::timerWaitMs();
+  for (const int other :
+       {discovery_ != nullptr ? discovery_->timerWaitMs() : -1, events_.timerWaitMs()})
+    if (other >= 0 && (wait < 0 || other < wait)) wait = other;
+  return wait;
 }
 
 void KestrixServer::onTimers() {
@@ -138,6 +155,7 @@ void KestrixServer::onTimers() {
     returnFromDelayedCommand(answer.clientId, answer.ok, std::move(answer.value));
   rcServerContext::onTimers();
   if (discovery_ != nullptr) discovery_->onTimers();
+  events_.onTimers();
 }
 
 KestrixServer& KestrixServer::self(const rcMethod& method) {

@@ -39,6 +39,9 @@ class KestrixServer : public rcServerContext {
   // with error set, and nothing replaced, when its listen addresses cannot
   // be had.
   bool setConfig(const KestrixServerConfig& config, std::string& error);
+  // setConfig for rules (re)loaded from rulesFile, whose subscribers are
+  // told of it.
+  bool reload(const KestrixServerConfig& config, const std::string& rulesFile, std::string& error);
   const KestrixServerConfig& config() const { return config_; }
   // This server's description: its IPv4 addresses (loopback last, as many
   // as keep an announcement within a datagram), port, names, database and
@@ -51,9 +54,6 @@ class KestrixServer : public rcServerContext {
   // addresses and "host:port" forms of them become ownHostName().
   std::string canonicalHost(const std::string& host) const;
   int subscriptionCount() const { return static_cast<int>(events_.subscriptionCount()); }
-  // Tells the subscribers of the rules node that the rules now in use were
-  // (re)loaded from rulesFile.
-  void publishRulesReload(const std::string& rulesFile);
   bool shutdownRequested() const { return shutdownRequested_; }
 
  private:
@@ -62,6 +62,9 @@ class KestrixServer : public rcServerContext {
   void onTimers() override;
   static KestrixServer& self(const rcMethod& method);
   void registerMethods();
+  // setConfig without the announcement.
+  bool applyConfig(const KestrixServerConfig& config, std::string& error);
+  void publishRulesReload(const std::string& rulesFile);
 
   static bool ping(void*, const rcMethod&, const rcParam::Array&, rcParam&);
   static bool queryVersion(void*, const rcMethod&, const rcParam::Array&, rcParam&);
@@ -81,7 +84,7 @@ class KestrixServer : public rcServerContext {
   mutable CoNetworkDispatcher interfaces_{CoNetworkDispatcher::FLAG_MONITOR};
   KestrixServerConfig config_;
   std::string hostName_;
-  KestrixEventPublisher events_;
+  KestrixEventPublisher events_{[this] { wakeUp(); }};
   // The rules of config_, indexed; requests in progress keep the one they began with.
   std::shared_ptr<const KestrixTranslationRules::Index> rules_;
   KestrixTranslationWorkers translators_{[this] { wakeUp(); }};

@@ -50,9 +50,11 @@ void printUsage(const char* program) {
       "Events: kestrixd publishes its rules as the node \"%s\". After each\n"
       "successful reload every client registered for it (\"RegisterEvents\")\n"
       "gets a \"NodeEvent\" of type \"Modified\" whose details give RulesFile,\n"
-      "Groups, HostTranslations and OsTypeTranslations. A client monitor that\n"
-      "refuses the call, or does not answer within %u s (%u s once it has\n"
-      "answered), is dropped.\n"
+      "Groups, HostTranslations and OsTypeTranslations. A call not answered\n"
+      "within %u s (%u s once the monitor has answered) is tried again; a\n"
+      "client monitor is dropped when it refuses the call or its login, answers\n"
+      "\"Invalid Object\", or has not answered for %u s. With SecretFile, the\n"
+      "calls' logins prove the secret.\n"
       "The rules file's [Limits] section bounds what clients may cost:\n"
       "  MaxRequestBytes        longest request line (default %llu)\n"
       "  MaxPendingOutputBytes  unsent replies of one client (default %llu)\n"
@@ -80,6 +82,7 @@ void printUsage(const char* program) {
       program, DEFAULT_PORT, KESTRIXD_RULES_NODE_ID,
       Kestrix::KestrixEventPublisher::FIRST_CALL_BUDGET_MS / 1000,
       Kestrix::KestrixEventPublisher::CALL_BUDGET_MS / 1000,
+      Kestrix::KestrixEventPublisher::UNREACHABLE_MS / 1000,
       static_cast<unsigned long long>(kDefaults.maxRequestBytes),
       static_cast<unsigned long long>(kDefaults.maxPendingOutputBytes),
       static_cast<unsigned long long>(kDefaults.maxBufferedInputBytes), kDefaults.maxClients,
@@ -229,9 +232,8 @@ int main(int argc, char** argv) {
     Kestrix::KestrixServerConfig next;
     bool changing = false;
     if (next.load(rulesPath, error, &changing) &&
-        (fitClientLimit(next, clientRoom), server.setConfig(next, error))) {
+        (fitClientLimit(next, clientRoom), server.reload(next, rulesPath, error))) {
       CO_POST_NOTICE("kestrixd: rules reloaded from '%s'", rulesPath);
-      server.publishRulesReload(rulesPath);
     } else if (changing) {
       // Most likely an editor saving in place; the next SIGHUP will do.
       CO_POST_WARNING("kestrixd: keeping the current rules: %s", error.c_str());

@@ -106,6 +106,7 @@ void rcAPI::dropConnection() {
     old = std::move(connection_);
   }
   buffer_.reset();
+  replyOwed_ = false;
 }
 
 void rcAPI::disconnect() {
@@ -144,6 +145,7 @@ unsigned int rcAPI::msLeft(uint64_t deadline) {
 bool rcAPI::connect(const char* host, int port, unsigned int timeoutMs) {
   dropConnection();
   timedOut_ = false;
+  refused_ = false;
   buffer_.reset(new (std::nothrow) char[RECEIVE_BUFFER_SIZE]);
   if (!buffer_) {
     setLastError("Cannot allocate result buffer.");
@@ -151,6 +153,10 @@ bool rcAPI::connect(const char* host, int port, unsigned int timeoutMs) {
   }
   auto connection = std::make_unique<CoIoTcpDescriptor>(host, port, 0, 0, connectTimeoutSeconds_);
   if (!connection->lastError().empty()) {
+    char refusedText[256];
+    CoIoDescriptor::getIoError(CoIoDescriptor::IO_CONNECTION_REFUSED, refusedText,
+                               sizeof refusedText);
+    refused_ = connection->lastError() == refusedText;
     setLastError(connection->lastError().c_str());
     dropConnection();
     return false;
@@ -161,9 +167,9 @@ bool rcAPI::connect(const char* host, int port, unsigned int timeoutMs) {
   }
   rcConnectionInfo info(version_);
   info.fillInfo(connection_.get());
-  std::string secret;
+  std::string secret = loginSecret_.value_or(std::string());
   std::string error;
-  if (!rcLoginProof::clientSecret(secret, error)) {
+  if (!loginSecret_ && !rcLoginProof::clientSecret(secret, error)) {
     setLastError(error.c_str());
     dropConnection();
     return false;
@@ -173,6 +179,8 @@ bool rcAPI::connect(const char* host, int port, unsigned int timeoutMs) {
   if (call(0, "_login", info.toAttrStream().c_str(), true, result, timeoutMs)) return true;
   // Servers without a login step.
   if (result == "Unknown method: _login" || result == "Unknown method: '_login'.") return true;
+  // An answer leaves the connection up; a time-out says so.
+  refused_ = connection_ != nullptr && !timedOut_ && !stopped_;
   setLastError(result.c_str());
   dropConnection();
   return false;
@@ -224,6 +232,20 @@ bool rcAPI::call(int objectId, const char* method, const char* params, bool sync
   }
 
   reply_->reset();
+  return readReply(method, result, timeoutMs, deadline);
+}
+
+bool rcAPI::awaitReply(std::string& result, unsigned int timeoutMs) {
+  timedOut_ = false;
+  stopped_ = false;
+  if (!replyOwed_ || !connection_ || !connection_->isActive())
+    return fail("No reply awaited.", result, false);
+  return readReply("call", result, timeoutMs, CoTime::getTime() + uint64_t{timeoutMs} * 1000);
+}
+
+bool rcAPI::readReply(const char* method, std::string& result, unsigned int timeoutMs,
+                      uint64_t deadline) {
+  replyOwed_ = false;
   // The value goes to result as it arrives: a long reply is never held twice.
   result.clear();
   unsigned int waitMs = timeoutMs == 0 ? 1 : timeoutMs;
@@ -268,7 +290,10 @@ bool rcAPI::call(int objectId, const char* method, const char* params, bool sync
     waitMs = msLeft(deadline);
     if (!complete && waitMs == 0) timedOut_ = true;
     if (n < 0) return fail(connection_->lastError(), result, true);
-    if (timedOut_) return fail(timedOutText(), result, false);
+    if (timedOut_) {
+      replyOwed_ = true;
+      return fail(timedOutText(), result, false);
+    }
     if (complete) {
       if (reply_->isOk()) return true;
       if (errorCut) result.append("...");

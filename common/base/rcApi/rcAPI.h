@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "common/base/rcApi/rcResult.h"
@@ -40,6 +41,10 @@ class rcAPI {
   // On false, result holds the error text (also lastError()).
   bool call(int objectId, const char* method, const char* params, bool sync, std::string& result,
             unsigned int timeoutMs);
+  // After a synchronous call that timed out, waits for its reply on the same
+  // connection, as call() would have; result holds the part of the value
+  // that arrives from now on. False at once when no reply is owed.
+  bool awaitReply(std::string& result, unsigned int timeoutMs);
   void disconnect();
   bool isConnected(bool check) const;
   // Breaks off a waiting call; may come from another thread.
@@ -48,8 +53,16 @@ class rcAPI {
   std::string lastError() const;
   void setLastError(const char* text);
   bool timedOut() const { return timedOut_; }
+  // Whether the last connect() was turned away: nothing listened at the
+  // port, or the server answered the login with an error.
+  bool refused() const { return refused_; }
+  // Whether the reply of a call that timed out may still come (awaitReply).
+  bool replyOwed() const { return replyOwed_; }
   // The TCP connect time-out of later connects, in whole seconds.
   void setConnectTimeout(int seconds) { connectTimeoutSeconds_ = seconds; }
+  // The secret later logins prove, in place of KESTRIX_SECRET_FILE's: a
+  // server calling its clients back proves its own. Empty: no proof.
+  void setLoginSecret(std::string secret) { loginSecret_ = std::move(secret); }
   bool stopped() const { return stopped_; }
   uint64_t getVersion() const { return version_; }
 
@@ -58,11 +71,17 @@ class rcAPI {
   void dropConnection();
   bool sendRequest(const std::string& line, std::string& result, unsigned int timeoutMs,
                    uint64_t deadline);
+  bool readReply(const char* method, std::string& result, unsigned int timeoutMs,
+                 uint64_t deadline);
   static unsigned int msLeft(uint64_t deadline);
 
   std::unique_ptr<CoIoTcpDescriptor> connection_;
   uint64_t version_ = 0;
   int connectTimeoutSeconds_ = CONNECT_TIMEOUT_SECONDS;
+  std::optional<std::string> loginSecret_;
+  // The reply of a timed-out call is still to come on this connection.
+  bool replyOwed_ = false;
+  bool refused_ = false;
   std::unique_ptr<rcResult> reply_;
   std::string lastError_;
   std::unique_ptr<char[]> buffer_;

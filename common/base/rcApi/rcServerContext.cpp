@@ -38,6 +38,12 @@ constexpr int READS_PER_ROUND = 16;
 constexpr int CLIENT_EVENTS = rcAppContext::EVENT_READ | rcAppContext::EVENT_EXCEPTION;
 // The most one write hands to the socket.
 constexpr size_t MAX_WRITE = size_t{1} << 30;
+// How long listeners rest when the process is out of descriptors: their
+// waiting connection keeps them readable, and asking again at once would
+// spin until some client goes.
+constexpr int64_t ACCEPT_PAUSE_MS = 250;
+// A burst of connections is taken in a few rounds, not one per round.
+constexpr int ACCEPTS_PER_ROUND = 16;
 
 std::string peerText(const CoIoTcpDescriptor& connection) {
   std::string ip = "?";
@@ -55,6 +61,8 @@ rcServerContext::Client::Client(CoIoTcpDescriptor* connection, rcServerContext& 
       context_(context),
       command_(std::make_unique<rcCommand>()),
       info_(0) {
+  inputMs_ = nowMs();
+  if (!context.presetLogin_) return;
   const char* preset = std::getenv("QV_RC_CONNINFO");
   if (preset == nullptr) return;
   const rcConnectionInfo record(preset, nullptr);
@@ -83,7 +91,9 @@ void rcServerContext::Client::watch(int events) {
 
 int64_t rcServerContext::Client::deadlineMs() const {
   if (outPos_ < out_.size()) return progressMs_ + context_.limits_.stallTimeoutMs;
-  return lingerUntilMs_;
+  if (lingerUntilMs_ >= 0 || context_.limits_.idleTimeoutMs == 0) return lingerUntilMs_;
+  // A client that waits for a delayed reply is not idle.
+  return delayed_ == Delayed::NONE ? inputMs_ + context_.limits_.idleTimeoutMs : -1;
 }
 
 bool rcServerContext::Client::queueReply(std::string& line) {
@@ -142,7 +152,7 @@ bool rcServerContext::Client::flush() {
   }
   out_.clear();
   outPos_ = 0;
-  context_.waiting_.erase(this);
+  context_.waitIdle(this);
   watch(CLIENT_EVENTS);
   if (closing_) {
     CoSocketOps::shutdownWrite(connection_->id());
@@ -171,6 +181,7 @@ bool rcServerContext::Client::handleRead() {
       context_.drop(this);
       return false;
     }
+    if (n > 0) inputMs_ = nowMs();
     // A closing client's bytes are read only to be thrown away.
     if (!closing_ && !handleBytes(buffer.data(), static_cast<size_t>(n))) return false;
     if (n < size || (!closing_ && holding())) break;
@@ -275,9 +286,7 @@ class rcServerContext::Listener : public CoIoTcpServerHandler {
   Listener(rcServerContext& context, const std::string& address, int port)
       : CoIoTcpServerHandler(address, port, 0, 0), context_(context), address_(address) {}
   bool handleRead() override {
-    constexpr int ACCEPTS_PER_ROUND = 16;
-    for (int i = 0; i < ACCEPTS_PER_ROUND && CoIoTcpServerHandler::handleRead(); ++i) {
-    }
+    context_.accept(*this);
     return true;
   }
   bool handleException() override { return true; }
@@ -386,11 +395,32 @@ bool rcServerContext::allowPeer(const std::string&) {
 // A failed accept (a client that gave up, too many open files) must not
 // take the listener out of the loop: the server keeps accepting.
 bool rcServerContext::handleRead() {
-  // A burst of connections is taken in a few rounds, not one per round.
-  constexpr int ACCEPTS_PER_ROUND = 16;
-  for (int i = 0; i < ACCEPTS_PER_ROUND && CoIoTcpServerHandler::handleRead(); ++i) {
-  }
+  accept(*this);
   return true;
+}
+
+void rcServerContext::accept(CoIoTcpServerHandler& listener) {
+  for (int i = 0; i < ACCEPTS_PER_ROUND && listener.CoIoTcpServerHandler::handleRead(); ++i) {
+  }
+  if (!listener.acceptStarved()) return;
+  static CoLogLimiter starved("Accepts paused");
+  if (starved.admit(CoMsg::LEVEL_WARN, "accept"))
+    CO_POST_WARNING("Out of descriptors: not accepting connections for %d ms",
+                    static_cast<int>(ACCEPT_PAUSE_MS));
+  listener.pauseAccepting(true);
+  updateIOHandler(&listener);
+  if (acceptResumeMs_ < 0) acceptResumeMs_ = nowMs() + ACCEPT_PAUSE_MS;
+}
+
+void rcServerContext::resumeAccepting() {
+  acceptResumeMs_ = -1;
+  CoIoTcpServerHandler& base = *this;
+  base.pauseAccepting(false);
+  updateIOHandler(&base);
+  for (auto& listener : listeners_) {
+    listener->pauseAccepting(false);
+    updateIOHandler(listener.get());
+  }
 }
 
 bool rcServerContext::handleConnection(CoIoTcpDescriptor* connection) {
@@ -415,6 +445,7 @@ bool rcServerContext::handleConnection(CoIoTcpDescriptor* connection) {
   Client* client = new Client(taken.release(), *this);
   clients_.insert(client);
   registerIOHandler(client);
+  waitIdle(client);
   return true;
 }
 
@@ -443,19 +474,32 @@ void rcServerContext::drop(Client* client) {
   dropped_.emplace_back(client);
 }
 
+void rcServerContext::waitIdle(Client* client) {
+  const int64_t deadline = client->deadlineMs();
+  if (deadline < 0) {
+    waiting_.erase(client);
+    return;
+  }
+  waiting_.insert(client);
+  watchDeadline(deadline);
+}
+
 void rcServerContext::watchDeadline(int64_t deadlineMs) {
   if (deadlineMs >= 0 && (nextDeadlineMs_ < 0 || deadlineMs < nextDeadlineMs_))
     nextDeadlineMs_ = deadlineMs;
 }
 
 int rcServerContext::timerWaitMs() {
-  if (nextDeadlineMs_ < 0) return -1;
-  return static_cast<int>(std::clamp<int64_t>(nextDeadlineMs_ - nowMs(), 0, INT_MAX));
+  int64_t next = nextDeadlineMs_;
+  if (acceptResumeMs_ >= 0 && (next < 0 || acceptResumeMs_ < next)) next = acceptResumeMs_;
+  if (next < 0) return -1;
+  return static_cast<int>(std::clamp<int64_t>(next - nowMs(), 0, INT_MAX));
 }
 
 void rcServerContext::onTimers() {
   dropped_.clear();
   const int64_t now = nowMs();
+  if (acceptResumeMs_ >= 0 && now >= acceptResumeMs_) resumeAccepting();
   if (nextDeadlineMs_ >= 0 && now >= nextDeadlineMs_) {
     // Deadlines move as clients make progress: the earliest is found again.
     nextDeadlineMs_ = -1;
@@ -469,10 +513,16 @@ void rcServerContext::onTimers() {
     }
     for (Client* client : expired) {
       static CoLogLimiter stalled("Clients dropped");
-      if (client->outPos_ < client->out_.size() &&
-          stalled.admit(CoMsg::LEVEL_NOTICE, peerText(*client->connection_)))
-        CO_POST_NOTICE("Client %s dropped: it took no byte of its reply for %u ms",
-                       peerText(*client->connection_).c_str(), limits_.stallTimeoutMs);
+      const bool idle = client->outPos_ == client->out_.size() && client->lingerUntilMs_ < 0;
+      const std::string peer = peerText(*client->connection_);
+      if (stalled.admit(CoMsg::LEVEL_NOTICE, peer)) {
+        if (idle)
+          CO_POST_NOTICE("Client %s dropped: it sent nothing for %u ms", peer.c_str(),
+                         limits_.idleTimeoutMs);
+        else if (client->outPos_ < client->out_.size())
+          CO_POST_NOTICE("Client %s dropped: it took no byte of its reply for %u ms", peer.c_str(),
+                         limits_.stallTimeoutMs);
+      }
       drop(client);
     }
     dropped_.clear();

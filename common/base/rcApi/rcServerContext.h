@@ -43,6 +43,7 @@ class rcServerContext : public rcAppContext, private CoIoTcpServerHandler {
     uint64_t maxBufferedInputBytes = uint64_t{2} << 30;  // unfinished requests of all clients
     unsigned maxClients = 10000;
     unsigned stallTimeoutMs = 30000;  // a client that takes no byte of its reply for this long goes
+    unsigned idleTimeoutMs = 0;       // a client that sends nothing for this long goes; 0: never
   };
 
   // One connected client, served by the loop.
@@ -97,6 +98,7 @@ class rcServerContext : public rcAppContext, private CoIoTcpServerHandler {
     std::string out_;
     size_t outPos_ = 0;
     int64_t progressMs_ = 0;  // when the client last took a byte
+    int64_t inputMs_ = 0;     // when the client last sent a byte
     int64_t lingerUntilMs_ = -1;
     bool closing_ = false;
   };
@@ -132,6 +134,9 @@ class rcServerContext : public rcAppContext, private CoIoTcpServerHandler {
   // null: the checksum alone admits a client.
   void setLoginProof(std::shared_ptr<rcLoginProof> proof) { proof_ = std::move(proof); }
   rcLoginProof* loginProof() const { return proof_.get(); }
+  // Whether QV_RC_CONNINFO may log clients in without a "_login" (it may
+  // by default).
+  void setPresetLogin(bool allowed) { presetLogin_ = allowed; }
 
   unsigned getCurrentClientId() const;
   const rcConnectionInfo* getCurrentConnectionInfo() const;
@@ -151,6 +156,7 @@ class rcServerContext : public rcAppContext, private CoIoTcpServerHandler {
   void returnFromDelayedCommand(unsigned clientId, bool ok, std::string&& value);
   int getNbClients() const { return static_cast<int>(clients_.size()); }
 
+  // Set before clients come: the idle time applies to those that come after.
   void setLimits(const Limits& limits) { limits_ = limits; }
   const Limits& getLimits() const { return limits_; }
   // Called after a round in which a large request or reply ended, so that a
@@ -178,9 +184,14 @@ class rcServerContext : public rcAppContext, private CoIoTcpServerHandler {
   class Listener;
   bool openListeners(const std::vector<std::string>& addresses, int port, bool optionalIPv6,
                      std::vector<std::unique_ptr<Listener>>& opened, std::string& error);
+  // Accepts a burst on listener; pauses it when descriptors run out.
+  void accept(CoIoTcpServerHandler& listener);
+  void resumeAccepting();
   // Takes the client out of the loop; it is deleted after the round.
   void drop(Client* client);
   void watchDeadline(int64_t deadlineMs);
+  // Keeps the client among those with a deadline while it has one.
+  void waitIdle(Client* client);
   Client* findClient(unsigned id) const;
 
   Limits limits_;
@@ -188,6 +199,8 @@ class rcServerContext : public rcAppContext, private CoIoTcpServerHandler {
   std::unordered_set<Client*> waiting_;  // with a deadline: pending output, or closing
   std::vector<std::unique_ptr<Client>> dropped_;
   int64_t nextDeadlineMs_ = -1;
+  int64_t acceptResumeMs_ = -1;  // while accepting is paused
+  bool presetLogin_ = true;
   uint64_t bufferedInput_ = 0;
   // One buffer for every client's reads: the loop may run on a thread with
   // a small stack.

@@ -21,6 +21,12 @@ class CoIoTcpServerHandler : public CoIoHandler {
   const CoIoDescriptor* descriptor() const override { return &descriptor_; }
   // Accepts one connection; false when none could be accepted.
   bool handleRead() override;
+  // Whether the last accept failed for want of descriptors or memory: the
+  // connection then stays queued and the socket readable, so a loop that
+  // asks again at once spins until one is free.
+  bool acceptStarved() const { return starved_; }
+  // Stops (or resumes) asking for readability; the owner tells its loop.
+  void pauseAccepting(bool paused);
   ~CoIoTcpServerHandler() override = default;
   // Wraps an accepted socket and hands it on.
   virtual bool handleSocket(int socket);
@@ -35,6 +41,7 @@ class CoIoTcpServerHandler : public CoIoHandler {
 
  private:
   CoIoTcpServerDescriptor descriptor_;
+  bool starved_ = false;
 };
 
 }  // namespace Kestrix

@@ -17,6 +17,8 @@ bool CoIoTcpServerHandler::handleRead() {
   // loops expect (here they would not inherit it).
   const int socket = ::accept4(descriptor_.id(), reinterpret_cast<sockaddr*>(&peer), &length,
                                SOCK_NONBLOCK | SOCK_CLOEXEC);
+  starved_ =
+      socket < 0 && (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM);
   if (socket < 0) {
     // Nothing left to accept is the normal end of a burst, not a failure.
     if (errno != EAGAIN && errno != EWOULDBLOCK)

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <mutex>
+#include <vector>
 
 #include "common/base/loggerBase/CoMsg.h"
 #include "common/base/loggerBase/qvAssert.h"
@@ -13,6 +14,7 @@ namespace {
 
 std::atomic<CoThreadMgr*> gInstance{nullptr};
 std::mutex gCreateMutex;
+std::vector<void (*)()>* gExitHooks = nullptr;  // under gCreateMutex
 
 // The PID callback of log lines. It never creates the manager: lines are
 // also posted while the manager is being torn down at exit.
@@ -22,6 +24,12 @@ int currentThreadIdForLog() {
 }
 
 void destroyInstanceAtExit() {
+  std::vector<void (*)()> hooks;
+  {
+    std::lock_guard<std::mutex> guard(gCreateMutex);
+    if (gExitHooks != nullptr) hooks.swap(*gExitHooks);
+  }
+  for (auto hook = hooks.rbegin(); hook != hooks.rend(); ++hook) (*hook)();
   // Cleared first, so that threads deleted by the destructor do not look
   // the manager up again while it goes away.
   CoThreadMgr* mgr = gInstance.exchange(nullptr);
@@ -57,6 +65,16 @@ CoThreadMgr* CoThreadMgr::getInstance() {
 
 CoThreadMgr* CoThreadMgr::existingInstance() {
   return gInstance.load();
+}
+
+void CoThreadMgr::addExitHook(void (*hook)()) {
+  getInstance();  // its exit handler runs the hooks
+  std::lock_guard<std::mutex> guard(gCreateMutex);
+  // Never destroyed: it is read by the exit handler itself.
+  if (gExitHooks == nullptr) gExitHooks = new std::vector<void (*)()>;
+  for (auto added : *gExitHooks)
+    if (added == hook) return;
+  gExitHooks->push_back(hook);
 }
 
 CoThread* CoThreadMgr::findCurrentThread() {

@@ -29,6 +29,10 @@ class CoThreadMgr {
   // owns the thread and must delete it.
   static CoThread* createThread(const char* name, CoThread::ThreadType type,
                                 void (*function)(void*), void* argument);
+  // Has hook run at process exit before the manager ends the threads it
+  // still knows, so that a library started by a static object stops its
+  // own threads first. Hooks run newest first; adding one twice runs it once.
+  static void addExitHook(void (*hook)());
 
   CoThreadMgr(const CoThreadMgr&) = delete;
   CoThreadMgr& operator=(const CoThreadMgr&) = delete;

@@ -6,7 +6,9 @@
 #include "common/base/loggerBase/CoMsg.h"
 #include "common/base/loggerBase/qvAssert.h"
 #include "common/base/network/CoNetwork.h"
+#include "common/base/network/CoNetworkMonitor.h"
 #include "common/base/tcp/CoIoTcpDescriptor.h"
+#include "common/base/threads/CoThreadMgr.h"
 #include "kestrix/client/api/KestrixDaemonInfo.h"
 #include "kestrix/client/api/KestrixEventMonitor.h"
 #include "kestrix/client/api/KestrixMulticastClient.h"
@@ -18,8 +20,32 @@ using Kestrix::CoMutexGuard;
 // ---- Library start-up -------------------------------------------------------
 
 namespace {
+
 std::atomic<int> gStartCount{0};
+
+void shutDown() {
+  KestrixClientConnection::Shared::uninit();
+  KestrixMulticastClient::stop();
+  KestrixResolver::discoveryStopped();
+  KestrixEventMonitor::instance().stop();
+  try {
+    Kestrix::CoIoTcpDescriptor::uninit();
+  } catch (...) {
+  }
+  Kestrix::CoNetwork::uninit();
 }
+
+// A KestrixClient in static storage would stop the library after the
+// thread manager has ended its threads at exit: the library stops first.
+void shutDownAtExit() {
+  if (gStartCount.exchange(0) <= 0) return;
+  shutDown();
+  // The call engines of handles that outlive the library keep the network
+  // started: its watcher must end all the same.
+  Kestrix::CoNetworkMonitor::stop();
+}
+
+}  // namespace
 
 bool KestrixClientInit() {
   if (gStartCount.fetch_add(1) > 0) return true;
@@ -35,6 +61,7 @@ bool KestrixClientInit() {
     return false;
   }
   KestrixEventMonitor::instance().start();
+  Kestrix::CoThreadMgr::addExitHook(shutDownAtExit);
   KestrixClientConnection::Shared::init();
   // There is no file monitor to start on this platform.
   return true;
@@ -46,15 +73,7 @@ void KestrixClientUninit() {
     if (count <= 0) return;  // never started: nothing to stop
   } while (!gStartCount.compare_exchange_weak(count, count - 1));
   if (count > 1) return;
-  KestrixClientConnection::Shared::uninit();
-  KestrixMulticastClient::stop();
-  KestrixResolver::discoveryStopped();
-  KestrixEventMonitor::instance().stop();
-  try {
-    Kestrix::CoIoTcpDescriptor::uninit();
-  } catch (...) {
-  }
-  Kestrix::CoNetwork::uninit();
+  shutDown();
 }
 
 bool KestrixClient::init() {
@@ -72,11 +91,17 @@ KestrixClient::~KestrixClient() {
 KestrixServerImp::KestrixServerImp(const KestrixServerId& serverId) : id(serverId) {}
 
 KestrixServerImp::~KestrixServerImp() {
-  CoMutexGuard guard(lock);
+  // Without the lock: the event connection's withdrawal waits for the
+  // server, and for a delivery in progress whose handler may use this handle.
   events.reset();
   nodeApi.reset();
   baseApi.reset();
   shared.reset(nullptr);
+}
+
+KestrixEventMonitor::Connection* KestrixServerImp::eventConnection() {
+  CoMutexGuard guard(lock);
+  return attach() ? events.get() : nullptr;
 }
 
 const char* KestrixServerImp::lastError() const {
@@ -401,20 +426,20 @@ bool KestrixServerHandle::registerEventHandler(const KestrixNodeId& nodeId,
                                                KestrixNodeEvent::Handler* handler,
                                                const char* format, const char* metadata) {
   KestrixServerImp* imp = checked(imp_);
-  CoMutexGuard guard(imp->lock);
-  if (!imp->attach()) return false;
-  if (imp->events->registerEventHandler(nodeId, handler, format, metadata)) return true;
-  imp->setLastError(imp->events->lastError());
+  KestrixEventMonitor::Connection* events = imp->eventConnection();
+  if (events == nullptr) return false;
+  if (events->registerEventHandler(nodeId, handler, format, metadata)) return true;
+  imp->setLastError(events->errorText());
   return false;
 }
 
 bool KestrixServerHandle::unregisterEventHandler(const KestrixNodeId& nodeId,
                                                  KestrixNodeEvent::Handler* handler) {
   KestrixServerImp* imp = checked(imp_);
-  CoMutexGuard guard(imp->lock);
-  if (!imp->attach()) return false;
-  if (imp->events->unregisterEventHandler(nodeId, handler)) return true;
-  imp->setLastError(imp->events->lastError());
+  KestrixEventMonitor::Connection* events = imp->eventConnection();
+  if (events == nullptr) return false;
+  if (events->unregisterEventHandler(nodeId, handler)) return true;
+  imp->setLastError(events->errorText());
   return false;
 }
 

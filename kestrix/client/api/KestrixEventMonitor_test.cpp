@@ -5,11 +5,19 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdlib>
+#include <ctime>
+#include <functional>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -36,6 +44,7 @@ struct Seen {
   std::vector<std::string> requests;
   bool holdUnregister = false;
   bool held = false;
+  std::atomic<bool> refuseUnregister{false};
 } gSeen;
 
 class SubscriptionServer : public Kestrix::rcServerContext {
@@ -65,6 +74,10 @@ class SubscriptionServer : public Kestrix::rcServerContext {
     if (stream.getStringValue("Fmt", format)) line += " " + format;
     std::unique_lock<std::mutex> lock(gSeen.mutex);
     gSeen.requests.push_back(line);
+    if (line.rfind("Unregister", 0) == 0 && gSeen.refuseUnregister) {
+      method.setLastError("refused");
+      return false;
+    }
     if (line.rfind("Unregister", 0) == 0 && gSeen.holdUnregister) {
       gSeen.held = true;
       gSeen.changed.notify_all();
@@ -86,14 +99,22 @@ std::vector<std::string> takeRequests(size_t n = 0) {
   return std::exchange(gSeen.requests, {});
 }
 
-// Counts its calls and remembers the thread of the last one.
+// Counts its calls, remembers the thread of the last one, then runs then.
 struct Counter : KestrixNodeEvent::Handler {
   void handleEvent(const KestrixNodeEvent& event) override {
-    std::lock_guard<std::mutex> lock(mutex);
-    ++calls;
-    last = event;
-    thread = std::this_thread::get_id();
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      ++calls;
+      last = event;
+      thread = std::this_thread::get_id();
+    }
+    if (then) then();
   }
+  bool waitCount(int n) {
+    for (int i = 0; i < 500 && count() < n; ++i) std::this_thread::sleep_for(10ms);
+    return count() == n;
+  }
+  std::function<void()> then;
   int count() {
     std::lock_guard<std::mutex> lock(mutex);
     return calls;
@@ -160,9 +181,7 @@ TEST_F(EventMonitorTest, SubscriptionsMapToRequestsAndEventsToHandlers) {
   EXPECT_EQ(send(connectionId() + 1000, "node-a"),
             "Invalid Object: " + std::to_string(connectionId() + 1000));
   EXPECT_EQ(send(connectionId(), "node-a", false), "Missing 'Details' parameter");
-  for (auto start = std::chrono::steady_clock::now();
-       twice.count() < 2 && std::chrono::steady_clock::now() - start < 5s;)
-    std::this_thread::sleep_for(1ms);
+  EXPECT_TRUE(twice.waitCount(2));
   std::this_thread::sleep_for(50ms);
   EXPECT_EQ(twice.count(), 2);
   EXPECT_EQ(other.count(), 1);
@@ -228,10 +247,7 @@ TEST_F(EventMonitorTest, SubscriptionsComeBackWhenTheServerRestarts) {
   EXPECT_EQ(takeRequests(),
             (std::vector<std::string>{"UnregisterEvents ", "RegisterEvents node-a"}));
   EXPECT_EQ(send(connectionId(), "node-a"), "ok");
-  for (auto start = std::chrono::steady_clock::now();
-       watcher.count() < 1 && std::chrono::steady_clock::now() - start < 5s;)
-    std::this_thread::sleep_for(1ms);
-  EXPECT_EQ(watcher.count(), 1);
+  EXPECT_TRUE(watcher.waitCount(1));
 }
 
 TEST_F(EventMonitorTest, ConnectionIdsFollowCreationOrder) {
@@ -241,6 +257,137 @@ TEST_F(EventMonitorTest, ConnectionIdsFollowCreationOrder) {
   KestrixEventMonitor::Connection second(&api);
   EXPECT_EQ(second.getId(), first.getId() + 1);
   EXPECT_GT(first.getId(), connectionId());
+}
+
+// Runs body on a thread of its own and ends the program if it has not
+// returned within limit: a deadlock would leave nothing to tear down.
+void within(std::chrono::seconds limit, const std::function<void()>& body) {
+  auto done = std::make_shared<std::promise<void>>();
+  std::future<void> finished = done->get_future();
+  std::thread([body, done] {
+    body();
+    done->set_value();
+  }).detach();
+  if (finished.wait_for(limit) != std::future_status::ready) std::abort();  // deadlocked
+}
+
+TEST_F(EventMonitorTest, HandlersMayUnregisterThemselvesAndOthersAndThrow) {
+  Counter self, victim, thrower, last;
+  self.then = [&] { EXPECT_TRUE(handle_->unregisterEventHandler("self", &self)); };
+  thrower.then = [&] {
+    EXPECT_TRUE(handle_->unregisterEventHandler("n", &victim));
+    throw std::runtime_error("handler failed");
+  };
+  within(20s, [&] {
+    ASSERT_TRUE(handle_->registerEventHandler("self", &self));
+    ASSERT_TRUE(handle_->registerEventHandler("self", &self));  // both go at its first call
+    ASSERT_TRUE(handle_->registerEventHandler("n", &thrower, "a"));
+    ASSERT_TRUE(handle_->registerEventHandler("n", &victim, "b"));
+    ASSERT_TRUE(handle_->registerEventHandler("n", &last, "b"));
+    for (const char* node : {"self", "n", "self", "n"}) EXPECT_EQ(send(connectionId(), node), "ok");
+    EXPECT_TRUE(last.waitCount(2));
+    EXPECT_TRUE(handle_->registerEventHandler("n", &victim, "c"));  // the lock is free again
+  });
+  EXPECT_EQ(self.count(), 1);
+  EXPECT_EQ(victim.count(), 0);  // unregistered before its turn came
+  EXPECT_EQ(thrower.count(), 2);
+  EXPECT_EQ(handle_->imp()->events->subjectCount(), 3u);  // "self" is gone, not made again
+}
+
+TEST_F(EventMonitorTest, HandlersMayUseHandlesThatOtherThreadsAttachAndRegisterOn) {
+  KestrixServerHandle second{KestrixServerId(address().c_str())};
+  Counter watcher, other;
+  std::promise<void> entered;
+  watcher.then = [&] {
+    entered.set_value();
+    // Time for the main thread to attach second, another to register on handle_.
+    std::this_thread::sleep_for(200ms);
+    EXPECT_TRUE(second.ping(2000));
+    EXPECT_TRUE(handle_->ping(2000));
+  };
+  ASSERT_TRUE(handle_->registerEventHandler("n", &watcher));
+  within(20s, [&] {
+    std::thread events([&] { EXPECT_EQ(send(connectionId(), "n"), "ok"); });
+    entered.get_future().wait();
+    std::thread registering([&] { EXPECT_TRUE(handle_->registerEventHandler("m", &other)); });
+    second.getIdStr();  // attaches
+    registering.join();
+    events.join();
+  });
+  EXPECT_EQ(watcher.count(), 1);
+}
+
+TEST_F(EventMonitorTest, SubscriptionsAreRenewedAndAFailedWithdrawalIsRetried) {
+  Counter watcher;
+  ASSERT_TRUE(handle_->registerEventHandler("node-a", &watcher));
+  takeRequests();
+  KestrixEventMonitor::instance().renewNow();
+  EXPECT_EQ(takeRequests(), std::vector<std::string>{"RegisterEvents node-a"});
+  gSeen.refuseUnregister = true;
+  EXPECT_FALSE(handle_->unregisterEventHandler("node-a", &watcher));
+  gSeen.refuseUnregister = false;
+  EXPECT_EQ(handle_->imp()->events->subjectCount(), 1u);
+  EXPECT_EQ(send(connectionId(), "node-a"), "ok");
+  takeRequests();
+  KestrixEventMonitor::instance().renewNow();
+  EXPECT_EQ(takeRequests(), std::vector<std::string>{"UnregisterEvents node-a"});
+  EXPECT_EQ(handle_->imp()->events->subjectCount(), 0u);
+  EXPECT_EQ(watcher.count(), 0);
+}
+
+TEST_F(EventMonitorTest, TheMonitorAdmitsOnlyLoggedInSubscribedServersAtABoundedCost) {
+  KestrixEventMonitor& monitor = KestrixEventMonitor::instance();
+  EXPECT_FALSE(monitor.allowPeer("127.0.0.1"));  // no server of this host is attached
+  handle_->getIdStr();
+  EXPECT_TRUE(monitor.allowPeer("127.0.0.1") && !monitor.allowPeer("198.18.0.9"));
+  const int port = monitor.getPort();
+
+#if !defined(__SANITIZE_ADDRESS__)  // with UBSan, whose checks need descriptors too
+  // Out of descriptors, the monitor waits for one instead of spinning.
+  rlimit saved{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+  const rlimit low{std::min<rlim_t>(saved.rlim_cur, 512), saved.rlim_max};
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
+  std::vector<int> spare;
+  for (int fd; (fd = ::dup(0)) >= 0;) spare.push_back(fd);
+  ASSERT_FALSE(spare.empty());
+  ::close(spare.back());
+  spare.pop_back();
+  Kestrix::rcTest::RawClient waiting(port);  // connected, but not to be accepted
+  const std::clock_t before = std::clock();
+  std::this_thread::sleep_for(1s);
+  const double spent = static_cast<double>(std::clock() - before) / CLOCKS_PER_SEC;
+  for (int fd : spare) ::close(fd);
+  ::setrlimit(RLIMIT_NOFILE, &saved);
+  EXPECT_LT(spent, 0.2);
+  ASSERT_TRUE(waiting.ok() && waiting.send("1 NodeEvent x\n"));
+  EXPECT_NE(waiting.readLine(), "<timeout>");  // then it is served
+#endif
+
+  Kestrix::rcTest::RawClient flood(port);
+  ASSERT_TRUE(flood.send(std::string(100000, 'x')));
+  EXPECT_NE(flood.readLine().find("Request too large (limit 65536 bytes)"), std::string::npos);
+  std::vector<std::unique_ptr<Kestrix::rcTest::RawClient>> idle;
+  for (int i = 0; i < 70; ++i) idle.push_back(std::make_unique<Kestrix::rcTest::RawClient>(port));
+  EXPECT_NE(idle.back()->readLine().find("Too many clients (limit 64)"), std::string::npos);
+  ASSERT_TRUE(idle.front()->send("1 NodeEvent x\n"));  // without a login
+  EXPECT_NE(idle.front()->readLine().find("Not logged in"), std::string::npos);
+}
+
+// The thread manager, made after the client, ends its threads at exit first.
+TEST(ClientLifecycle, AStaticClientWithALiveSubscriptionExitsCleanly) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        static SubscriptionServer server;
+        static KestrixServerHandle handle{
+            KestrixServerId(("127.0.0.1:" + std::to_string(server.getPort())).c_str())};
+        static KestrixClient client;
+        static Counter watcher;
+        if (!client.init() || !handle.registerEventHandler("node-a", &watcher)) std::_Exit(2);
+        std::exit(0);
+      },
+      ::testing::ExitedWithCode(0), "");
 }
 
 // The library's start count, seen through the monitor thread it runs.

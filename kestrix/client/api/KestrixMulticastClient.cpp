@@ -116,9 +116,11 @@ Observers& observers() {
   return *all;
 }
 
+// Never destroyed either: a static KestrixClient stops discovery at exit,
+// after the statics made later than it are gone.
 CoMutex& creationMutex() {
-  static CoMutex mutex;
-  return mutex;
+  static CoMutex* mutex = new CoMutex;
+  return *mutex;
 }
 KestrixMulticastClient* instance = nullptr;
 
@@ -275,6 +277,7 @@ KestrixMulticastClient::KestrixMulticastClient(unsigned int port, const char* sc
   // a host whose interfaces cannot be listed.
   try {
     if (publicSocket_) publicSocket_->join();
+    joinedByRoute_ = publicSocket_ != nullptr;
   } catch (const CoException& e) {
     CO_POST_DEBUG("No join of '%s' by route: %s", scope_.c_str(), e.what());
   }
@@ -288,7 +291,7 @@ KestrixMulticastClient::~KestrixMulticastClient() {
   // No interface notification may arrive from here on.
   dispatcher_.removeObserver(CoNetworkDispatcher::TYPE_MULTICAST, networkObserver_.get());
   networkObserver_.reset();
-  if (publicSocket_) {
+  if (publicSocket_ && joinedByRoute_) {
     try {
       publicSocket_->drop();
     } catch (const CoException& e) {

@@ -168,6 +168,7 @@ class KestrixMulticastClient {
   bool listDatabaseGiven_ = false;
   bool listOfThisHost_ = false;
   std::unique_ptr<Kestrix::CoMulticast> publicSocket_;
+  bool joinedByRoute_ = false;
   uint64_t nextResync_ = 0;
   std::atomic<bool> stop_{false};
   std::atomic<uint64_t> lastSearch_{0};

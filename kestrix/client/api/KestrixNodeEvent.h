@@ -65,6 +65,16 @@ class KESTRIX_API KestrixNodeEvent {
   // Called on the event monitor's thread, or on an application thread that
   // releases the handle's subscriptions while events wait; never twice at
   // once for one server handle.
+  //
+  // A handler may register and unregister handlers (itself included, on
+  // its own handle or another), and use any server handle, its own too:
+  // while it runs no library lock is held but its handle's subscriptions.
+  // To that end a handle's event operations, unlike its other remote
+  // operations, do not hold the handle's lock while they wait for the
+  // server. A handler that throws has its exception logged with the node
+  // id; delivery goes on. A handler must not destroy the handle it was
+  // called for (the destruction waits for the delivery to end), and while
+  // it blocks, events of that handle wait.
   class Handler {
    public:
     virtual ~Handler() = default;

@@ -35,6 +35,11 @@ class KestrixServerImp : public KestrixDaemonInfoMgr {
 
   // Takes the server's shared connection and makes the APIs over it.
   bool attach();
+  // Attaches; the event connection, which lives as long as this object.
+  // Handlers may use this handle while another thread registers on it, so
+  // event operations run without the lock, unlike the other remote
+  // operations: it is taken only to attach and to keep the error.
+  KestrixEventMonitor::Connection* eventConnection();
   void invalidateDaemonInfo() override { infoStale_ = true; }
   const KestrixDaemonInfo* getDaemonInfo() override;
   const char* lastError() const override;
