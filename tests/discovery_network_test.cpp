@@ -144,7 +144,7 @@ TEST_F(DiscoveryNetwork, EveryHostWithTheShippedRulesIsAServerOfItsOwn) {
   EXPECT_TRUE(waitFor(known, 2s)) << daemonList(C);
   EXPECT_EQ(wrongAnswer(D, kIp[S], S, 10), "");
   EXPECT_EQ(wrongAnswer(D, kIp[C], C, 1), "");
-  EXPECT_EQ(runOn(D, {KESTRIX_SERVERS_BINARY, "-d", "OTHERDB"}).out,
+  EXPECT_EQ(runOn(D, {KESTRIX_SERVERS_BINARY, "-d", "OTHERDB"}).err,
             "No Kestrix server found for database OTHERDB.\n");
   EXPECT_EQ(wrongAnswer(D, "198.18.0.1:OTHERDB", S, 1),
             "run 1 (exit 1): Unable to translate paths on server '198.18.0.1:OTHERDB' to local "
@@ -152,7 +152,7 @@ TEST_F(DiscoveryNetwork, EveryHostWithTheShippedRulesIsAServerOfItsOwn) {
             "servers discovery knows)\n");
   // An empty group in the network configuration stops the commands cleanly.
   writeFile(dir_ + "/network.cfg", "[SelfDiscovery]\nScope =\n");
-  EXPECT_EQ(runOn(D, {"QV_NETWORK_CFG_FILE=" + dir_ + "/network.cfg", KESTRIX_SERVERS_BINARY}).out,
+  EXPECT_EQ(runOn(D, {"QV_NETWORK_CFG_FILE=" + dir_ + "/network.cfg", KESTRIX_SERVERS_BINARY}).err,
             "Bad [SelfDiscovery] Scope '' in " + dir_ +
                 "/network.cfg: not an IPv4 multicast address (224.0.0.0 to 239.255.255.255)\n");
 }

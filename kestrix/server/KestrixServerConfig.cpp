@@ -8,8 +8,10 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <iterator>
 #include <string>
+#include <vector>
 
 #include "common/base/fileUtil/CoConfigFileReader.h"
 #include "common/base/osal/StringUtil.h"
@@ -42,7 +44,7 @@ class SectionReader {
     if (!text(key, name)) return false;
     out = KestrixOS::strToOsType(name.c_str());
     if (out != KestrixOS::OS_TYPE_UNKNOWN) return true;
-    error_ = "Section [" + section_ + "]: unknown OS type '" + name +
+    error_ = "Section [" + section_ + "]: '" + key + "' names an unknown OS type '" + name +
              "' (Irix, Linux, WindowsNT or MacOSX)";
     return false;
   }
@@ -149,69 +151,137 @@ bool KestrixServerConfig::readStable(const char* path, const std::function<void(
   return false;
 }
 
-bool KestrixServerConfig::load(const char* path, std::string& error, bool* changing) {
+namespace {
+
+// The line of the rules file an error of section is on: that of the key the
+// message names first (in quotes) when the section has it, else that of the
+// section's header. The reader keeps no line numbers, so the file is read
+// again; 0 when the file no longer has the section.
+int lineOf(const char* path, const std::string& section, const std::string& message) {
+  std::string key;
+  const size_t open = message.find('\'', std::min(message.find(']'), message.size()));
+  const size_t close = open == std::string::npos ? open : message.find('\'', open + 1);
+  if (close != std::string::npos) key = message.substr(open + 1, close - open - 1);
+  std::ifstream in(path, std::ios::binary);
+  std::string current, line;
+  int header = 0, keyLine = 0;
+  for (int number = 1; std::getline(in, line); ++number) {
+    line = StringUtil::trim(line);
+    if (line.empty() || line[0] == '#' || line[0] == ';') continue;
+    if (line[0] == '[') {
+      current = line.size() > 1 ? line.substr(1, line.size() - 2) : std::string();
+      if (current == section && header == 0) header = number;
+      continue;
+    }
+    const size_t eq = line.find('=');
+    if (current == section && !key.empty() && eq != std::string::npos &&
+        StringUtil::trim(line.substr(0, eq)) == key)
+      keyLine = number;  // the last definition is the one read
+  }
+  return keyLine != 0 ? keyLine : header;
+}
+
+}  // namespace
+
+bool KestrixServerConfig::load(const char* path, std::string& error, bool* changing,
+                               int* errorLine) {
+  std::vector<Problem> problems;
+  KestrixServerConfig next;
+  const bool ok = parse(path, next, problems, false, changing);
+  if (errorLine != nullptr) *errorLine = ok ? 0 : problems.front().line;
+  if (!ok) {
+    error = problems.front().message;
+    return false;
+  }
+  *this = next;
+  return true;
+}
+
+std::vector<KestrixServerConfig::Problem> KestrixServerConfig::check(const char* path) {
+  std::vector<Problem> problems;
+  KestrixServerConfig next;
+  parse(path, next, problems, true, nullptr);
+  return problems;
+}
+
+bool KestrixServerConfig::parse(const char* path, KestrixServerConfig& next,
+                                std::vector<Problem>& problems, bool all, bool* changing) {
+  std::string error;
   CoConfigFileReader file;
   int code = 0;
   const bool stable = readStable(path, [&] { code = file.read(path, 0); });
   if (changing != nullptr) *changing = !stable;
   if (!stable) {
-    error = std::string("Rules file '") + path +
-            "' changed while it was read, twice; write a new file and rename it into place";
+    problems.push_back({0, std::string("Rules file '") + path +
+                               "' changed while it was read, twice; write a new file and "
+                               "rename it into place"});
     return false;
   }
   if (code == CoConfigFileReader::LINE_TOO_LONG) {
-    error = std::string("Rules file '") + path + "' line " + std::to_string(file.getErrorLine()) +
-            ": line longer than " + std::to_string(CoConfigFileReader::MAX_LINE) + " bytes";
+    problems.push_back(
+        {file.getErrorLine(), std::string("Rules file '") + path + "' line " +
+                                  std::to_string(file.getErrorLine()) + ": line longer than " +
+                                  std::to_string(CoConfigFileReader::MAX_LINE) + " bytes"});
     return false;
   }
   if (code != 0) {
-    error = std::string("Cannot read rules file '") + path + "': " + std::strerror(code);
+    problems.push_back(
+        {0, std::string("Cannot read rules file '") + path + "': " + std::strerror(code)});
     return false;
   }
-  KestrixServerConfig next;
   for (const std::string& section : file.getSectionNames()) {
-    SectionReader reader(file, section, error);
-    std::string name;
-    if (section == "Server") {
-      next.displayName = StringUtil::trim(file.get("Server", "DisplayName", ""));
-      next.hostName = StringUtil::trim(file.get("Server", "HostName", ""));
-      next.database = StringUtil::trim(file.get("Server", "Database", "GRYNN"));
-      next.storageId = StringUtil::trim(file.get("Server", "StorageId", ""));
-      if (next.database.empty()) next.database = "GRYNN";
-    } else if (section == "Access") {
-      if (!next.access.read(file, error)) return false;
-    } else if (section == "Limits") {
-      if (!readLimits(file, next.limits, next.maxSearchesPerSecond,
-                      next.maxSearchesPerSourcePerSecond, next.maxSubscriptionsPerPeer, error))
-        return false;
-    } else if (hasPrefix(section, "Group ", name)) {
-      KestrixRuleGroup group;
-      group.name = StringUtil::trim(name);
-      std::string hosts;
-      if (!reader.osType("OsType", group.osType) || !reader.text("Hosts", hosts)) return false;
-      for (const std::string& host : StringUtil::stringToTokenPath(hosts, ", \t"))
-        group.hosts.push_back(host);
-      next.rules.groups.push_back(group);
-    } else if (hasPrefix(section, "HostTranslation ", name)) {
-      KestrixRuleHostTranslation rule;
-      if (!reader.text("srcHost", rule.srcHost) || !reader.text("srcPath", rule.srcPath) ||
-          !reader.text("dstHost", rule.dstHost) || !reader.text("dstPath", rule.dstPath))
-        return false;
-      next.rules.hostTranslations.push_back(rule);
-    } else if (hasPrefix(section, "OsTypeTranslation ", name)) {
-      KestrixRuleOsTypeTranslation rule;
-      if (!reader.osType("srcType", rule.srcType) || !reader.text("srcPath", rule.srcPath) ||
-          !reader.osType("dstType", rule.dstType) || !reader.text("dstPath", rule.dstPath))
-        return false;
-      next.rules.osTypeTranslations.push_back(rule);
-    } else {
-      error = "Unknown section [" + section +
-              "] (expected Server, Group, HostTranslation, OsTypeTranslation, Limits or Access)";
-      return false;
-    }
+    if (parseSection(file, section, next, error)) continue;
+    problems.push_back({lineOf(path, section, error), error});
+    if (!all) return false;
   }
-  *this = next;
-  return true;
+  return problems.empty();
+}
+
+bool KestrixServerConfig::parseSection(const CoConfigFileReader& file, const std::string& section,
+                                       KestrixServerConfig& next, std::string& error) {
+  SectionReader reader(file, section, error);
+  std::string name;
+  if (section == "Server") {
+    next.displayName = StringUtil::trim(file.get("Server", "DisplayName", ""));
+    next.hostName = StringUtil::trim(file.get("Server", "HostName", ""));
+    next.database = StringUtil::trim(file.get("Server", "Database", "GRYNN"));
+    next.storageId = StringUtil::trim(file.get("Server", "StorageId", ""));
+    if (next.database.empty()) next.database = "GRYNN";
+    return true;
+  }
+  if (section == "Access") return next.access.read(file, error);
+  if (section == "Limits")
+    return readLimits(file, next.limits, next.maxSearchesPerSecond,
+                      next.maxSearchesPerSourcePerSecond, next.maxSubscriptionsPerPeer, error);
+  if (hasPrefix(section, "Group ", name)) {
+    KestrixRuleGroup group;
+    group.name = StringUtil::trim(name);
+    std::string hosts;
+    if (!reader.osType("OsType", group.osType) || !reader.text("Hosts", hosts)) return false;
+    for (const std::string& host : StringUtil::stringToTokenPath(hosts, ", \t"))
+      group.hosts.push_back(host);
+    next.rules.groups.push_back(group);
+    return true;
+  }
+  if (hasPrefix(section, "HostTranslation ", name)) {
+    KestrixRuleHostTranslation rule;
+    if (!reader.text("srcHost", rule.srcHost) || !reader.text("srcPath", rule.srcPath) ||
+        !reader.text("dstHost", rule.dstHost) || !reader.text("dstPath", rule.dstPath))
+      return false;
+    next.rules.hostTranslations.push_back(rule);
+    return true;
+  }
+  if (hasPrefix(section, "OsTypeTranslation ", name)) {
+    KestrixRuleOsTypeTranslation rule;
+    if (!reader.osType("srcType", rule.srcType) || !reader.text("srcPath", rule.srcPath) ||
+        !reader.osType("dstType", rule.dstType) || !reader.text("dstPath", rule.dstPath))
+      return false;
+    next.rules.osTypeTranslations.push_back(rule);
+    return true;
+  }
+  error = "Unknown section [" + section +
+          "] (expected Server, Group, HostTranslation, OsTypeTranslation, Limits or Access)";
+  return false;
 }
 
 }  // namespace Kestrix

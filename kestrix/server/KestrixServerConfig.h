@@ -22,7 +22,9 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
+#include "common/base/fileUtil/CoConfigFileReader.h"
 #include "common/base/rcApi/rcServerContext.h"
 #include "kestrix/server/KestrixServerAccess.h"
 #include "kestrix/server/KestrixTranslationRules.h"
@@ -41,15 +43,34 @@ struct KestrixServerConfig {
   unsigned maxSearchesPerSourcePerSecond = 10;  // of those, from one sender
   unsigned maxSubscriptionsPerPeer = 256;       // event subscriptions of one client address
 
+  // A fault of the rules file and the line it is on (0: the file as a whole).
+  struct Problem {
+    int line = 0;
+    std::string message;
+  };
+
   // Reads path; false with error set (and this object unchanged) when the
   // file is bad, or when it changed while it was read, twice in a row
-  // (changing is then set: an editor may still be writing it).
-  bool load(const char* path, std::string& error, bool* changing = nullptr);
+  // (changing is then set: an editor may still be writing it). errorLine,
+  // when given, gets the line of the error.
+  bool load(const char* path, std::string& error, bool* changing = nullptr,
+            int* errorLine = nullptr);
+
+  // Every fault of path that load() would stop at, one per bad section (or
+  // the one that makes the file unreadable); empty when load() would succeed.
+  static std::vector<Problem> check(const char* path);
 
   // Runs read, which reads path, again when path's size, modification time
   // or inode differ after it from before it; false when they differed after
   // the second run too.
   static bool readStable(const char* path, const std::function<void()>& read);
+
+ private:
+  // Goes on past a bad section when all is set.
+  static bool parse(const char* path, KestrixServerConfig& next, std::vector<Problem>& problems,
+                    bool all, bool* changing);
+  static bool parseSection(const CoConfigFileReader& file, const std::string& section,
+                           KestrixServerConfig& next, std::string& error);
 };
 
 }  // namespace Kestrix

@@ -1,49 +1,62 @@
 // kestrix_servers: lists the servers that discovery finds, one per line,
 // tab-separated: display name, database, storage id, node port and the
 // metadata addresses joined by ",". With -w it keeps listening for the given
-// seconds and prints a line per server added ("+"), updated ("~") or removed
-// ("-") as it happens. Exit code 1 on a usage error or when no server was
-// found, 0 otherwise.
+// seconds, prints the first list with a leading "=" field and then a line
+// per server added ("+"), updated ("~") or removed ("-") as it happens, so
+// that every line has the same columns. -j prints JSON lines instead. Data
+// goes to standard output, everything else to standard error. Exit code 2
+// on a usage error, 1 when no server was found, 0 otherwise.
+
+#include <getopt.h>
 
 #include <chrono>
-#include <condition_variable>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <list>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 
+#include "common/base/loggerBase/CoLogText.h"
 #include "common/base/network/CoNetworkConfig.h"
 #include "kestrix/client/api/KestrixClientAPI.h"
 #include "kestrix/client/api/KestrixMulticastClient.h"
-#include "kestrix/tools/translate_path/getopt.h"
 
 namespace {
 
 std::string gDatabase;
 long gWaitSeconds = -1;
+bool gJson = false;
 
 // Answers to a search keep arriving for a moment after the first one.
 constexpr auto kSettle = std::chrono::milliseconds(200);
 constexpr auto kSettleMax = std::chrono::milliseconds(1000);
 
-void printUsage(const char* program) {
-  std::printf("Usage: %s [-d <database>] [-w <seconds>]\n", program);
-  std::printf("  Lists the Kestrix servers that discovery finds, one per line:\n");
-  std::printf("  display name, database, storage id, node port, metadata addresses.\n");
-  std::printf("  -d  only the servers of this database\n");
-  std::printf("  -w  keep listening this long and print servers added (+), updated (~)\n");
-  std::printf("      and removed (-) as it happens\n\n");
+void printUsage(FILE* to, const char* program) {
+  std::fprintf(to,
+               "Usage: %s [-j] [-d <database>] [-w <seconds>]\n"
+               "  Lists the Kestrix servers that discovery finds, one per line:\n"
+               "  display name, database, storage id, node port, metadata addresses.\n"
+               "  -d  only the servers of this database\n"
+               "  -w  keep listening this long; the list comes first, marked =, then\n"
+               "      servers added (+), updated (~) and removed (-) as it happens\n"
+               "  -j  one JSON object a line instead of tab-separated fields\n"
+               "  --help, --version\n",
+               program);
 }
 
-bool parseOptions(int argc, char** argv) {
-  for (;;) {
-    const int c = getopt(argc, argv, "d:w:");
+enum class Parsed { RUN, EXIT_OK, USAGE_ERROR };
+
+Parsed parseOptions(int argc, char** argv) {
+  static const option kLong[] = {{"help", no_argument, nullptr, 'H'},
+                                 {"version", no_argument, nullptr, 'V'},
+                                 {nullptr, 0, nullptr, 0}};
+  opterr = 0;  // the usage text says it all
+  for (int c; (c = getopt_long(argc, argv, "d:w:j", kLong, nullptr)) != -1;) {
     switch (c) {
-      case -1:
-        return optind == argc;
       case 'd':
         gDatabase = optarg;
         break;
@@ -51,23 +64,98 @@ bool parseOptions(int argc, char** argv) {
         char* end = nullptr;
         gWaitSeconds = std::strtol(optarg, &end, 10);
         if (*optarg == '\0' || *end != '\0' || gWaitSeconds < 0 || gWaitSeconds > 86400)
-          return false;
+          return Parsed::USAGE_ERROR;
         break;
       }
+      case 'j':
+        gJson = true;
+        break;
+      case 'H':
+        printUsage(stdout, argv[0]);
+        return Parsed::EXIT_OK;
+      case 'V':
+        std::printf("kestrix_servers %s\n", KESTRIX_VERSION);
+        return Parsed::EXIT_OK;
       default:
-        return false;
+        return Parsed::USAGE_ERROR;
     }
   }
+  return optind == argc ? Parsed::RUN : Parsed::USAGE_ERROR;
 }
 
-std::string describe(const KestrixDaemonInfo& info) {
-  std::string addresses;
-  for (unsigned i = 0; *info.getMetadataIP(i) != '\0'; ++i) {
-    if (i > 0) addresses += ',';
-    addresses += info.getMetadataIP(i);
+// The length of the well-formed UTF-8 character at text, 0 when it is not one
+// (overlong forms, surrogates and code points past U+10FFFF included).
+size_t utf8Length(const unsigned char* text, size_t left) {
+  const unsigned char c = text[0];
+  size_t length = 0;
+  uint32_t min = 0, code = 0;
+  if (c >= 0xC2 && c <= 0xDF)
+    length = 2, min = 0x80, code = c & 0x1F;
+  else if (c >= 0xE0 && c <= 0xEF)
+    length = 3, min = 0x800, code = c & 0x0F;
+  else if (c >= 0xF0 && c <= 0xF4)
+    length = 4, min = 0x10000, code = c & 0x07;
+  if (length == 0 || length > left) return 0;
+  for (size_t i = 1; i < length; ++i) {
+    if ((text[i] & 0xC0) != 0x80) return 0;
+    code = (code << 6) | (text[i] & 0x3F);
   }
-  return std::string(info.getDisplayName()) + '\t' + info.getDatabase() + '\t' +
-         info.getStorageId() + '\t' + std::to_string(info.getNodePort()) + '\t' + addresses;
+  if (code < min || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return 0;
+  return length;
+}
+
+// A JSON string: control bytes as \u00XX, a byte that is not well-formed
+// UTF-8 as U+FFFD, so that a peer's text never reaches the reader raw.
+std::string jsonString(std::string_view text) {
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  std::string out = "\"";
+  for (size_t i = 0; i < text.size();) {
+    const unsigned char c = p[i];
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += static_cast<char>(c);
+    } else if (c < 0x20 || c == 0x7F) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+      out += escaped;
+    } else if (c >= 0x80) {
+      const size_t length = utf8Length(p + i, text.size() - i);
+      if (length == 0) {
+        out += "\\ufffd";
+        ++i;
+        continue;
+      }
+      out.append(text.data() + i, length);
+      i += length;
+      continue;
+    } else {
+      out += static_cast<char>(c);
+    }
+    ++i;
+  }
+  return out + '"';
+}
+
+std::string describe(const char* event, const KestrixDaemonInfo& info) {
+  if (gJson) {
+    std::string addresses;
+    for (unsigned i = 0; *info.getMetadataIP(i) != '\0'; ++i)
+      addresses += (i > 0 ? "," : "") + jsonString(info.getMetadataIP(i));
+    return std::string("{") + (event ? "\"event\":\"" + std::string(event) + "\"," : "") +
+           "\"display_name\":" + jsonString(info.getDisplayName()) +
+           ",\"database\":" + jsonString(info.getDatabase()) +
+           ",\"storage_id\":" + jsonString(info.getStorageId()) +
+           ",\"node_port\":" + std::to_string(info.getNodePort()) + ",\"addresses\":[" + addresses +
+           "]}";
+  }
+  // A peer's tab or line break must not make a column or a line of its own.
+  const auto field = [](const char* text) { return Kestrix::CoLogText::escape(text, SIZE_MAX); };
+  std::string addresses;
+  for (unsigned i = 0; *info.getMetadataIP(i) != '\0'; ++i)
+    addresses += (i > 0 ? "," : "") + field(info.getMetadataIP(i));
+  return (event ? std::string(event) + '\t' : std::string()) + field(info.getDisplayName()) + '\t' +
+         field(info.getDatabase()) + '\t' + field(info.getStorageId()) + '\t' +
+         std::to_string(info.getNodePort()) + '\t' + addresses;
 }
 
 // Counts what discovery reports and, once listening, prints it.
@@ -79,7 +167,7 @@ class Watcher : public KestrixMulticastClient::Observer {
     lastNews_ = std::chrono::steady_clock::now();
     if (!printing_) return;
     static const char* const kSign[] = {"~", "+", "-"};
-    std::printf("%s\t%s\n", kSign[event], describe(info).c_str());
+    std::printf("%s\n", describe(kSign[event], info).c_str());
     std::fflush(stdout);
     printed_ = true;
   }
@@ -114,12 +202,12 @@ class Watcher : public KestrixMulticastClient::Observer {
 int run() {
   std::string badConfig;
   if (!Kestrix::CoNetworkConfig::getInstance().checkSelfDiscovery(badConfig)) {
-    std::printf("%s\n", badConfig.c_str());
+    std::fprintf(stderr, "%s\n", badConfig.c_str());
     return 1;
   }
   KestrixClient client;
   if (!client.init()) {
-    std::printf("Unable to initialize Kestrix client API.\n");
+    std::fprintf(stderr, "Unable to initialize Kestrix client API.\n");
     return 1;
   }
   const char* database = gDatabase.empty() ? nullptr : gDatabase.c_str();
@@ -131,7 +219,9 @@ int run() {
 
   std::list<KestrixDaemonInfo> servers;
   discovery.getServers(&servers, database, nullptr, 0);
-  for (const KestrixDaemonInfo& info : servers) std::printf("%s\n", describe(info).c_str());
+  // While watching, the list is the first "event": every line the same columns.
+  const char* listed = gWaitSeconds > 0 ? "=" : nullptr;
+  for (const KestrixDaemonInfo& info : servers) std::printf("%s\n", describe(listed, info).c_str());
   std::fflush(stdout);
   bool found = !servers.empty();
   if (gWaitSeconds > 0) {
@@ -141,17 +231,22 @@ int run() {
   KestrixMulticastClient::removeObserver(&watcher);
   found = found || watcher.printed();
   if (!found)
-    std::printf("No Kestrix server found%s%s.\n", database ? " for database " : "",
-                database ? database : "");
+    std::fprintf(stderr, "No Kestrix server found%s%s.\n", database ? " for database " : "",
+                 database ? database : "");
   return found ? 0 : 1;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (!parseOptions(argc, argv)) {
-    printUsage(argv[0]);
-    return 1;
+  switch (parseOptions(argc, argv)) {
+    case Parsed::EXIT_OK:
+      return 0;
+    case Parsed::USAGE_ERROR:
+      printUsage(stderr, argv[0]);
+      return 2;
+    case Parsed::RUN:
+      break;
   }
   return run();
 }

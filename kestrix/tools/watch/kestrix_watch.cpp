@@ -1,20 +1,25 @@
 // kestrix_watch: registers a handler for one node of a Kestrix server and
-// prints a line per event as it arrives, until SIGINT or SIGTERM:
+// prints a line per event as it arrives on standard output, until SIGINT,
+// SIGTERM or the end of -t SECONDS:
 //   <local time> <node id> <type> <name>=<value> ...
 // It pings the server every 2 seconds, so that a restarted server is
 // reconnected to and the subscription sent again; losing the server and
-// having it back print one line each, marked with "--". Exit code 0 after
-// a signal; 1 on a usage error or when the server cannot be reached at the
-// start.
+// having it back print one line each on standard error, marked with "--".
+// Exit code 0 after a signal or the time-out; 1 when the server cannot be
+// reached at the start; 2 on a usage error.
 
 #include <fcntl.h>
+#include <getopt.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <mutex>
 #include <string>
@@ -22,7 +27,6 @@
 #include "common/base/network/CoNetworkConfig.h"
 #include "kestrix/client/api/KestrixClientAPI.h"
 #include "kestrix/server/KestrixRulesNode.h"
-#include "kestrix/tools/translate_path/getopt.h"
 
 namespace {
 
@@ -33,28 +37,51 @@ std::string gServerHost;
 std::string gNodeId = KESTRIXD_RULES_NODE_ID;
 int gWakeUp[2] = {-1, -1};
 
-void printUsage(const char* program) {
-  std::printf("Usage: %s [-h <host name or IP of Kestrix server> (default = localhost)]\n",
-              program);
-  std::printf("  [-n <node id> (default = %s, the rules of kestrixd)]\n\n", KESTRIXD_RULES_NODE_ID);
-  std::printf("  Prints a line per event of the node as it arrives, until interrupted.\n\n");
+long gSeconds = -1;  // -t: run this long; -1 until a signal
+
+void printUsage(FILE* to, const char* program) {
+  std::fprintf(to,
+               "Usage: %s [-h <host name or IP of Kestrix server> (default = localhost)]\n"
+               "  [-n <node id> (default = %s, the rules of kestrixd)] [-t <seconds>]\n\n"
+               "  Prints a line per event of the node as it arrives, until interrupted\n"
+               "  or, with -t, until that many seconds have passed.\n"
+               "  --help, --version\n\n",
+               program, KESTRIXD_RULES_NODE_ID);
 }
 
-bool parseOptions(int argc, char** argv) {
-  for (;;) {
-    switch (getopt(argc, argv, "h:n:")) {
-      case -1:
-        return optind == argc && !gNodeId.empty();
+enum class Parsed { RUN, EXIT_OK, USAGE_ERROR };
+
+Parsed parseOptions(int argc, char** argv) {
+  static const option kLong[] = {{"help", no_argument, nullptr, 'H'},
+                                 {"version", no_argument, nullptr, 'V'},
+                                 {nullptr, 0, nullptr, 0}};
+  opterr = 0;  // the usage text says it all
+  for (int c; (c = getopt_long(argc, argv, "h:n:t:", kLong, nullptr)) != -1;) {
+    switch (c) {
       case 'h':
         gServerHost = optarg;
         break;
       case 'n':
         gNodeId = optarg;
         break;
+      case 't': {
+        char* end = nullptr;
+        gSeconds = std::strtol(optarg, &end, 10);
+        if (*optarg == '\0' || *end != '\0' || gSeconds < 0 || gSeconds > 86400 * 365)
+          return Parsed::USAGE_ERROR;
+        break;
+      }
+      case 'H':
+        printUsage(stdout, argv[0]);
+        return Parsed::EXIT_OK;
+      case 'V':
+        std::printf("kestrix_watch %s\n", KESTRIX_VERSION);
+        return Parsed::EXIT_OK;
       default:
-        return false;
+        return Parsed::USAGE_ERROR;
     }
   }
+  return optind == argc && !gNodeId.empty() ? Parsed::RUN : Parsed::USAGE_ERROR;
 }
 
 std::string now() {
@@ -71,10 +98,16 @@ std::string now() {
 // Lines come from the monitor thread and from the main thread.
 std::mutex gOutput;
 
-void printLine(const std::string& line) {
+// Events are the data (standard output); what the command says about
+// itself goes to standard error.
+void printLine(const std::string& line, FILE* to = stdout) {
   std::lock_guard<std::mutex> lock(gOutput);
-  std::printf("%s %s\n", now().c_str(), line.c_str());
-  std::fflush(stdout);
+  std::fprintf(to, "%s %s\n", now().c_str(), line.c_str());
+  std::fflush(to);
+}
+
+void printStatus(const std::string& line) {
+  printLine(line, stderr);
 }
 
 class Printer : public KestrixNodeEvent::Handler {
@@ -105,46 +138,54 @@ bool installSignals() {
   return ::sigaction(SIGINT, &action, nullptr) == 0 && ::sigaction(SIGTERM, &action, nullptr) == 0;
 }
 
-// True when a signal came within the wait.
-bool signalled(int waitMs) {
+using Clock = std::chrono::steady_clock;
+
+// True when a signal came within the wait, or the deadline passed.
+bool signalled(int waitMs, Clock::time_point deadline) {
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+  if (left.count() <= 0) return true;
   pollfd wake = {gWakeUp[0], POLLIN, 0};
-  return ::poll(&wake, 1, waitMs) > 0;
+  if (::poll(&wake, 1, static_cast<int>(std::min<long long>(waitMs, left.count()))) > 0)
+    return true;
+  return Clock::now() >= deadline;
 }
 
 int run() {
   std::string badConfig;
   if (!Kestrix::CoNetworkConfig::getInstance().checkSelfDiscovery(badConfig)) {
-    std::printf("%s\n", badConfig.c_str());
+    std::fprintf(stderr, "%s\n", badConfig.c_str());
     return 1;
   }
   KestrixClient client;
   if (!client.init()) {
-    std::printf("Unable to initialize Kestrix client API.\n");
+    std::fprintf(stderr, "Unable to initialize Kestrix client API.\n");
     return 1;
   }
   if (!installSignals()) {
-    std::printf("Unable to handle signals.\n");
+    std::fprintf(stderr, "Unable to handle signals.\n");
     return 1;
   }
   if (gServerHost.empty()) gServerHost = KestrixOS::getHostName().c_str();
   KestrixServerHandle server{KestrixServerId(gServerHost.c_str())};
   Printer printer;
   if (!server.registerEventHandler(gNodeId.c_str(), &printer)) {
-    std::printf("Unable to watch node '%s' on server '%s': %s\n", gNodeId.c_str(),
-                gServerHost.c_str(), server.lastError());
+    std::fprintf(stderr, "Unable to watch node '%s' on server '%s': %s\n", gNodeId.c_str(),
+                 gServerHost.c_str(), server.lastError());
     return 1;
   }
-  printLine("-- watching node '" + gNodeId + "' on server '" + gServerHost + "'");
+  const Clock::time_point deadline =
+      gSeconds < 0 ? Clock::time_point::max() : Clock::now() + std::chrono::seconds(gSeconds);
+  printStatus("-- watching node '" + gNodeId + "' on server '" + gServerHost + "'");
   bool reachable = true;
-  while (!signalled(PING_INTERVAL_MS)) {
+  while (!signalled(PING_INTERVAL_MS, deadline)) {
     const bool ok = server.ping(PING_TIMEOUT_MS);
     if (ok == reachable) continue;
     reachable = ok;
-    printLine(ok ? "-- server '" + gServerHost + "' is back"
-                 : "-- lost server '" + gServerHost + "': " + server.lastError());
+    printStatus(ok ? "-- server '" + gServerHost + "' is back"
+                   : "-- lost server '" + gServerHost + "': " + server.lastError());
   }
   if (!server.unregisterEventHandler(gNodeId.c_str(), &printer) && reachable)
-    printLine(std::string("-- could not unregister: ") + server.lastError());
+    printStatus(std::string("-- could not unregister: ") + server.lastError());
   return 0;
 }
 
@@ -153,9 +194,14 @@ int run() {
 int main(int argc, char** argv) {
   // Line by line, so that a pipe or a file sees each event as it comes.
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
-  if (!parseOptions(argc, argv)) {
-    printUsage(argv[0]);
-    return 1;
+  switch (parseOptions(argc, argv)) {
+    case Parsed::EXIT_OK:
+      return 0;
+    case Parsed::USAGE_ERROR:
+      printUsage(stderr, argv[0]);
+      return 2;
+    case Parsed::RUN:
+      break;
   }
   return run();
 }
