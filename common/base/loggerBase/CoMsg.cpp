@@ -7,6 +7,7 @@
 #include <cstring>
 #include <ctime>
 #include <mutex>
+#include <thread>
 
 #include "common/base/loggerBase/EnvVar.h"
 #include "common/base/loggerBase/qvAssert.h"
@@ -37,6 +38,9 @@ std::atomic<int32_t> gFilterLevel{LEVEL_NOTICE};
 std::once_flag gFilterOnce;
 std::atomic<bool> gFamilyEnabled{false};
 std::atomic<const Router*> gRouter{nullptr};
+// Posts under way: setRouter waits for them so a router may be destroyed
+// right after it is replaced.
+std::atomic<int> gPosting{0};
 
 int zeroPid() { return 0; }
 std::atomic<int (*)()> gPidCallback{zeroPid};
@@ -60,6 +64,10 @@ void postFiltered(Level level, const char* file, int line, const char* family, c
   QV_ASSERT(format != 0);
   if (format == nullptr) return;
   const std::string text = formatBody(format, args);
+  struct Posting {
+    Posting() { gPosting.fetch_add(1); }
+    ~Posting() { gPosting.fetch_sub(1); }
+  } posting;
   router()->post(Msg(text.c_str(), file, line, level, family));
 }
 
@@ -194,7 +202,10 @@ const Router* router() {
   return installed ? installed : defaultRouter();
 }
 
-void setRouter(const Router* router) { gRouter = router; }
+void setRouter(const Router* router) {
+  gRouter = router;
+  while (gPosting.load() != 0) std::this_thread::yield();
+}
 
 void setCurrentPIDCallback(int (*callback)()) {
   if (callback) gPidCallback = callback;
