@@ -1,7 +1,8 @@
 # What `cmake --install` puts in place: one library, libkestrix, made of the
-# client's modules; the headers the facade reaches, under include/kestrix/
-# in the tree's own layout (so their includes work unchanged); the programs;
-# the example rules; a CMake package (Kestrix::kestrix) and kestrix.pc.
+# client's modules; the headers the facade reaches, under include/ in the
+# tree's own layout (include/kestrix/client/api/..., so their includes work
+# unchanged); the programs; the example rules; a CMake package
+# (Kestrix::kestrix) and kestrix.pc.
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 find_package(Threads REQUIRED)
@@ -33,8 +34,8 @@ set_target_properties(kestrix PROPERTIES
   LINKER_LANGUAGE CXX)
 if(BUILD_SHARED_LIBS)
   target_link_options(kestrix PRIVATE
-    "LINKER:--version-script=${CMAKE_SOURCE_DIR}/cmake/libkestrix.map")
-  set_property(TARGET kestrix APPEND PROPERTY LINK_DEPENDS ${CMAKE_SOURCE_DIR}/cmake/libkestrix.map)
+    "LINKER:--version-script=${PROJECT_SOURCE_DIR}/cmake/libkestrix.map")
+  set_property(TARGET kestrix APPEND PROPERTY LINK_DEPENDS ${PROJECT_SOURCE_DIR}/cmake/libkestrix.map)
 endif()
 # A static libkestrix passes libcrypto on to its users; a shared one keeps
 # it private.
@@ -44,32 +45,43 @@ else()
   target_link_libraries(kestrix PUBLIC Threads::Threads OpenSSL::Crypto)
 endif()
 target_include_directories(kestrix INTERFACE
-  $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}/kestrix>)
+  $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}>
+  $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
 target_compile_features(kestrix INTERFACE cxx_std_20)
 
 install(TARGETS kestrix EXPORT KestrixTargets
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+# A distribution ships both: the shared library, and beside it the static
+# one built from the same objects.
+option(KESTRIX_STATIC_TOO "With BUILD_SHARED_LIBS, also build and install libkestrix.a" OFF)
+if(BUILD_SHARED_LIBS AND KESTRIX_STATIC_TOO)
+  add_library(kestrix_static STATIC ${kestrix_objects})
+  set_target_properties(kestrix_static PROPERTIES OUTPUT_NAME kestrix LINKER_LANGUAGE CXX)
+  install(TARGETS kestrix_static ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
+endif()
 foreach(header IN LISTS KESTRIX_PUBLIC_HEADERS)
   get_filename_component(dir ${header} DIRECTORY)
-  install(FILES ${header} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/kestrix/${dir})
+  install(FILES ${PROJECT_SOURCE_DIR}/${header} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/${dir})
 endforeach()
 
-install(TARGETS kestrix_translate_path kestrix_servers kestrix_watch
-  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-install(TARGETS kestrixd RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
-install(FILES kestrix/server/examples/rules.conf
-  DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/kestrix/examples)
+if(KESTRIX_TOOLS)
+  install(TARGETS kestrix_translate_path kestrix_servers kestrix_watch
+    RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  install(TARGETS kestrixd RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
+  install(FILES ${PROJECT_SOURCE_DIR}/kestrix/server/examples/rules.conf
+    DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/kestrix/examples)
+endif()
 
 set(config_dir ${CMAKE_INSTALL_LIBDIR}/cmake/Kestrix)
 install(EXPORT KestrixTargets NAMESPACE Kestrix:: DESTINATION ${config_dir})
-configure_package_config_file(cmake/KestrixConfig.cmake.in
-  ${CMAKE_BINARY_DIR}/KestrixConfig.cmake INSTALL_DESTINATION ${config_dir})
-write_basic_package_version_file(${CMAKE_BINARY_DIR}/KestrixConfigVersion.cmake
+configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/KestrixConfig.cmake.in
+  ${PROJECT_BINARY_DIR}/KestrixConfig.cmake INSTALL_DESTINATION ${config_dir})
+write_basic_package_version_file(${PROJECT_BINARY_DIR}/KestrixConfigVersion.cmake
   COMPATIBILITY SameMajorVersion)
-install(FILES ${CMAKE_BINARY_DIR}/KestrixConfig.cmake
-  ${CMAKE_BINARY_DIR}/KestrixConfigVersion.cmake DESTINATION ${config_dir})
+install(FILES ${PROJECT_BINARY_DIR}/KestrixConfig.cmake
+  ${PROJECT_BINARY_DIR}/KestrixConfigVersion.cmake DESTINATION ${config_dir})
 
 # kestrix.pc finds its prefix from its own place, so the install prefix may
 # be chosen at install time.
@@ -84,5 +96,5 @@ else()
   set(KESTRIX_PC_LIBS "-lkestrix -pthread")
   set(KESTRIX_PC_REQUIRES "Requires: libcrypto")
 endif()
-configure_file(cmake/kestrix.pc.in ${CMAKE_BINARY_DIR}/kestrix.pc @ONLY)
-install(FILES ${CMAKE_BINARY_DIR}/kestrix.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+configure_file(${PROJECT_SOURCE_DIR}/cmake/kestrix.pc.in ${PROJECT_BINARY_DIR}/kestrix.pc @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/kestrix.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)

@@ -20,6 +20,9 @@ namespace Kestrix {
 namespace {
 
 const char* const DEFAULT_CONFIG_FILE = "optHollvane/cfg/network.cfg";
+// Where the packages put it, so that the commands and the daemon read the
+// same file without an environment of their own.
+const char* const SYSTEM_CONFIG_FILE = "/etc/kestrix/network.cfg";
 
 RegEnvView gRegConfigFile("QV_NETWORK_CFG_FILE", DEFAULT_CONFIG_FILE);
 
@@ -76,7 +79,12 @@ CoNetworkConfig::~CoNetworkConfig() {
 
 const char* CoNetworkConfig::getConfigFileName() {
   const char* name = std::getenv("QV_NETWORK_CFG_FILE");
-  return name ? name : DEFAULT_CONFIG_FILE;
+  if (name) return name;
+  // Present but unreadable still counts: its reader says why.
+  struct stat st;
+  if (::stat(DEFAULT_CONFIG_FILE, &st) == 0 || (errno != ENOENT && errno != ENOTDIR))
+    return DEFAULT_CONFIG_FILE;
+  return SYSTEM_CONFIG_FILE;
 }
 
 void CoNetworkConfig::load() {

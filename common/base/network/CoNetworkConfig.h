@@ -2,8 +2,9 @@
 // The process-wide view of this host's network configuration: its UUID and
 // display name, the interfaces to use for data, metadata and multicast, and
 // the self-discovery port, scope and time-to-live. The values come from the
-// file named by QV_NETWORK_CFG_FILE (else "optHollvane/cfg/network.cfg"),
-// loaded on the first query after start or reset:
+// file named by QV_NETWORK_CFG_FILE, else "optHollvane/cfg/network.cfg" when
+// it exists, else /etc/kestrix/network.cfg; loaded on the first query after
+// start or reset:
 //
 //   [Local]          UUID = ..., DisplayName = ...
 //   [Interfaces]     Data = eth0, *    Metadata = ...    Multicast = ...
@@ -51,6 +52,8 @@ class CoNetworkConfig : public CoLastErrLogger, public CoWeakSubject {
   // Scope is malformed. Posts nothing: the caller says it and stops.
   bool checkSelfDiscovery(std::string& error);
 
+  // The file the next load reads.
+  static const char* getConfigFileName();
   // Forgets what was loaded; the next query loads the file again.
   void reset(bool notify);
   bool createIfMissing();
@@ -60,7 +63,6 @@ class CoNetworkConfig : public CoLastErrLogger, public CoWeakSubject {
   ~CoNetworkConfig() override;
   // For callers that already hold the mutex.
   bool parse(bool& changed, bool);
-  static const char* getConfigFileName();
 
  private:
   static CoMutex& getMutex();

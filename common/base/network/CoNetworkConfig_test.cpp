@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -127,6 +129,20 @@ TEST_F(CoNetworkConfigTest, ResetNotifiesOnlyWhenAsked) {
   config.reset(false);
   config.removeObserver(counter);
   EXPECT_EQ(counter.calls, 2);
+}
+
+TEST_F(CoNetworkConfigTest, FileIsTheVariablesElseTheTreesWhenPresentElseTheSystems) {
+  const std::string dir = ::testing::TempDir() + "kx_cfg_cwd";
+  ASSERT_EQ(std::system(("rm -rf " + dir + " && mkdir -p " + dir).c_str()), 0);
+  char* was = getcwd(nullptr, 0);
+  ASSERT_EQ(chdir(dir.c_str()), 0);
+  EXPECT_STREQ(config.getConfigFileName(), "/etc/kestrix/network.cfg");
+  ASSERT_EQ(std::system("mkdir -p optHollvane/cfg && : > optHollvane/cfg/network.cfg"), 0);
+  EXPECT_STREQ(config.getConfigFileName(), "optHollvane/cfg/network.cfg");
+  setenv("QV_NETWORK_CFG_FILE", "/elsewhere.cfg", 1);
+  EXPECT_STREQ(config.getConfigFileName(), "/elsewhere.cfg");
+  EXPECT_EQ(chdir(was), 0);
+  std::free(was);
 }
 
 TEST_F(CoNetworkConfigTest, VariablesReadAtUseAreListedWithTheirCurrentValue) {
