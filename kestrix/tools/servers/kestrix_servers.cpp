@@ -7,7 +7,6 @@
 // goes to standard output, everything else to standard error. Exit code 2
 // on a usage error, 1 when no server was found, 0 otherwise.
 
-#include <getopt.h>
 
 #include <chrono>
 #include <cstdint>
@@ -24,6 +23,7 @@
 #include "common/base/network/CoNetworkConfig.h"
 #include "kestrix/client/api/KestrixClientAPI.h"
 #include "kestrix/client/api/KestrixMulticastClient.h"
+#include "kestrix/tools/common/ToolOptions.h"
 
 namespace {
 
@@ -48,39 +48,16 @@ void printUsage(FILE* to, const char* program) {
                program);
 }
 
-enum class Parsed { RUN, EXIT_OK, USAGE_ERROR };
+using KestrixTools::Parsed;
 
 Parsed parseOptions(int argc, char** argv) {
-  static const option kLong[] = {{"help", no_argument, nullptr, 'H'},
-                                 {"version", no_argument, nullptr, 'V'},
-                                 {nullptr, 0, nullptr, 0}};
-  opterr = 0;  // the usage text says it all
-  for (int c; (c = getopt_long(argc, argv, "d:w:j", kLong, nullptr)) != -1;) {
-    switch (c) {
-      case 'd':
-        gDatabase = optarg;
-        break;
-      case 'w': {
-        char* end = nullptr;
-        gWaitSeconds = std::strtol(optarg, &end, 10);
-        if (*optarg == '\0' || *end != '\0' || gWaitSeconds < 0 || gWaitSeconds > 86400)
-          return Parsed::USAGE_ERROR;
-        break;
-      }
-      case 'j':
-        gJson = true;
-        break;
-      case 'H':
-        printUsage(stdout, argv[0]);
-        return Parsed::EXIT_OK;
-      case 'V':
-        std::printf("kestrix_servers %s\n", KESTRIX_VERSION);
-        return Parsed::EXIT_OK;
-      default:
-        return Parsed::USAGE_ERROR;
-    }
-  }
-  return optind == argc ? Parsed::RUN : Parsed::USAGE_ERROR;
+  return KestrixTools::parseOptions(argc, argv, "d:w:j", "kestrix_servers", printUsage,
+                                    [](int c, const char* value) {
+                                      if (c == 'd') gDatabase = value;
+                                      if (c == 'j') gJson = true;
+                                      return c != 'w' ||
+                                             KestrixTools::parseSeconds(value, 86400, gWaitSeconds);
+                                    });
 }
 
 // The length of the well-formed UTF-8 character at text, 0 when it is not one

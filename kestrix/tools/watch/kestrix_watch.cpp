@@ -9,7 +9,6 @@
 // reached at the start; 2 on a usage error.
 
 #include <fcntl.h>
-#include <getopt.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/time.h>
@@ -27,6 +26,7 @@
 #include "common/base/network/CoNetworkConfig.h"
 #include "kestrix/client/api/KestrixClientAPI.h"
 #include "kestrix/server/KestrixRulesNode.h"
+#include "kestrix/tools/common/ToolOptions.h"
 
 namespace {
 
@@ -49,39 +49,16 @@ void printUsage(FILE* to, const char* program) {
                program, KESTRIXD_RULES_NODE_ID);
 }
 
-enum class Parsed { RUN, EXIT_OK, USAGE_ERROR };
+using KestrixTools::Parsed;
 
 Parsed parseOptions(int argc, char** argv) {
-  static const option kLong[] = {{"help", no_argument, nullptr, 'H'},
-                                 {"version", no_argument, nullptr, 'V'},
-                                 {nullptr, 0, nullptr, 0}};
-  opterr = 0;  // the usage text says it all
-  for (int c; (c = getopt_long(argc, argv, "h:n:t:", kLong, nullptr)) != -1;) {
-    switch (c) {
-      case 'h':
-        gServerHost = optarg;
-        break;
-      case 'n':
-        gNodeId = optarg;
-        break;
-      case 't': {
-        char* end = nullptr;
-        gSeconds = std::strtol(optarg, &end, 10);
-        if (*optarg == '\0' || *end != '\0' || gSeconds < 0 || gSeconds > 86400 * 365)
-          return Parsed::USAGE_ERROR;
-        break;
-      }
-      case 'H':
-        printUsage(stdout, argv[0]);
-        return Parsed::EXIT_OK;
-      case 'V':
-        std::printf("kestrix_watch %s\n", KESTRIX_VERSION);
-        return Parsed::EXIT_OK;
-      default:
-        return Parsed::USAGE_ERROR;
-    }
-  }
-  return optind == argc && !gNodeId.empty() ? Parsed::RUN : Parsed::USAGE_ERROR;
+  const Parsed parsed = KestrixTools::parseOptions(
+      argc, argv, "h:n:t:", "kestrix_watch", printUsage, [](int c, const char* value) {
+        if (c == 'h') gServerHost = value;
+        if (c == 'n') gNodeId = value;
+        return c != 't' || KestrixTools::parseSeconds(value, 86400L * 365, gSeconds);
+      });
+  return parsed == Parsed::RUN && gNodeId.empty() ? Parsed::USAGE_ERROR : parsed;
 }
 
 std::string now() {
