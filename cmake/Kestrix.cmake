@@ -22,6 +22,29 @@ function(kestrix_link target)
   endforeach()
 endfunction()
 
+# kestrix_add_cross_gtest()
+# The distribution's GoogleTest is built for the host only; a cross build
+# compiles its sources (the googletest package) into the tree and provides
+# the targets find_package(GTest) would.
+function(kestrix_add_cross_gtest)
+  set(KESTRIX_GTEST_SOURCE_DIR /usr/src/googletest CACHE PATH
+      "GoogleTest sources for cross builds")
+  if(NOT EXISTS ${KESTRIX_GTEST_SOURCE_DIR}/CMakeLists.txt)
+    message(FATAL_ERROR "No GoogleTest sources in ${KESTRIX_GTEST_SOURCE_DIR}: "
+      "install them with tools/install-deps --windows")
+  endif()
+  set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+  set(gtest_force_shared_crt OFF CACHE BOOL "" FORCE)
+  add_subdirectory(${KESTRIX_GTEST_SOURCE_DIR} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+  # Our warnings are not GoogleTest's to fix.
+  foreach(target gtest gtest_main gmock gmock_main)
+    target_compile_options(${target} PRIVATE -w)
+    if(NOT TARGET GTest::${target})
+      add_library(GTest::${target} ALIAS ${target})
+    endif()
+  endforeach()
+endfunction()
+
 # kestrix_test(NAME SOURCES ... DEPENDS ... [RESOURCE_LOCK name] [OWN_NETNS])
 # A GoogleTest program; each TEST becomes a CTest test. Suites whose name
 # ends in "FromEnv" need a fresh process with a chosen environment and are
@@ -85,8 +108,8 @@ function(kestrix_netns_test name)
   cmake_parse_arguments(N "" "PROGRAM;FILTER" "" ${ARGN})
   set_property(GLOBAL APPEND PROPERTY KESTRIX_FILTERS_${N_PROGRAM} "${N_FILTER}")
   add_test(NAME ${name}
-    COMMAND ${PROJECT_SOURCE_DIR}/tools/netns-run --own $<TARGET_FILE:${N_PROGRAM}>
-            --gtest_filter=${N_FILTER})
+    COMMAND ${PROJECT_SOURCE_DIR}/tools/netns-run --own ${CMAKE_CROSSCOMPILING_EMULATOR}
+            $<TARGET_FILE:${N_PROGRAM}> --gtest_filter=${N_FILTER})
   set_tests_properties(${name} PROPERTIES TIMEOUT 120)
 endfunction()
 

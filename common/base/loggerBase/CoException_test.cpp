@@ -62,6 +62,13 @@ TEST_F(CoExceptionTest, TextsAreCutToTheirArrays) {
             std::string(127, 'f'));
 }
 
+// Windows has no stack-trace reporter, so no assertion report is printed.
+#ifdef _WIN32
+constexpr bool kAssertReportPrinted = false;
+#else
+constexpr bool kAssertReportPrinted = true;
+#endif
+
 TEST(QvAssert, AllowCallbackDecidesAndLogFlushRunsItsCallback) {
   ASSERT_EQ(std::getenv("QV_ASSERT_IGNORE_ALL"), nullptr);
   static std::string seen;
@@ -77,7 +84,8 @@ TEST(QvAssert, AllowCallbackDecidesAndLogFlushRunsItsCallback) {
   answer = true;
   testing::internal::CaptureStderr();
   EXPECT_TRUE(qvAllowAssert("y", "f.cpp", 4));
-  EXPECT_NE(testing::internal::GetCapturedStderr().find("Assert: f.cpp:4 y"), std::string::npos);
+  EXPECT_EQ(testing::internal::GetCapturedStderr().find("Assert: f.cpp:4 y") != std::string::npos,
+            kAssertReportPrinted);
   qvSetAllowAssertCallback(nullptr, nullptr);
   static int flushes = 0;
   qvSetAssertLogFlushCallback([] { ++flushes; });
@@ -111,8 +119,9 @@ TEST(AssertIgnoreAllFromEnv, AllowAssertIsFalseWithoutAskingCallback) {
       nullptr);
   testing::internal::CaptureStderr();
   EXPECT_FALSE(qvAllowAssert("c", "f.cpp", 1));
-  EXPECT_NE(testing::internal::GetCapturedStderr().find("IGNORED Assert: f.cpp:1 c"),
-            std::string::npos);
+  EXPECT_EQ(
+      testing::internal::GetCapturedStderr().find("IGNORED Assert: f.cpp:1 c") != std::string::npos,
+      kAssertReportPrinted);
   EXPECT_FALSE(called);
 }
 

@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <regex>
 #include <string>
 
 #include "common/base/loggerBase/CoLastErrLogger.h"
@@ -12,27 +13,31 @@
 namespace Kestrix {
 namespace {
 
-using ::testing::MatchesRegex;
+// GoogleTest's own regular expressions are too simple on Windows for
+// bracket expressions and counts.
+MATCHER_P(MatchesRegex, pattern, "matches " + std::string(pattern)) {
+  return std::regex_match(arg, std::regex(pattern));
+}
 
-// Routes every post into a memory stream through the base class's writer,
+// Routes every post into a temporary file through the base class's writer,
 // so the bytes are exactly those a default router would print.
 class CaptureRouter : public CoMsg::Router {
  public:
-  CaptureRouter() : stream_(open_memstream(&data_, &size_)) { CoMsg::setRouter(this); }
+  CaptureRouter() : stream_(std::tmpfile()) { CoMsg::setRouter(this); }
   ~CaptureRouter() override {
     CoMsg::setRouter(nullptr);
     std::fclose(stream_);
-    std::free(data_);
   }
   void post(const CoMsg::Msg& msg) const override { Router::post(msg, stream_); }
   std::string text() const {
-    std::fflush(stream_);
-    return std::string(data_, size_);
+    std::string data(static_cast<size_t>(std::ftell(stream_)), '\0');
+    std::rewind(stream_);
+    data.resize(std::fread(data.data(), 1, data.size(), stream_));
+    std::fseek(stream_, 0, SEEK_END);
+    return data;
   }
 
  private:
-  char* data_ = nullptr;
-  size_t size_ = 0;
   FILE* stream_;
 };
 

@@ -1,10 +1,7 @@
 #include "common/base/loggerBase/qvAssert.h"
 
-#include <execinfo.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <vector>
@@ -31,16 +28,26 @@ void flushLogs() {
 
 }  // namespace
 
-int qvAssertStackSize() { return gAssertStackSize; }
-bool qvAssertStacksDisabled() { return gAssertStacksDisabled; }
-bool qvAssertIgnoreAll() { return gAssertIgnoreAll; }
+int qvAssertStackSize() {
+  return gAssertStackSize;
+}
+bool qvAssertStacksDisabled() {
+  return gAssertStacksDisabled;
+}
+bool qvAssertIgnoreAll() {
+  return gAssertIgnoreAll;
+}
 
 void qvSetAllowAssertCallback(qvAllowAssertCallback callback, void* data) {
   gAllowCallback = callback;
   gAllowData = data;
 }
-void qvSetAssertLogCallback(qvAssertLogCallback callback) { gLogCallback = callback; }
-void qvSetAssertLogFlushCallback(qvAssertLogFlushCallback callback) { gFlushCallback = callback; }
+void qvSetAssertLogCallback(qvAssertLogCallback callback) {
+  gLogCallback = callback;
+}
+void qvSetAssertLogFlushCallback(qvAssertLogFlushCallback callback) {
+  gFlushCallback = callback;
+}
 
 bool qvAssertLogFlush() {
   flushLogs();
@@ -54,25 +61,6 @@ bool qvIsVeldmoor() {
     return ::stat("/ccstore/grynn/runtime/", &st) == 0;
   }();
   return isSite;
-}
-
-void qvReportStack(int depth, const char* reportLine, qvAssertLogCallback log) {
-  if (log)
-    log("%s\n", reportLine);
-  else
-    std::fprintf(stderr, "%s\n", reportLine);
-  if (depth <= 0) return;
-  std::vector<void*> frames(static_cast<size_t>(depth));
-  const int n = ::backtrace(frames.data(), depth);
-  std::fflush(stderr);
-  ::backtrace_symbols_fd(frames.data(), n, STDERR_FILENO);
-}
-
-void qvAssertFail(const char* text, const char* file, int line, const char* function) {
-  std::fprintf(stderr, "%s: %s:%d: %s: Assertion `%s' failed.\n", program_invocation_short_name,
-               file, line, function, text);
-  std::fflush(stderr);
-  std::abort();
 }
 
 bool qvAllowAssert(const char* condition, const char* file, int line) {

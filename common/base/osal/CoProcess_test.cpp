@@ -1,9 +1,7 @@
 // Process, user, UUID and file-creation-mask helpers.
 #include "common/base/osal/CoProcess.h"
 
-#include <grp.h>
 #include <gtest/gtest.h>
-#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,7 +10,6 @@
 
 #include "common/base/osal/CoUUID.h"
 #include "common/base/osal/CoUmask.h"
-#include "common/base/osal/CoUser.h"
 
 namespace Kestrix {
 namespace {
@@ -23,7 +20,7 @@ TEST(CoProcess, IdAndNameOfCurrentProcessAndMissingProcess) {
   EXPECT_EQ(pid, getpid());
   std::string name;
   ASSERT_TRUE(CoProcess().getName(name));
-  EXPECT_EQ(name, "osal_test");
+  EXPECT_EQ(name.rfind("osal_test", 0), 0u) << name;
   testing::internal::CaptureStdout();
   std::string untouched = "same";
   EXPECT_FALSE(CoProcess(0x7ffffff0).getName(untouched));
@@ -31,16 +28,6 @@ TEST(CoProcess, IdAndNameOfCurrentProcessAndMissingProcess) {
   EXPECT_NE(
       testing::internal::GetCapturedStdout().find("Could not open process handle for '2147483632'"),
       std::string::npos);
-}
-
-TEST(CoUser, NamesComeFromTheSystem) {
-  std::string user, groupName;
-  const passwd* pw = ::getpwuid(::geteuid());
-  const group* gr = ::getgrgid(::getegid());
-  ASSERT_EQ(CoUser::getEffectiveUser(user), pw != nullptr);
-  ASSERT_EQ(CoUser::getGroup(groupName), gr != nullptr);
-  EXPECT_EQ(user, pw ? pw->pw_name : "");
-  EXPECT_EQ(groupName, gr ? gr->gr_name : "");
 }
 
 TEST(CoUUID, GeneratesDistinctVersion4TextsAndValidatesTheShape) {
@@ -72,10 +59,11 @@ TEST(CoUmask, ReadingLeavesTheMaskAndAScopeRestoresIt) {
   EXPECT_EQ(CoUmask::getCurrent(), 0u);
   EXPECT_EQ(CoUmask::getCurrent(), 0u) << "reading a zero mask changed it";
   {
-    CoUmask scoped(077);
+    // Denying the owner write access: the one bit Windows keeps as well.
+    CoUmask scoped(0200);
     EXPECT_EQ(scoped.previous(), 0u);
-    EXPECT_EQ(CoUmask::getCurrent(), 077u);
-    EXPECT_EQ(CoUmask::getInitial(), 077u);
+    EXPECT_EQ(CoUmask::getCurrent(), 0200u);
+    EXPECT_EQ(CoUmask::getInitial(), 0200u);
   }
   EXPECT_EQ(umask(original), 0u);
   EXPECT_EQ(CoUmask::getInitial(), 0u);

@@ -5,7 +5,9 @@
 // it is a signal that one thread waits on and another gives.
 
 #include <cstdint>
+#ifndef _WIN32  // Windows keeps a system semaphore (below)
 #include <semaphore>
+#endif
 
 namespace Kestrix {
 
@@ -27,7 +29,13 @@ class CoLock {
   int valueSnapshot() const { return 0; }
 
  private:
+#ifdef _WIN32
+  // A Windows semaphore (HANDLE): without futexes, libstdc++ 12's
+  // std::counting_semaphore can lose a wake-up and leave a waiter asleep.
+  void* semaphore_;
+#else
   std::counting_semaphore<MAX_COUNT> semaphore_;
+#endif
 };
 
 class CoLockGuard {
