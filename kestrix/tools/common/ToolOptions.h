@@ -19,6 +19,14 @@ inline bool parseSeconds(const char* text, long max, long& seconds) {
   return *text != '\0' && *end == '\0' && seconds >= 0 && seconds <= max;
 }
 
+// The exit status of a parse that does not run the program: 0 after --help
+// or --version, 2 with the usage on stderr after a usage error.
+inline int exitStatus(Parsed parsed, void (*printUsage)(FILE*, const char*), const char* program) {
+  if (parsed == Parsed::EXIT_OK) return 0;
+  printUsage(stderr, program);
+  return 2;
+}
+
 // onOption(c, optarg) takes each short option and returns false for a bad
 // value; operands are not allowed.
 template <class OnOption>

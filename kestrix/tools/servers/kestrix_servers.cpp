@@ -223,14 +223,7 @@ int run() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  switch (parseOptions(argc, argv)) {
-    case Parsed::EXIT_OK:
-      return 0;
-    case Parsed::USAGE_ERROR:
-      printUsage(stderr, argv[0]);
-      return 2;
-    case Parsed::RUN:
-      break;
-  }
+  const Parsed parsed = parseOptions(argc, argv);
+  if (parsed != Parsed::RUN) return KestrixTools::exitStatus(parsed, printUsage, argv[0]);
   return run();
 }

@@ -171,14 +171,7 @@ int run() {
 int main(int argc, char** argv) {
   // Line by line, so that a pipe or a file sees each event as it comes.
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
-  switch (parseOptions(argc, argv)) {
-    case Parsed::EXIT_OK:
-      return 0;
-    case Parsed::USAGE_ERROR:
-      printUsage(stderr, argv[0]);
-      return 2;
-    case Parsed::RUN:
-      break;
-  }
+  const Parsed parsed = parseOptions(argc, argv);
+  if (parsed != Parsed::RUN) return KestrixTools::exitStatus(parsed, printUsage, argv[0]);
   return run();
 }
