@@ -13,7 +13,10 @@ class CoThreadMgrPosix : public CoThreadMgrVector {
   ~CoThreadMgrPosix() override = default;
 
   uint32_t getCurrentThreadId() override;
-  CoThread* createCoThread(CoTask* task, const char* name, CoThread::ThreadType type) override;
+
+ protected:
+  CoThread* newThread(CoTask* task, const char* name, CoThread::ThreadType type,
+                      CoThread::PolicyType policy, CoThreadPriority priority, int cpu) override;
 };
 
 }  // namespace Kestrix

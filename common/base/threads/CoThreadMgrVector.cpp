@@ -35,6 +35,34 @@ CoThread* CoThreadMgrVector::findThread(const char* name) {
   return nullptr;
 }
 
+void CoThreadMgrVector::adoptMainThread() {
+  CoThreadPriority priority;
+  CoThread::PolicyType policy = CoThread::POLICY_TS;
+  CoThread::getSchedulingForCurrentThread(priority, policy);
+  const int cpu = CoThread::getCpuForCurrentThread();
+  addThread(newThread(nullptr, "main", CoThread::MAIN_THREAD, policy, priority, cpu));
+}
+
+CoThread* CoThreadMgrVector::createCoThread(CoTask* task, const char* name,
+                                            CoThread::ThreadType type) {
+  CoThreadPriority priority;
+  CoThread::PolicyType policy = CoThread::POLICY_TS;
+  int cpu = -1;
+  if (CoThread* caller = findCurrent()) {
+    priority = caller->getPriority();
+    policy = caller->getPolicy();
+    cpu = caller->getCpu();
+  } else {
+    CO_POST_DEBUG("Creating a CoThread from an unmanaged thread ID: %i\n",
+                  static_cast<int>(getCurrentThreadId()));
+    CoThread::getSchedulingForCurrentThread(priority, policy);
+    cpu = CoThread::getCpuForCurrentThread();
+  }
+  CoThread* thread = newThread(task, name, type, policy, priority, cpu);
+  if (type != CoThread::UNREGISTERED_THREAD) addThread(thread);
+  return thread;
+}
+
 bool CoThreadMgrVector::addThread(CoThread* t) {
   CoLockGuard guard(lock_);
   const uint32_t tID = t->getThreadId();

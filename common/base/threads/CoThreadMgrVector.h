@@ -1,7 +1,7 @@
 #pragma once
 // The list-based part of the thread manager: registered threads (not owned)
 // in order of registration, guarded by a one-unit CoLock. The platform's
-// manager adds the system ids and thread creation on top.
+// manager adds the system ids and the system's threads on top.
 
 #include <vector>
 
@@ -16,6 +16,8 @@ class CoThreadMgrVector : public CoThreadMgr {
   CoThread* findThread(uint32_t id) override;
   CoThread* findMainThread() override;
   CoThread* findThread(const char* name) override;
+  // A new thread inherits the scheduling and processor of its creator.
+  CoThread* createCoThread(CoTask* task, const char* name, CoThread::ThreadType type) override;
   bool addThread(CoThread* thread) override;
   bool removeThread(CoThread* thread) override;
   void terminateThread(CoThread* thread) override;
@@ -30,6 +32,11 @@ class CoThreadMgrVector : public CoThreadMgr {
 
  protected:
   CoThreadMgrVector() = default;
+  // Registers the calling thread as "main"; the platform's constructor
+  // calls it.
+  void adoptMainThread();
+  virtual CoThread* newThread(CoTask* task, const char* name, CoThread::ThreadType type,
+                              CoThread::PolicyType policy, CoThreadPriority priority, int cpu) = 0;
 
  private:
   CoLock lock_{1};

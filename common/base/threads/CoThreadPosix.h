@@ -1,77 +1,16 @@
 #pragma once
-// CoThread on pthreads. The system thread gets a small stack, the thread's
-// name (cut to the 15 characters the system keeps) and, as far as the
-// process is allowed, the thread's priority and processor. A thread is
-// never cancelled: terminate() detaches a thread that still runs and lets
-// it finish on its own.
+// CoThread on pthreads: the thread's name is cut to the 15 characters the
+// system keeps; the Windows priorities of the tables become nice values
+// or real-time priorities.
 
-#include <pthread.h>
-
-#include <atomic>
-#include <memory>
-#include <mutex>
-
-#include "common/base/threads/CoLock.h"
-#include "common/base/threads/CoThread.h"
+#include "common/base/threads/CoThreadSystem.h"
 
 namespace Kestrix {
 
-class CoThreadPosix : public CoThread {
+class CoThreadPosix final : public CoThreadSystem {
  public:
-  enum State { STATE_CREATED = 0, STATE_RUNNING = 1, STATE_FINISHED = 2, STATE_STOPPED = 3 };
-
-  // A MAIN_THREAD adopts the calling thread: it runs at once.
-  CoThreadPosix(CoTask* task, const char* name, ThreadType type, PolicyType policy,
-                CoThreadPriority priority, int cpu);
-  ~CoThreadPosix() override;
-
-  void start() override;
-  void stop() override;
-  void wait() override;
-  void terminate() override;
-  bool isSameThread(CoThread* other) override;
-  bool isRunning() override;
-  uint32_t getThreadId() override;
-  int getCpu() override;
-  int setCpu(int cpu, bool lockThread = true) override;
-  int setScheduling(CoThreadPriority priority, PolicyType policy) override;
-  CoThreadPriority getPriority() override;
-  PolicyType getPolicy() override;
-  bool isRunningNoLock() override;
-  bool isFinishedNoLock() override;
-
-  // The system id of the calling thread.
-  static uint32_t currentSystemId();
-  // Remembers which system thread is the main one (its policy is the
-  // process's).
-  static void setMainSystemId(uint32_t id);
-
- private:
-  // What the system thread touches after its task returns. It is shared
-  // with the thread, so a thread that was detached while running can still
-  // finish after its CoThread is gone.
-  struct Core {
-    CoLock lock{1};
-    CoLock idReady{0};
-    std::atomic<int> state{STATE_CREATED};
-    std::atomic<uint32_t> id{0};
-    std::atomic<bool> exited{false};
-  };
-  struct StartRecord;
-
-  static void* body(void* record);
-  int setSchedulingNoLock(CoThreadPriority priority, PolicyType policy);
-  int setCpuNoLock(int cpu);
-  bool isRunningOrFinishedNoLock();
-  // Joins the system thread once; false when it was never started, has
-  // been joined or was detached.
-  bool joinSystemThread(int& error);
-
-  std::shared_ptr<Core> core_;
-  std::mutex joinMutex_;
-  pthread_t handle_{};
-  bool joinable_ = false;
-  bool detachedRunning_ = false;
+  using CoThreadSystem::CoThreadSystem;
+  ~CoThreadPosix() override { retire(); }
 };
 
 }  // namespace Kestrix
