@@ -1,13 +1,13 @@
 #include "common/base/fileUtil/CoConfigFileReader.h"
 
-#include <sys/stat.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 
+#include "common/base/fileUtil/CoNativeFile.h"
 #include "common/base/fileUtil/CoSysError.h"
 #include "common/base/loggerBase/CoMsg.h"
 #include "common/base/loggerBase/qvAssert.h"
@@ -69,10 +69,11 @@ int CoConfigFileReader::read(const char* filename, int flags) {
   }
   if (filename == nullptr || filename[0] == '\0') return 0;
   // A directory opens as a stream but reads as an empty file.
-  struct stat st;
-  if (::stat(filename, &st) == 0 && S_ISDIR(st.st_mode)) return EISDIR;
+  const std::filesystem::path file = coNativePath(filename);
+  std::error_code ignored;
+  if (std::filesystem::is_directory(file, ignored)) return EISDIR;
   errno = 0;
-  std::ifstream in(filename);
+  std::ifstream in(file);
   if (!in.is_open()) return coLastErrno();
   return read_(in, flags, filename);
 }
@@ -271,7 +272,7 @@ int CoConfigFileReader::write(const char* filename) const {
   // clang-format on
   if (filename == nullptr || filename[0] == '\0') return EINVAL;
   errno = 0;
-  std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(filename, "w"), std::fclose);
+  std::unique_ptr<FILE, int (*)(FILE*)> file(coOpenFile(filename, "w"), std::fclose);
   if (!file) return coLastErrno();
   FILE* out = file.get();
   for (const std::string& sectionName : sectionOrder_) {

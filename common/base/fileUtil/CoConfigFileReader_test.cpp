@@ -17,7 +17,7 @@ namespace {
 std::string writtenBack(const CoConfigFileReader& reader, const TempDir& dir) {
   const std::string out = dir / "out.cfg";
   if (reader.write(out.c_str()) != 0) return "<write failed>";
-  std::ifstream in(out, std::ios::binary);
+  std::ifstream in(out);  // text mode: Windows's line ends read back as '\n'
   std::ostringstream s;
   s << in.rdbuf();
   return s.str();

@@ -3,10 +3,10 @@
 #include <strings.h>
 
 #include <cerrno>
-#include <cinttypes>
 #include <cstdarg>
 #include <utility>
 
+#include "common/base/fileUtil/CoNativeFile.h"
 #include "common/base/fileUtil/CoSysError.h"
 #include "common/base/loggerBase/CoException.h"
 #include "common/base/loggerBase/CoMsg.h"
@@ -119,7 +119,7 @@ void CoFileIO::requireFile() const {
 int CoFileIO::_openFile(const char* mode) {
   closeQuietly();
   errno = 0;
-  FILE* file = std::fopen(path(), mode ? mode : "");
+  FILE* file = coOpenFile(path(), mode ? mode : "");
   if (file == nullptr) return coLastErrno();
   file_ = file;
   owned_ = true;
@@ -200,15 +200,6 @@ void CoFileIO::putChar(int c) {
   requireFile();
   errno = 0;
   if (std::fputc(c, file_) == EOF) CO_THROW_ERRNO(nullptr);
-}
-
-void CoFileIO::seek(uint64_t offset) {
-  requireFile();
-  if (offset > static_cast<uint64_t>(INT64_MAX) ||
-      fseeko(file_, static_cast<off_t>(offset), SEEK_SET) != 0) {
-    if (offset > static_cast<uint64_t>(INT64_MAX)) errno = EINVAL;
-    CO_THROW_ERRNO("Could not seek to %" PRIu64 " in \"%s\"", offset, path());
-  }
 }
 
 void CoFileIO::flushFile() {

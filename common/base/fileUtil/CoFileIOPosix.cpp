@@ -1,13 +1,17 @@
-// How CoFileIO::Preallocator finds the file system and reserves space on
-// Linux: statfs magic numbers, and posix_fallocate on local file systems.
+// CoFileIO on Linux: opening and seeking, and how the preallocator finds the
+// file system (statfs magic numbers) and reserves space (posix_fallocate on
+// local file systems).
 
 #include <fcntl.h>
 #include <sys/vfs.h>
 
 #include <cerrno>
+#include <cinttypes>
 #include <cstdint>
+#include <cstdio>
 
 #include "common/base/fileUtil/CoFileIO.h"
+#include "common/base/fileUtil/CoNativeFile.h"
 #include "common/base/fileUtil/CoSysError.h"
 
 namespace Kestrix {
@@ -61,6 +65,23 @@ bool preallocateFAllocate(FILE* stream, uint64_t offset, uint64_t size, std::str
 }
 
 }  // namespace
+
+std::FILE* coOpenFile(const char* path, const char* mode) {
+  return std::fopen(path, mode);
+}
+
+std::filesystem::path coNativePath(const char* path) {
+  return std::filesystem::path(path);
+}
+
+void CoFileIO::seek(uint64_t offset) {
+  requireFile();
+  if (offset > static_cast<uint64_t>(INT64_MAX) ||
+      fseeko(filePtr(), static_cast<off_t>(offset), SEEK_SET) != 0) {
+    if (offset > static_cast<uint64_t>(INT64_MAX)) errno = EINVAL;
+    CO_THROW_ERRNO("Could not seek to %" PRIu64 " in \"%s\"", offset, path());
+  }
+}
 
 CoFileIO::Preallocator::FileSystem CoFileIO::Preallocator::findFileSystem(const CoFilePath& path) {
   struct statfs st;

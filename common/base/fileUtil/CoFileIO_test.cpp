@@ -51,11 +51,16 @@ TEST_F(CoFileIOTest, StreamErrorsThrow) {
   CoFileIO file(dir_.write("ro", "data"));
   file.openFile("r");
   EXPECT_THROW(file.write("x", 1, 1), CoException);
-  file.closeFile();
+  thrown([&] { file.closeFile(); });  // Windows fails the close of such a stream too
+  EXPECT_EQ(file.filePtr(), nullptr);
   CoFileIO dir(dir_.path());
-  dir.openFile("r");  // a directory opens, but cannot be read
   char c;
+#ifdef _WIN32
+  EXPECT_STREQ(thrown([&] { dir.openFile("r"); }).what(), std::strerror(EACCES));
+#else
+  dir.openFile("r");  // a directory opens, but cannot be read
   EXPECT_STREQ(thrown([&] { dir.read(&c, 1, 1); }).what(), std::strerror(EISDIR));
+#endif
   EXPECT_THROW(CoFileIO(dir_ / "gone").openAndReadASCIIFile(), CoException);
   CoFileIO never(dir_ / "never");
   EXPECT_THROW(never.read(&c, 1, 1), CoException);  // no stream: an error, not a crash
@@ -63,6 +68,9 @@ TEST_F(CoFileIOTest, StreamErrorsThrow) {
 
 // Buffered bytes reach /dev/full only when the stream is closed.
 TEST_F(CoFileIOTest, WriteErrorAtCloseIsReported) {
+#ifdef _WIN32
+  GTEST_SKIP() << "Windows has no device that is always full";
+#endif
   MsgCapture capture;
   for (const bool explicitly : {true, false}) {
     CoFileIO file("/dev/full");
@@ -115,7 +123,12 @@ TEST(CoFileIOPreallocator, NamesAndParsing) {
 TEST_F(CoFileIOTest, PreallocateReservesOrRefuses) {
   CoFileIO file(dir_ / "big.bin");
   Preallocator chosen(file);  // the file does not exist yet: its directory decides
+#ifdef _WIN32
+  EXPECT_EQ(chosen.getFileSystem(), Preallocator::FS_UNKNOWN);  // Windows tells none
+  EXPECT_EQ(chosen.getMethod(), Preallocator::METHOD_NONE);
+#else
   EXPECT_NE(chosen.getFileSystem(), Preallocator::FS_UNKNOWN);
+#endif
   EXPECT_TRUE(chosen.isSupported());
 
   Preallocator none(Preallocator::METHOD_NONE, Preallocator::FS_UNKNOWN);

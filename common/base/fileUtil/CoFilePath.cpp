@@ -9,6 +9,7 @@
 
 #include "common/base/fileUtil/CoSysError.h"
 #include "common/base/loggerBase/CoException.h"
+#include "common/base/loggerBase/qvAssert.h"
 
 namespace Kestrix {
 namespace {
@@ -234,10 +235,29 @@ CoFilePath CoFilePath::homeDir() {
   return tempDir();
 }
 
-CoFilePath CoFilePath::tempDir() {
-  for (const char* name : {"TMP", "TEMP", "TMPDIR"})
-    if (const char* value = envValue(name)) return CoFilePath(value);
-  return CoFilePath("/tmp");
+CoFilePath CoFilePath::realPath() const {
+  QV_ASSERT(!"Unimplemented");
+  return *this;
+}
+
+CoFilePath::Permissions CoFilePath::getPermissions() const {
+  CO_THROW("Unimplemented on this system.", nullptr);
+}
+
+void CoFilePath::chown(int, int) {
+  CO_THROW("Unimplemented on this system.", nullptr);
+}
+
+void CoFilePath::chown(const char*, const char*) {
+  CO_THROW("Unimplemented on this system.", nullptr);
+}
+
+int64_t CoFilePath::getAvailSpaceMB() const {
+  CO_THROW("Unimplemented on this system.", nullptr);
+}
+
+void CoFilePath::createLink(const CoFilePath&, bool) {
+  CO_THROW("Links not supported on this filesystem.", nullptr);
 }
 
 }  // namespace Kestrix

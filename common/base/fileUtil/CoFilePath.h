@@ -99,7 +99,8 @@ class CoFilePath {
 
   // HOME, else tempDir().
   static CoFilePath homeDir();
-  // TMP, else TEMP, else TMPDIR, else "/tmp".
+  // TMP, else TEMP; then on Posix systems TMPDIR, else "/tmp", and on
+  // Windows, which has neither, the empty path.
   static CoFilePath tempDir();
   static CoFilePath rootDir() { return CoFilePath("/"); }
 

@@ -7,12 +7,12 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #include "common/base/fileUtil/CoFilePath.h"
 #include "common/base/fileUtil/CoSysError.h"
 #include "common/base/loggerBase/CoException.h"
-#include "common/base/loggerBase/qvAssert.h"
 
 namespace Kestrix {
 namespace {
@@ -83,9 +83,12 @@ int64_t CoFilePath::lastModified() const {
   return static_cast<int64_t>(st.st_mtime);
 }
 
-CoFilePath CoFilePath::realPath() const {
-  QV_ASSERT(!"Unimplemented");
-  return *this;
+CoFilePath CoFilePath::tempDir() {
+  for (const char* name : {"TMP", "TEMP", "TMPDIR"}) {
+    const char* value = std::getenv(name);
+    if (value && value[0]) return CoFilePath(value);
+  }
+  return CoFilePath("/tmp");
 }
 
 CoFilePath& CoFilePath::currentWorkingDir() {
@@ -93,26 +96,6 @@ CoFilePath& CoFilePath::currentWorkingDir() {
   if (::getcwd(buffer, sizeof buffer) == nullptr) CO_THROW_ERRNO(nullptr);
   setPath(buffer);
   return *this;
-}
-
-CoFilePath::Permissions CoFilePath::getPermissions() const {
-  CO_THROW("Unimplemented on this system.", nullptr);
-}
-
-void CoFilePath::chown(int, int) {
-  CO_THROW("Unimplemented on this system.", nullptr);
-}
-
-void CoFilePath::chown(const char*, const char*) {
-  CO_THROW("Unimplemented on this system.", nullptr);
-}
-
-int64_t CoFilePath::getAvailSpaceMB() const {
-  CO_THROW("Unimplemented on this system.", nullptr);
-}
-
-void CoFilePath::createLink(const CoFilePath&, bool) {
-  CO_THROW("Links not supported on this filesystem.", nullptr);
 }
 
 void CoFilePath::createDir(const Permissions& permissions, int options) {

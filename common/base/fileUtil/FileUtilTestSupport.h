@@ -1,13 +1,14 @@
 #pragma once
 // Test-only helpers of this module: a per-test temporary directory that is
-// removed with everything in it, a router that keeps posted messages, and
-// the exception a call throws.
+// removed with everything in it, a router that keeps posted messages, the
+// exception a call throws, and setting environment variables.
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -20,9 +21,14 @@ namespace Kestrix {
 class TempDir {
  public:
   TempDir() {
-    std::string pattern = CoFilePath::tempDir().getPath() + "/kestrix_fileUtil_XXXXXX";
-    if (::mkdtemp(pattern.data()) == nullptr) ADD_FAILURE() << "mkdtemp " << pattern;
-    path_ = pattern;
+    const std::string base = CoFilePath::tempDir().getPath() + "/kestrix_fileUtil_";
+    std::random_device random;
+    std::error_code ec;
+    for (int attempt = 0; attempt < 100 && path_.empty(); ++attempt) {
+      const std::string candidate = base + std::to_string(random());
+      if (std::filesystem::create_directory(candidate, ec)) path_ = candidate;
+    }
+    if (path_.empty()) ADD_FAILURE() << "no temporary directory below " << base;
   }
   ~TempDir() {
     std::error_code ec;
@@ -43,6 +49,16 @@ class TempDir {
  private:
   std::string path_;
 };
+
+// setenv, or unsetenv for a null value; Windows has _putenv_s, where the
+// empty value removes the variable.
+inline void setTestEnv(const char* name, const char* value) {
+#ifdef _WIN32
+  ::_putenv_s(name, value ? value : "");
+#else
+  value ? ::setenv(name, value, 1) : ::unsetenv(name);
+#endif
+}
 
 // What call throws; when it returns instead, an exception whose what() is
 // "(returned)", which no expectation of a system text can match.
