@@ -10,6 +10,10 @@
 //   [Interfaces]     Data = eth0, *    Metadata = ...    Multicast = ...
 //   [SelfDiscovery]  Port = 7555       Scope = 224.0.0.1  TTL = 1
 //
+// On Windows no file is read: the reader is made empty, every query answers
+// its default, and the file (QV_NETWORK_CFG_FILE, else the tree's) is only
+// named in messages.
+//
 // A missing file keeps every default silently; an unreadable file, a bad
 // line or a bad number keeps the defaults and says so once per load. A bad
 // discovery Port or Scope is an error, not a warning: a host that meets on

@@ -1,7 +1,5 @@
 #include "common/base/network/CoNetworkUtil.h"
 
-#include <cerrno>
-
 #include "common/base/tcp/CoSocketError.h"
 
 namespace Kestrix {
@@ -14,11 +12,11 @@ std::string strerror(NetworkError error) {
     case NET_SYSTEM_ERROR:
       return CoSocketError::lastText();
     case NET_CONNECTION_REFUSED:
-      return CoSocketError::text(ECONNREFUSED);
+      return CoSocketError::text(CoSocketError::CONNECTION_REFUSED);
     case NET_HOST_UNREACHABLE:
-      return CoSocketError::text(EHOSTUNREACH);
+      return CoSocketError::text(CoSocketError::HOST_UNREACHABLE);
     case NET_CONNECTION_ABORTED:
-      return CoSocketError::text(ECONNABORTED);
+      return CoSocketError::text(CoSocketError::CONNECTION_ABORTED);
   }
   return CoSocketError::lastText();
 }

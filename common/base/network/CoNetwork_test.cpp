@@ -2,12 +2,12 @@
 
 #include <gtest/gtest.h>
 
-#include <cerrno>
-#include <fstream>
 #include <string>
 
 #include "common/base/network/CoNetworkLocal.h"
 #include "common/base/network/CoNetworkUtil.h"
+#include "common/base/network/NetworkTestSupport.h"
+#include "common/base/tcp/CoSocketError.h"
 
 namespace Kestrix {
 namespace {
@@ -45,13 +45,12 @@ TEST(CoNetworkUtil, CausesHaveDistinctTextsAndNoErrorIsEmpty) {
   const std::string refused = CoNetworkUtil::strerror(NET_CONNECTION_REFUSED);
   EXPECT_NE(refused, CoNetworkUtil::strerror(NET_HOST_UNREACHABLE));
   EXPECT_NE(refused, CoNetworkUtil::strerror(NET_CONNECTION_ABORTED));
-  errno = ECONNREFUSED;
+  CoSocketError::setLast(CoSocketError::CONNECTION_REFUSED);
   EXPECT_EQ(CoNetworkUtil::strerror(NET_SYSTEM_ERROR), refused);
 }
 
 TEST(CoNetworkLocal, HostNameIsTheSystemNameUncut) {
-  std::string expected;
-  std::getline(std::ifstream("/proc/sys/kernel/hostname"), expected);
+  const std::string expected = NetworkTestSupport::systemHostName();
   std::string name = "old", display;
   CoNetwork::Guard guard;
   EXPECT_TRUE(CoNetworkLocal::getHostName(name) && CoNetworkLocal::getDisplayName(display));

@@ -1,8 +1,6 @@
 #include "common/base/tcp/CoIoDescriptor.h"
 
 #include <gtest/gtest.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -32,16 +30,17 @@ class DescriptorPairTest : public ::testing::Test {
  protected:
   void SetUp() override {
     int fds[2];
-    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, fds), 0);
+    ASSERT_TRUE(TcpTestUtil::streamPair(fds));
     desc_ = CoIoMsgQDescriptor("/test/queue", fds[0]);
     peer_ = fds[1];
   }
   void TearDown() override { closePeer(); }
   void send(const std::string& text) {
-    ASSERT_EQ(::write(peer_, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    ASSERT_EQ(TcpTestUtil::sendRaw(peer_, text.data(), text.size()),
+              static_cast<long>(text.size()));
   }
   void closePeer() {
-    if (peer_ >= 0) ::close(peer_);
+    if (peer_ >= 0) TcpTestUtil::closeSocket(peer_);
     peer_ = -1;
   }
 
@@ -130,7 +129,7 @@ TEST(CoIoDescriptorTcp, PeerClosingDuringBlockingWriteGivesResetNotASignal) {
       [&] { result = client.blockingWrite(data.data(), static_cast<unsigned int>(data.size())); });
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   const auto closed = Clock::now();
-  ::close(peer);
+  TcpTestUtil::closeSocket(peer);
   writer.join();
   EXPECT_LT(secondsSince(closed), 2.0);
   EXPECT_EQ(result, -1);

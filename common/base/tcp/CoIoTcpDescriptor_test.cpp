@@ -1,8 +1,6 @@
 #include "common/base/tcp/CoIoTcpDescriptor.h"
 
 #include <gtest/gtest.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <memory>

@@ -1,9 +1,7 @@
 #include "common/base/tcp/CoIoTcpServerDescriptor.h"
 
 #include <gtest/gtest.h>
-#include <sys/socket.h>
 
-#include <cerrno>
 #include <memory>
 #include <string>
 #include <vector>
@@ -52,7 +50,7 @@ TEST(CoIoTcpServerPorts, RangeSkipsTakenPortsAndFailsWhenAllAreTaken) {
   CoIoTcpServerDescriptor server(RANGE_BASE, RANGE_BASE + 2, 0, 0);
   EXPECT_FALSE(server.isValid());
   EXPECT_EQ(server.getPort(), -1);
-  EXPECT_EQ(server.lastError(), CoSocketError::text(EADDRINUSE));
+  EXPECT_EQ(server.lastError(), CoSocketError::text(TcpTestUtil::ADDRESS_IN_USE));
 }
 
 TEST(CoIoTcpServerPorts, FixedPortInUseIsNotScanned) {
@@ -61,7 +59,7 @@ TEST(CoIoTcpServerPorts, FixedPortInUseIsNotScanned) {
   CoIoTcpServerDescriptor server(FIXED_PORT, 0, 0);
   EXPECT_FALSE(server.isValid());
   EXPECT_EQ(server.getPort(), FIXED_PORT);
-  EXPECT_EQ(server.lastError(), CoSocketError::text(EADDRINUSE));
+  EXPECT_EQ(server.lastError(), CoSocketError::text(TcpTestUtil::ADDRESS_IN_USE));
 }
 
 // Keeps every connection it is handed.

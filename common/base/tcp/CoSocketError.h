@@ -1,7 +1,8 @@
 #pragma once
 // The socket library's error codes and their texts, in one place for the
-// transport and network modules. On this platform a socket error is an
-// errno value; a failed name resolution has a code of its own.
+// transport and network modules. A socket error is an errno value on Posix
+// systems and a Windows Sockets code on Windows; a failed name resolution
+// has a code of its own on Posix systems.
 
 #include <string>
 
@@ -18,6 +19,13 @@ std::string lastText();
 std::string resolverText(int code);
 // The text for a host name that names no host (there is no errno for it).
 std::string hostNotFoundText();
+// Makes code the current error.
+void setLast(int code);
+
+// The codes of the failures the connection layers name.
+extern const int CONNECTION_REFUSED;
+extern const int HOST_UNREACHABLE;
+extern const int CONNECTION_ABORTED;
 
 }  // namespace CoSocketError
 }  // namespace Kestrix

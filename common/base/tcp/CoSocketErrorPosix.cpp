@@ -8,8 +8,16 @@
 namespace Kestrix {
 namespace CoSocketError {
 
+const int CONNECTION_REFUSED = ECONNREFUSED;
+const int HOST_UNREACHABLE = EHOSTUNREACH;
+const int CONNECTION_ABORTED = ECONNABORTED;
+
 int last() {
   return errno;
+}
+
+void setLast(int code) {
+  errno = code;
 }
 
 std::string text(int code) {

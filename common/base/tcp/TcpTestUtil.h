@@ -2,15 +2,17 @@
 // Loopback peers for the transport tests, made with plain system calls so
 // that the code under test is not used to test itself: listeners, a port
 // nobody listens on, a silent peer, and a router that keeps posted messages.
+// The system calls live in TcpTestUtilPosix.cpp / TcpTestUtilWin.cpp, so the
+// same cases run on every system. Test support: never linked into a program.
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
+#ifdef _WIN32  // the one platform split: where AF_INET and AF_INET6 come from
+#include <winsock2.h>
+#else
 #include <sys/socket.h>
-#include <unistd.h>
+#endif
 
 #include <chrono>
-#include <cstring>
+#include <cstddef>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -20,55 +22,33 @@
 namespace Kestrix {
 namespace TcpTestUtil {
 
-inline socklen_t loopback(int family, int port, sockaddr_storage& addr) {
-  std::memset(&addr, 0, sizeof addr);
-  if (family == AF_INET6) {
-    auto* in6 = reinterpret_cast<sockaddr_in6*>(&addr);
-    in6->sin6_family = AF_INET6;
-    in6->sin6_addr = in6addr_loopback;
-    in6->sin6_port = htons(static_cast<uint16_t>(port));
-    return sizeof(sockaddr_in6);
-  }
-  auto* in = reinterpret_cast<sockaddr_in*>(&addr);
-  in->sin_family = AF_INET;
-  in->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  in->sin_port = htons(static_cast<uint16_t>(port));
-  return sizeof(sockaddr_in);
-}
+// The socket library's codes for a port in use and for an invalid argument.
+extern const int ADDRESS_IN_USE;
+extern const int INVALID_ARGUMENT;
 
-inline int boundPort(int fd) {
-  sockaddr_storage addr;
-  socklen_t length = sizeof addr;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length);
-  if (addr.ss_family == AF_INET6) return ntohs(reinterpret_cast<sockaddr_in6*>(&addr)->sin6_port);
-  return ntohs(reinterpret_cast<sockaddr_in*>(&addr)->sin_port);
-}
+int boundPort(int fd);
+void closeSocket(int fd);
+// One send of the whole of data; the count, or -1.
+long sendRaw(int fd, const void* data, std::size_t size);
+// Both ends of a connected local stream, non-blocking; false when none could
+// be made.
+bool streamPair(int fds[2]);
+// True once fd is readable within timeoutMs.
+bool waitReadable(int fd, int timeoutMs);
+// A UDP socket on the any-address that holds port, shared with nobody; -1
+// when the port is taken.
+int holdUdpPort(unsigned int port);
+// The index of the loopback interface, and the interface a socket sends its
+// IPv6 multicast through.
+unsigned int loopbackIndex();
+unsigned int ipv6MulticastInterface(int fd);
 
 // A socket bound to port (0: any) that listens when backlog >= 0; on the
 // any-address when anyAddress, else on loopback.
 class RawSocket {
  public:
-  RawSocket(int family, int port, int backlog, bool anyAddress = false) {
-    fd_ = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_storage addr;
-    socklen_t length = loopback(family, port, addr);
-    if (anyAddress) {
-      if (family == AF_INET6)
-        reinterpret_cast<sockaddr_in6*>(&addr)->sin6_addr = in6addr_any;
-      else
-        reinterpret_cast<sockaddr_in*>(&addr)->sin_addr.s_addr = htonl(INADDR_ANY);
-    }
-    if (::bind(fd_, reinterpret_cast<sockaddr*>(&addr), length) != 0 ||
-        (backlog >= 0 && ::listen(fd_, backlog) != 0)) {
-      ::close(fd_);
-      fd_ = -1;
-      return;
-    }
-    port_ = boundPort(fd_);
-  }
-  ~RawSocket() {
-    if (fd_ >= 0) ::close(fd_);
-  }
+  RawSocket(int family, int port, int backlog, bool anyAddress = false);
+  ~RawSocket();
   RawSocket(const RawSocket&) = delete;
   RawSocket& operator=(const RawSocket&) = delete;
 
@@ -76,11 +56,7 @@ class RawSocket {
   int fd() const { return fd_; }
   int port() const { return port_; }
   // Accepts one pending connection within timeoutMs; -1 when none came.
-  int accept(int timeoutMs = 1000) const {
-    pollfd p = {fd_, POLLIN, 0};
-    if (::poll(&p, 1, timeoutMs) != 1) return -1;
-    return ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
-  }
+  int accept(int timeoutMs = 1000) const;
 
  private:
   int fd_ = -1;
@@ -91,20 +67,8 @@ class RawSocket {
 // answer at all, as from a silent host.
 class SilentPeer {
  public:
-  SilentPeer() : listener_(AF_INET, 0, 0) {
-    for (int i = 0; i < 8; ++i) {
-      const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-      sockaddr_storage addr;
-      const socklen_t length = loopback(AF_INET, listener_.port(), addr);
-      ::connect(fd, reinterpret_cast<sockaddr*>(&addr), length);
-      fillers_.push_back(fd);
-      pollfd p = {fd, POLLOUT, 0};
-      if (::poll(&p, 1, 200) == 0) break;  // this one is already unanswered
-    }
-  }
-  ~SilentPeer() {
-    for (const int fd : fillers_) ::close(fd);
-  }
+  SilentPeer();
+  ~SilentPeer();
   int port() const { return listener_.port(); }
 
  private:
