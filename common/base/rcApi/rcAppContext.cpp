@@ -136,6 +136,21 @@ int rcAppContext::callIOHandlers(unsigned int timeoutInSeconds) {
   return round(static_cast<int>(capped * 1000));
 }
 
+void rcAppContext::cancel() {
+  cancelled_ = true;
+  wakeUp();
+}
+
+void rcAppContext::wakeUp() {
+  // Nothing else can fail here.
+  wakeUp_.signal();
+}
+
+void rcAppContext::resetCancel() {
+  wakeUp_.drain();
+  cancelled_ = false;
+}
+
 void rcAppContext::run() {
   while (!cancelled_) round(-1);
 }

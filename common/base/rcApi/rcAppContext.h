@@ -2,7 +2,9 @@
 // A single-threaded event loop: registered I/O handlers stay registered with
 // the system's readiness queue, and each round serves only the handles that
 // are ready, so a round costs the same with ten thousand idle handlers as
-// with none and no handler can starve another. Handlers are not owned; one
+// with none and no handler can starve another. (Windows keeps no such queue
+// for sockets: there every round hands all armed handles to WSAPoll, which
+// still starves none.) Handlers are not owned; one
 // that asks to be dropped (or whose handle is invalid) leaves the loop but
 // is not deleted here. A handler whose event mask or handle changes tells
 // the loop with updateIOHandler().
@@ -15,6 +17,8 @@
 #include <cstdint>
 #include <unordered_map>
 #include <vector>
+
+#include "common/base/rcApi/rcWakeUp.h"
 
 struct timeval;
 
@@ -92,7 +96,6 @@ class rcAppContext {
   // Waits and fills ready_; -1 on failure, else the count (0 also after a
   // wake-up, which sets woken).
   int queueWait(int timeoutMs, bool& woken);
-  void drainWakeUp();
 
   std::unordered_map<uint64_t, Registration> bySerial_;
   std::unordered_map<CoIoHandler*, uint64_t> byHandler_;
@@ -100,9 +103,8 @@ class rcAppContext {
   std::vector<Ready> ready_;
   uint64_t nextSerial_ = 1;
   int64_t lastSweepMs_ = 0;
-  int queue_ = -1;
-  int wakeRead_ = -1;
-  int wakeWrite_ = -1;
+  int queue_ = -1;  // where the system keeps a readiness queue
+  rcWakeUp wakeUp_;
   std::atomic<bool> cancelled_{false};
 };
 

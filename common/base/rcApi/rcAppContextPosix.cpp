@@ -1,4 +1,3 @@
-#include <fcntl.h>
 #include <sys/epoll.h>
 #include <sys/time.h>
 #include <time.h>
@@ -35,48 +34,19 @@ rcAppContext::rcAppContext() {
     CO_POST_ERROR("Cannot create the event loop's queue: %s", std::strerror(errno));
     return;
   }
-  int fds[2];
-  if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) {
-    CO_POST_ERROR("Cannot create the event loop's wake-up pipe: %s", std::strerror(errno));
+  if (!wakeUp_.isOpen()) {
+    CO_POST_ERROR("Cannot create the event loop's wake-up pipe: %s", wakeUp_.error().c_str());
     return;
   }
-  wakeRead_ = fds[0];
-  wakeWrite_ = fds[1];
   epoll_event event = {};
   event.events = EPOLLIN;
   event.data.u64 = WAKE_KEY;
-  ::epoll_ctl(queue_, EPOLL_CTL_ADD, wakeRead_, &event);
+  ::epoll_ctl(queue_, EPOLL_CTL_ADD, wakeUp_.handle(), &event);
   ready_.reserve(MAX_EVENTS);
 }
 
 rcAppContext::~rcAppContext() {
-  if (wakeRead_ >= 0) ::close(wakeRead_);
-  if (wakeWrite_ >= 0) ::close(wakeWrite_);
   if (queue_ >= 0) ::close(queue_);
-}
-
-void rcAppContext::cancel() {
-  cancelled_ = true;
-  wakeUp();
-}
-
-void rcAppContext::wakeUp() {
-  if (wakeWrite_ >= 0) {
-    const char byte = 1;
-    // A full pipe already holds a wake-up; nothing else can fail here.
-    [[maybe_unused]] const ssize_t n = ::write(wakeWrite_, &byte, 1);
-  }
-}
-
-void rcAppContext::resetCancel() {
-  drainWakeUp();
-  cancelled_ = false;
-}
-
-void rcAppContext::drainWakeUp() {
-  char buffer[64];
-  while (wakeRead_ >= 0 && ::read(wakeRead_, buffer, sizeof buffer) > 0) {
-  }
 }
 
 int64_t rcAppContext::nowMs() {
@@ -112,7 +82,7 @@ int rcAppContext::queueWait(int timeoutMs, bool& woken) {
   for (int i = 0; i < n; ++i) {
     if (events[i].data.u64 == WAKE_KEY) {
       woken = true;
-      drainWakeUp();
+      wakeUp_.drain();
       continue;
     }
     const uint32_t e = events[i].events;

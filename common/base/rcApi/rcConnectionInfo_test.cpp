@@ -14,7 +14,9 @@
 namespace Kestrix {
 namespace {
 
-using ::testing::MatchesRegex;
+using ::testing::AllOf;
+using ::testing::EndsWith;
+using ::testing::StartsWith;
 using Fields = std::vector<std::pair<const char*, std::string>>;
 
 // A complete client record; extra entries override or add keys.
@@ -97,8 +99,8 @@ TEST(rcConnectionInfoParse, WrongChecksumIsInvalidAndReported) {
   EXPECT_FALSE(rcConnectionInfo(recordText({{"IntCRC", "-17"}}).c_str(), nullptr).isValid());
   ASSERT_EQ(capture.lines().size(), 2u);
   EXPECT_EQ(capture.lines()[0].text, "Unable to establish connection [5]: checksum failed.");
-  EXPECT_THAT(capture.lines()[1].text,
-              MatchesRegex("Connection \\[5\\] Timestamp: 1000 Age: [0-9]+ Checksum 0xFFFFFFEF"));
+  EXPECT_THAT(capture.lines()[1].text, AllOf(StartsWith("Connection [5] Timestamp: 1000 Age: "),
+                                             EndsWith(" Checksum 0xFFFFFFEF")));
 }
 
 TEST(rcConnectionInfoParse, MissingKeysAreReportedAndDefaultsKept) {
@@ -161,7 +163,11 @@ TEST(rcConnectionInfoFill, FillsFromThisProcessAndTheSocket) {
   EXPECT_EQ(info.getIpAddr(), "0.0.0.0");
   const rcConnectionInfo back(info.toAttrStream().c_str(), nullptr);
   EXPECT_TRUE(back.isValid());
-  EXPECT_EQ(back.getConnectionStr(), info.getConnectionStr());
+  // A group the system does not know (Windows knows none) is not sent and
+  // reads back empty; everything else travels.
+  std::string expected = info.getConnectionStr();
+  if (info.getGroupName() == "undefined") expected.replace(expected.find("/undefined/"), 11, "//");
+  EXPECT_EQ(back.getConnectionStr(), expected);
   // A client reports its own address; the server takes the peer's, after the check.
   const FixedAddressDescriptor socket;
   rcConnectionInfo client(0);

@@ -1,17 +1,10 @@
 #include "common/base/rcApi/rcLoginProof.h"
 
-#include <fcntl.h>
-#include <openssl/crypto.h>
-#include <openssl/evp.h>
-#include <openssl/hmac.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstring>
 
 #include "common/base/loggerBase/EnvVar.h"
 #include "common/base/rcApi/rcConnectionInfo.h"
+#include "common/base/rcApi/rcLoginProofPlatform.h"
 
 namespace Kestrix {
 namespace {
@@ -22,17 +15,17 @@ EnvVar<std::string>& secretFileVar() {
 }
 RegEnvVar<std::string> gRegSecretFile(secretFileVar());
 
-std::string hex(const unsigned char* bytes, size_t n) {
+}  // namespace
+
+std::string rcLoginProofPlatform::hexText(const unsigned char* bytes, size_t size) {
   static const char kDigits[] = "0123456789abcdef";
-  std::string text(2 * n, '0');
-  for (size_t i = 0; i < n; ++i) {
+  std::string text(2 * size, '0');
+  for (size_t i = 0; i < size; ++i) {
     text[2 * i] = kDigits[bytes[i] >> 4];
     text[2 * i + 1] = kDigits[bytes[i] & 15];
   }
   return text;
 }
-
-}  // namespace
 
 bool rcLoginProof::readSecretFile(const std::string& path, bool privateOnly, std::string& secret,
                                   std::string& error) {
@@ -40,39 +33,20 @@ bool rcLoginProof::readSecretFile(const std::string& path, bool privateOnly, std
     error = "Cannot use the secret file '" + path + "': " + why;
     return false;
   };
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
-  if (fd < 0) return failed(std::strerror(errno));
-  struct stat status;
-  if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
-    ::close(fd);
-    return failed("not a regular file");
-  }
-  if (privateOnly && (status.st_mode & S_IROTH) != 0) {
-    ::close(fd);
-    return failed("others may read it (chmod o-r)");
-  }
   char buffer[MAX_SECRET_BYTES + 1];
-  size_t size = 0;
-  for (ssize_t n; size < sizeof buffer; size += static_cast<size_t>(n)) {
-    n = ::read(fd, buffer + size, sizeof buffer - size);
-    if (n < 0 && errno == EINTR) {
-      n = 0;
-      continue;
-    }
-    if (n < 0) {
-      const int code = errno;
-      ::close(fd);
-      return failed(std::strerror(code));
-    }
-    if (n == 0) break;
-  }
-  ::close(fd);
-  if (size > MAX_SECRET_BYTES)
+  std::string why;
+  const long read =
+      rcLoginProofPlatform::readSecretBytes(path, privateOnly, buffer, sizeof buffer, why);
+  if (read < 0) return failed(why);
+  size_t size = static_cast<size_t>(read);
+  if (size > MAX_SECRET_BYTES) {
+    rcLoginProofPlatform::wipe(buffer, sizeof buffer);
     return failed("longer than " + std::to_string(MAX_SECRET_BYTES) + " bytes");
+  }
   while (size > 0 && std::strchr(" \t\r\n", buffer[size - 1]) != nullptr) --size;
   if (size == 0) return failed("it is empty");
   secret.assign(buffer, size);
-  OPENSSL_cleanse(buffer, sizeof buffer);
+  rcLoginProofPlatform::wipe(buffer, sizeof buffer);
   return true;
 }
 
@@ -87,21 +61,6 @@ bool rcLoginProof::clientSecret(std::string& secret, std::string& error) {
 
 std::string rcLoginProof::proof(const rcConnectionInfo& record, const std::string& secret) {
   return hmacHex(secret, record.proofText());
-}
-
-bool rcLoginProof::sameProof(const std::string& given, const std::string& expected) {
-  return !expected.empty() && given.size() == expected.size() &&
-         CRYPTO_memcmp(given.data(), expected.data(), expected.size()) == 0;
-}
-
-std::string rcLoginProof::hmacHex(const std::string& secret, const std::string& text) {
-  unsigned char mac[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  if (HMAC(EVP_sha256(), secret.data(), static_cast<int>(secret.size()),
-           reinterpret_cast<const unsigned char*>(text.data()), text.size(), mac,
-           &length) == nullptr)
-    return std::string();
-  return hex(mac, length);
 }
 
 void rcLoginProof::sign(rcConnectionInfo& record, const std::string& secret, int64_t nowSeconds) {

@@ -1,13 +1,13 @@
 #include "common/base/rcApi/rcLoginProof.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <string>
 
 #include "common/base/loggerBase/CoTestMsgCapture.h"
+#include "common/base/loggerBase/WineTestSupport.h"
 #include "common/base/rcApi/rcConnectionInfo.h"
+#include "common/base/rcApi/rcLoginProofTestSupport.h"
 
 namespace Kestrix {
 namespace {
@@ -43,21 +43,37 @@ TEST(rcLoginProof, ProofBindsEveryFieldAndBothEdgesOfTheWindow) {
   }
 }
 
+// Published HMAC-SHA256 vectors (RFC 4231 cases 1, 2 and 6) and an empty
+// key, so that every system's back end must give the same proofs.
+TEST(rcLoginProof, HmacGivesKnownVectorsAndComparisonNeedsTheWholeText) {
+  EXPECT_EQ(rcLoginProof::hmacHex(std::string(20, '\x0b'), "Hi There"),
+            "b0344c61d8db38535ca8afceaf0bf12b881dc200c9833da726e9376c2e32cff7");
+  EXPECT_EQ(rcLoginProof::hmacHex("Jefe", "what do ya want for nothing?"),
+            "5bdcc146bf60754e6a042426089575c75a003f089d2739839dec58b964ec3843");
+  EXPECT_EQ(rcLoginProof::hmacHex(std::string(131, '\xaa'),
+                                  "Test Using Larger Than Block-Size Key - Hash Key First"),
+            "60e431591ee0b67f0d8a26aacbf5b77f8e0bc6213728c5140546040f0ee37f54");
+  EXPECT_EQ(rcLoginProof::hmacHex("", ""),
+            "b613679a0814d9ec772f95d778c35fc5ff1697c493715653c6c712144292c5ad");
+  EXPECT_TRUE(rcLoginProof::sameProof("5bdc", "5bdc"));
+  for (const char* other : {"5bdd", "5bd", "5bdc0", ""})
+    EXPECT_FALSE(rcLoginProof::sameProof(other, "5bdc")) << other;
+  EXPECT_FALSE(rcLoginProof::sameProof("", ""));
+}
+
 TEST(rcLoginProof, SecretFileIsTrimmedAndMustBePrivate) {
-  char path[] = "/tmp/kestrix-secret-XXXXXX";
-  const int fd = ::mkstemp(path);
-  ASSERT_GE(fd, 0);
-  ASSERT_EQ(::write(fd, "abc \n\n", 6), 6);
-  ::close(fd);
+  rcLoginProofTest::SecretFile file("abc \n\n");
   std::string secret, error;
-  ::chmod(path, 0640);
-  ASSERT_TRUE(rcLoginProof::readSecretFile(path, true, secret, error)) << error;
-  EXPECT_EQ(secret, "abc");
-  ::chmod(path, 0644);
-  EXPECT_FALSE(rcLoginProof::readSecretFile(path, true, secret, error));
+  ASSERT_TRUE(file.letOthersRead());
+  EXPECT_FALSE(rcLoginProof::readSecretFile(file.path(), true, secret, error));
   EXPECT_NE(error.find("others may read it"), std::string::npos) << error;
-  EXPECT_TRUE(rcLoginProof::readSecretFile(path, false, secret, error));
-  ::unlink(path);
+  ASSERT_TRUE(rcLoginProof::readSecretFile(file.path(), false, secret, error)) << error;
+  EXPECT_EQ(secret, "abc");
+  if (runningUnderWine()) GTEST_SKIP() << "wine keeps no permissions that a program sets on a file";
+  ASSERT_TRUE(file.makePrivate());
+  secret.clear();
+  EXPECT_TRUE(rcLoginProof::readSecretFile(file.path(), true, secret, error)) << error;
+  EXPECT_EQ(secret, "abc");
 }
 
 }  // namespace

@@ -2,15 +2,12 @@
 // Test helpers for the call engine and the server context: a server context
 // served by a thread of its own, and a raw loopback client and server made
 // with plain system calls, so that either end can be tested against bytes
-// written by hand.
-
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
+// written by hand. The system calls live in rcRemoteCallTestUtilPosix.cpp /
+// rcRemoteCallTestUtilWin.cpp (and TcpTestUtil's), linked as the
+// rcApiTestSupport library. Test support: never linked into a program.
 
 #include <chrono>
+#include <cstddef>
 #include <string>
 #include <thread>
 
@@ -19,6 +16,13 @@
 
 namespace Kestrix {
 namespace rcTest {
+
+// A socket connected to port on 127.0.0.1, or -1.
+int connectLoopback(int port);
+// One receive: the count, 0 when the peer has closed, -1 on failure.
+long receiveRaw(int fd, void* buffer, std::size_t size);
+// Sets a variable of the environment, or removes it when value is null.
+void setTestEnv(const char* name, const char* value);
 
 // Serves a context from a thread until destroyed. Register methods first:
 // the context has no lock.
@@ -40,15 +44,7 @@ class ServerThread {
 // A plain loopback client.
 class RawClient {
  public:
-  explicit RawClient(int port) {
-    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_storage addr;
-    const socklen_t length = TcpTestUtil::loopback(AF_INET, port, addr);
-    if (::connect(fd_, reinterpret_cast<sockaddr*>(&addr), length) != 0) {
-      ::close(fd_);
-      fd_ = -1;
-    }
-  }
+  explicit RawClient(int port) : fd_(connectLoopback(port)) {}
   explicit RawClient(int fd, bool) : fd_(fd) {}
   ~RawClient() { close(); }
   RawClient(const RawClient&) = delete;
@@ -57,13 +53,13 @@ class RawClient {
   bool ok() const { return fd_ >= 0; }
   int fd() const { return fd_; }
   void close() {
-    if (fd_ >= 0) ::close(fd_);
+    if (fd_ >= 0) TcpTestUtil::closeSocket(fd_);
     fd_ = -1;
   }
   bool send(const std::string& bytes) {
     size_t done = 0;
     while (done < bytes.size()) {
-      const ssize_t n = ::send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+      const long n = TcpTestUtil::sendRaw(fd_, bytes.data() + done, bytes.size() - done);
       if (n <= 0) return false;
       done += static_cast<size_t>(n);
     }
@@ -83,10 +79,9 @@ class RawClient {
                             deadline - std::chrono::steady_clock::now())
                             .count();
       if (left <= 0) return "<timeout>";
-      pollfd p = {fd_, POLLIN, 0};
-      if (::poll(&p, 1, static_cast<int>(left)) != 1) return "<timeout>";
+      if (!TcpTestUtil::waitReadable(fd_, static_cast<int>(left))) return "<timeout>";
       char buffer[65536];
-      const ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
+      const long n = receiveRaw(fd_, buffer, sizeof buffer);
       if (n <= 0) return "<closed>";
       pending_.append(buffer, static_cast<size_t>(n));
     }

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <string>
@@ -169,8 +168,7 @@ TEST_F(LimitedServerTest, ClientNotReadingItsReplyHoldsUpNobodyAndIsDropped) {
   auto stuck = loggedIn();
   auto other = loggedIn();
   stuck->send("sync 0 Big 12000000\n");  // more than loopback's socket buffers hold
-  pollfd replying = {stuck->fd(), POLLIN, 0};
-  ASSERT_EQ(::poll(&replying, 1, 10000), 1);
+  ASSERT_TRUE(TcpTestUtil::waitReadable(stuck->fd(), 10000));
   other->send("sync 0 Echo meanwhile\n");
   EXPECT_EQ(other->readLine(2000), "ok meanwhile");
   const char* dropped = "took no byte of its reply for 800 ms";
@@ -187,10 +185,11 @@ TEST_F(LimitedServerTest, SlowButReadingClientGetsItsWholeReply) {
   std::string reply;
   while (reply.empty() || reply.back() != '\n') {
     std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    if (!TcpTestUtil::waitReadable(slow->fd(), 0)) continue;
     char buffer[256 << 10];
-    const ssize_t n = ::recv(slow->fd(), buffer, sizeof buffer, MSG_DONTWAIT);
-    if (n == 0 || (n < 0 && errno != EAGAIN)) break;
-    if (n > 0) reply.append(buffer, static_cast<size_t>(n));
+    const long n = rcTest::receiveRaw(slow->fd(), buffer, sizeof buffer);
+    if (n <= 0) break;
+    reply.append(buffer, static_cast<size_t>(n));
   }
   EXPECT_EQ(reply.size(), 12000000u + 4);
   EXPECT_EQ(reply.substr(0, 4), "ok z");
@@ -202,9 +201,8 @@ TEST_F(LimitedServerTest, OversizeRequestIsToldSoAndEndsWithoutReset) {
   EXPECT_EQ(big->readLine(), "error Request too large (limit 65536 bytes)");
   sender.join();
   char byte;
-  pollfd end = {big->fd(), POLLIN, 0};
-  ASSERT_EQ(::poll(&end, 1, 5000), 1);
-  EXPECT_EQ(::recv(big->fd(), &byte, 1, 0), 0) << std::strerror(errno);
+  ASSERT_TRUE(TcpTestUtil::waitReadable(big->fd(), 5000));
+  EXPECT_EQ(rcTest::receiveRaw(big->fd(), &byte, 1), 0);
   // Partial lines of two clients together pass what all may buffer: the
   // client whose bytes come last is refused.
   auto first = loggedIn();
@@ -247,7 +245,7 @@ TEST(ServerContextEnv, PresetConnectionInfoSkipsLogin) {
   // The record is read when a client is made, so setting it here is enough.
   rcConnectionInfo info(0x0001000000000000ull);
   info.fillInfo(nullptr);
-  ::setenv("QV_RC_CONNINFO", info.toAttrStream().c_str(), 1);
+  rcTest::setTestEnv("QV_RC_CONNINFO", info.toAttrStream().c_str());
   rcServerContext server(0);
   {
     ServerThread thread(server);
@@ -256,7 +254,7 @@ TEST(ServerContextEnv, PresetConnectionInfoSkipsLogin) {
     EXPECT_EQ(client.readLine(), "ok ");
     EXPECT_EQ(client.readLine(), "ok ");
   }
-  ::unsetenv("QV_RC_CONNINFO");
+  rcTest::setTestEnv("QV_RC_CONNINFO", nullptr);
 }
 
 }  // namespace

@@ -1,7 +1,5 @@
 #include "kestrix/client/api/KestrixDaemonInfo.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cctype>
 #include <cstdio>

@@ -1,7 +1,6 @@
 #include "kestrix/client/api/KestrixDaemonInfo.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <climits>
 #include <string>

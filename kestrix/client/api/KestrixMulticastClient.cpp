@@ -1,12 +1,6 @@
 #include "kestrix/client/api/KestrixMulticastClient.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
@@ -31,6 +25,7 @@
 #include "common/base/threads/CoThreadMgr.h"
 #include "kestrix/client/api/KestrixClientConnection.h"
 #include "kestrix/client/api/KestrixOS.h"
+#include "kestrix/client/api/KestrixPoll.h"
 #include "kestrix/client/api/KestrixServerId.h"
 
 using Kestrix::CoException;
@@ -124,10 +119,6 @@ CoMutex& creationMutex() {
 }
 KestrixMulticastClient* instance = nullptr;
 
-void setNonBlocking(int fd) {
-  if (fd >= 0) ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
-}
-
 }  // namespace
 
 // ---- Interfaces -------------------------------------------------------------
@@ -182,7 +173,7 @@ class KestrixMulticastClient::NetworkObserver : public CoNetworkDispatcher::Obse
                     c.port_, c.scope_.c_str(), c.ttl_, e.what());
     }
     if (!entry->socket) return false;
-    setNonBlocking(entry->socket->getSocket());
+    KestrixPoll::setNonBlocking(entry->socket->getSocket());
     // The public socket hears the group on every interface, not only on
     // the one the group's route names.
     if (c.publicSocket_ && !c.publicSocket_->joinOn(itf.getName(), true) && level(1))
@@ -249,14 +240,8 @@ KestrixMulticastClient::KestrixMulticastClient(unsigned int port, const char* sc
     : port_(port), scope_(scope), ttl_(ttl), dispatcher_(CoNetworkDispatcher::FLAG_MONITOR) {
   QV_ASSERT_FLUSH(instance == nullptr);
   instance = this;
-  int fds[2];
-  if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) == 0) {
-    wakeUpRead_ = fds[0];
-    wakeUpWrite_ = fds[1];
-  } else {
-    CO_POST_WARNING("Kestrix Multicast: no wake-up pipe: %s",
-                    Kestrix::CoSocketError::lastText().c_str());
-  }
+  if (!wakeUp_.isOpen())
+    CO_POST_WARNING("Kestrix Multicast: no wake-up pipe: %s", wakeUp_.error().c_str());
   std::string error;
   signedOnly_ = !Kestrix::rcLoginProof::clientSecret(secret_, error) || !secret_.empty();
   if (!error.empty())
@@ -267,7 +252,7 @@ KestrixMulticastClient::KestrixMulticastClient(unsigned int port, const char* sc
     publicSocket_ = std::make_unique<CoMulticast>(port_, scope_.c_str(), nullptr);
     publicSocket_->setTTL(static_cast<int>(ttl_));
     publicSocket_->bind(false);
-    setNonBlocking(publicSocket_->getSocket());
+    KestrixPoll::setNonBlocking(publicSocket_->getSocket());
   } catch (const CoException& e) {
     CO_POST_ERROR("Could not bind/join public multicast socket on '%u/%s/%u': %s", port_,
                   scope_.c_str(), ttl_, e.what());
@@ -300,8 +285,6 @@ KestrixMulticastClient::~KestrixMulticastClient() {
     }
   }
   stopThread();
-  for (int fd : {wakeUpRead_, wakeUpWrite_})
-    if (fd >= 0) ::close(fd);
 }
 
 void KestrixMulticastClient::startThread(bool fetch) {
@@ -328,8 +311,7 @@ void KestrixMulticastClient::stopThread() {
 }
 
 bool KestrixMulticastClient::wakeUp() {
-  const char byte = 1;
-  return wakeUpWrite_ >= 0 && ::write(wakeUpWrite_, &byte, 1) == 1;
+  return wakeUp_.signal();
 }
 
 void KestrixMulticastClient::threadCB() {
@@ -369,30 +351,28 @@ bool KestrixMulticastClient::receive(int64_t timeoutMicroseconds) {
         if (entries.size() < MAX_PRIVATE_SOCKETS) entries.push_back(entry.get());
     }
     if (entries.empty()) CO_POST_WARNING("No local multicast interface found.");
-    std::vector<pollfd> fds;
-    fds.push_back({wakeUpRead_, POLLIN, 0});
-    fds.push_back({publicSocket_ ? publicSocket_->getSocket() : -1, POLLIN, 0});
-    for (InterfaceSocket* entry : entries) fds.push_back({entry->socket->getSocket(), POLLIN, 0});
-    if (fds[1].fd < 0 && entries.empty())
+    std::vector<KestrixPoll::Entry> fds;
+    fds.push_back(KestrixPoll::entry(wakeUp_.handle()));
+    fds.push_back(KestrixPoll::entry(publicSocket_ ? publicSocket_->getSocket() : -1));
+    for (InterfaceSocket* entry : entries)
+      fds.push_back(KestrixPoll::entry(entry->socket->getSocket()));
+    if ((!publicSocket_ || publicSocket_->getSocket() < 0) && entries.empty())
       CO_POST_DEBUG("select() will be called on no file descriptor.");
     // Never past the deadline: a search that got no answer ends on time.
     const int64_t waitMs = std::min<int64_t>(MAX_WAIT_MS, (deadline - now + 999) / 1000);
-    if (::poll(fds.data(), fds.size(), static_cast<int>(waitMs)) < 0) {
-      if (errno == EINTR) continue;
+    if (KestrixPoll::wait(fds.data(), fds.size(), static_cast<int>(waitMs)) < 0) {
+      if (KestrixPoll::interrupted()) continue;
       const std::string text = Kestrix::CoSocketError::lastText();
       CO_POST_ERROR("Error while waiting on sockets: %s", text.c_str());
       CO_THROW(text.c_str(), nullptr);
     }
     if (stop_) return false;
-    char drain[64];
-    if (fds[0].revents)
-      while (::read(wakeUpRead_, drain, sizeof drain) > 0) {
-      }
+    if (fds[0].revents) wakeUp_.drain();
     bool handled = false;
     if (fds[1].revents) {
       if (level(2))
-        CO_POST_USER("Kestrix Multicast: received on public socket '%d' on '%u/%s/%u'", fds[1].fd,
-                     port_, scope_.c_str(), ttl_);
+        CO_POST_USER("Kestrix Multicast: received on public socket '%d' on '%u/%s/%u'",
+                     publicSocket_->getSocket(), port_, scope_.c_str(), ttl_);
       handled = readFrom(*publicSocket_);
     }
     for (size_t i = 0; i < entries.size(); ++i) {
@@ -400,8 +380,8 @@ bool KestrixMulticastClient::receive(int64_t timeoutMicroseconds) {
       const CoNetworkInterface& itf = entries[i]->itf;
       if (level(2))
         CO_POST_USER("Kestrix Multicast: received on private socket '%d' on '%s' '%s:%u/%s/%u'",
-                     fds[i + 2].fd, itf.getName().c_str(), itf.getIP().c_str(), port_,
-                     scope_.c_str(), ttl_);
+                     entries[i]->socket->getSocket(), itf.getName().c_str(), itf.getIP().c_str(),
+                     port_, scope_.c_str(), ttl_);
       handled = readFrom(*entries[i]->socket) || handled;
     }
     if (handled) return true;

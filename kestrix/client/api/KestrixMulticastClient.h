@@ -34,6 +34,7 @@
 
 #include "common/base/network/CoNetworkDispatcher.h"
 #include "common/base/rcApi/rcAttrStream.h"
+#include "common/base/rcApi/rcWakeUp.h"
 #include "common/base/threads/CoMutex.h"
 #include "kestrix/client/api/KestrixDaemonInfo.h"
 #include "kestrix/client/api/KestrixMulticastProtocol.h"
@@ -178,8 +179,7 @@ class KestrixMulticastClient {
   bool signedOnly_ = false;
   // A full list warned already in this resync period (servers mutex).
   bool fullWarned_ = false;
-  int wakeUpRead_ = -1;
-  int wakeUpWrite_ = -1;
+  Kestrix::rcWakeUp wakeUp_;
   std::list<std::unique_ptr<InterfaceSocket>> interfaces_;
   Kestrix::CoMutex interfacesMutex_;
   std::unique_ptr<NetworkObserver> networkObserver_;

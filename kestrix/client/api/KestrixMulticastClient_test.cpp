@@ -1,7 +1,5 @@
 // The discovery client against scripted peers on the group port and a
 // server of the library's own server side, in network namespaces of their own.
-#include <poll.h>
-#include <sys/socket.h>
 
 #include <gtest/gtest.h>
 
@@ -17,6 +15,8 @@
 #include "common/base/tcp/CoMulticast.h"
 #include "kestrix/client/api/KestrixClientAPI.h"
 #include "kestrix/client/api/KestrixMulticastClient.h"
+// Last: the windows.h under it defines ERROR, a name of rcResult.
+#include "common/base/loggerBase/WineTestSupport.h"
 
 namespace {
 
@@ -61,11 +61,10 @@ struct Peer {
   }
   Datagram receive(int ms = 1500) {  // no ip when nothing came
     Datagram d;
-    pollfd wait{socket.getSocket(), POLLIN, 0};
     char text[1024];
     uint64_t length = 1023;
     sockaddr_storage from;
-    if (poll(&wait, 1, ms) != 1) return d;
+    if (!Kestrix::TcpTestUtil::waitReadable(socket.getSocket(), ms)) return d;
     socket.receive(text, length, from, false);
     text[length] = '\0';
     Kestrix::CoMulticast::addrToIPAndPort(from, d.ip, d.port);
@@ -167,9 +166,12 @@ TEST_F(KestrixMulticastClientOwnNetns, SearchesSendOnlyWhatIsNeeded) {
   client.find("s9");
   client.connectedTo(KestrixServerId("127.0.0.2:OTHER"));
   EXPECT_STREQ(group.receive().info.getStorageId(), "s9");
-  EXPECT_STREQ(direct.receive().info.getDatabase(), "OTHER");
   ASSERT_TRUE(client.resolve(known, after));
   EXPECT_GT(after.getLastUpdate(), before.getLastUpdate());
+  if (Kestrix::runningUnderWine())
+    GTEST_SKIP() << "wine hands a unicast to the port's any-address socket, not to the one "
+                    "bound to its address";
+  EXPECT_STREQ(direct.receive().info.getDatabase(), "OTHER");
 }
 
 TEST_F(KestrixMulticastClientOwnNetns, NewServersBeyondTheBoundAreDroppedWithOneWarning) {
@@ -195,6 +197,9 @@ TEST_F(KestrixMulticastClientOwnNetns, NewServersBeyondTheBoundAreDroppedWithOne
 // A private socket opens on an interface made while the client runs, a
 // search goes out on it, and the answer's sender joins the addresses.
 TEST_F(KestrixMulticastClientOwnNetns, InterfaceAddedWhileRunningIsSearchedOn) {
+  if (Kestrix::runningUnderWine())
+    GTEST_SKIP() << "under wine, std::system has no ip command, and sockets live in the "
+                    "network namespace of the wine server, not the test's own";
   Client& client = Client::getInstance();
   Peer group(nullptr);
   ASSERT_EQ(std::system("ip link add kxa type veth peer name kxb && ip addr add 198.18.0.1/24 dev "
@@ -222,6 +227,9 @@ TEST_F(KestrixMulticastClientOwnNetns, InterfaceAddedWhileRunningIsSearchedOn) {
 // from one of its addresses (or from this host), and answers count only
 // soon after a search; anyone may still announce a new server.
 TEST_F(KestrixMulticastClientOwnNetns, StrangersNeitherChangeNorRemoveAKnownServer) {
+  if (Kestrix::runningUnderWine())
+    GTEST_SKIP() << "under wine, std::system has no ip command, and sockets live in the "
+                    "network namespace of the wine server, not the test's own";
   ASSERT_EQ(std::system("ip link add kxs type veth peer name kxt && ip addr add 198.18.9.9/24 dev "
                         "kxs && ip link set kxs up && ip link set kxt up"),
             0);

@@ -1,7 +1,6 @@
 #include "kestrix/client/api/KestrixOS.h"
 
 #include <strings.h>
-#include <sys/utsname.h>
 
 #include <cstring>
 #include <string>
@@ -43,16 +42,6 @@ KestrixOS::OsType KestrixOS::strToOsType(const char* text) {
   for (OsType type : {OS_TYPE_IRIX, OS_TYPE_LINUX, OS_TYPE_WINNT, OS_TYPE_MACOSX})
     if (strcasecmp(text, OsTypeStr(type)) == 0) return type;
   return OS_TYPE_UNKNOWN;
-}
-
-KestrixOS::OsType KestrixOS::getOSType() {
-  return OS_TYPE_LINUX;
-}
-
-KestrixStr KestrixOS::getOSVersion() {
-  struct utsname names;
-  if (::uname(&names) != 0) return "unknown";
-  return names.release;
 }
 
 KestrixStr KestrixOS::getHostName() {

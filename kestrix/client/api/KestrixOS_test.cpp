@@ -1,9 +1,7 @@
 #include "kestrix/client/api/KestrixOS.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <climits>
 #include <string>
 
 namespace {
@@ -30,12 +28,11 @@ TEST(KestrixOS, LoopbackTexts) {
   EXPECT_FALSE(KestrixOS::isLoopBackIP(nullptr));
 }
 
+// The system's own answers are compared in KestrixOSPosix_test.cpp and
+// KestrixOSWin_test.cpp.
 TEST(KestrixOS, LocalHostIdentity) {
-  EXPECT_EQ(KestrixOS::getOSType(), KestrixOS::OS_TYPE_LINUX);
-  char name[HOST_NAME_MAX + 1] = {};
-  gethostname(name, sizeof name);
-  EXPECT_STREQ(KestrixOS::getHostName().c_str(), name);
-  for (const char* local : {static_cast<const char*>(name), "127.0.0.1", "::ffff:127.0.0.1"})
+  const std::string name = KestrixOS::getHostName().c_str();
+  for (const char* local : {name.c_str(), "127.0.0.1", "::ffff:127.0.0.1"})
     EXPECT_TRUE(KestrixOS::isLocalIP(local)) << local;
   // Only loopback exists inside the test namespace; a documentation address is never local.
   EXPECT_FALSE(KestrixOS::isLocalIP("192.0.2.1"));

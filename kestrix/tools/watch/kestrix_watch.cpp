@@ -1,6 +1,7 @@
 // kestrix_watch: registers a handler for one node of a Kestrix server and
-// prints a line per event as it arrives on standard output, until SIGINT,
-// SIGTERM or the end of -t SECONDS:
+// prints a line per event as it arrives on standard output, until Ctrl+C
+// (SIGINT, SIGTERM; on Windows also Ctrl+Break or a closed console) or the
+// end of -t SECONDS:
 //   <local time> <node id> <type> <name>=<value> ...
 // It pings the server every 2 seconds, so that a restarted server is
 // reconnected to and the subscription sent again; losing the server and
@@ -8,14 +9,7 @@
 // Exit code 0 after a signal or the time-out; 1 when the server cannot be
 // reached at the start; 2 on a usage error.
 
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/time.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -27,6 +21,7 @@
 #include "kestrix/client/api/KestrixClientAPI.h"
 #include "kestrix/server/KestrixRulesNode.h"
 #include "kestrix/tools/common/ToolOptions.h"
+#include "kestrix/tools/watch/WatchStop.h"
 
 namespace {
 
@@ -35,7 +30,6 @@ constexpr unsigned int PING_TIMEOUT_MS = 2000;
 
 std::string gServerHost;
 std::string gNodeId = KESTRIXD_RULES_NODE_ID;
-int gWakeUp[2] = {-1, -1};
 
 long gSeconds = -1;  // -t: run this long; -1 until a signal
 
@@ -62,13 +56,14 @@ Parsed parseOptions(int argc, char** argv) {
 }
 
 std::string now() {
-  timeval tv;
-  ::gettimeofday(&tv, nullptr);
+  const auto since = std::chrono::system_clock::now().time_since_epoch();
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(since).count();
+  const time_t seconds = static_cast<time_t>(ms / 1000);
   tm local;
-  ::localtime_r(&tv.tv_sec, &local);
+  ::localtime_r(&seconds, &local);
   char text[64];
   const size_t n = std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
-  std::snprintf(text + n, sizeof text - n, ".%03ld", static_cast<long>(tv.tv_usec / 1000));
+  std::snprintf(text + n, sizeof text - n, ".%03ld", static_cast<long>(ms % 1000));
   return text;
 }
 
@@ -99,30 +94,13 @@ class Printer : public KestrixNodeEvent::Handler {
   }
 };
 
-void onSignal(int) {
-  const int saved = errno;
-  const char byte = 1;
-  if (::write(gWakeUp[1], &byte, 1) < 0) {
-  }
-  errno = saved;
-}
-
-bool installSignals() {
-  if (::pipe2(gWakeUp, O_CLOEXEC | O_NONBLOCK) != 0) return false;
-  struct sigaction action = {};
-  action.sa_handler = onSignal;
-  sigemptyset(&action.sa_mask);
-  return ::sigaction(SIGINT, &action, nullptr) == 0 && ::sigaction(SIGTERM, &action, nullptr) == 0;
-}
-
 using Clock = std::chrono::steady_clock;
 
-// True when a signal came within the wait, or the deadline passed.
+// True when a stop was asked for within the wait, or the deadline passed.
 bool signalled(int waitMs, Clock::time_point deadline) {
   const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
   if (left.count() <= 0) return true;
-  pollfd wake = {gWakeUp[0], POLLIN, 0};
-  if (::poll(&wake, 1, static_cast<int>(std::min<long long>(waitMs, left.count()))) > 0)
+  if (KestrixWatch::waitForStop(static_cast<int>(std::min<long long>(waitMs, left.count()))))
     return true;
   return Clock::now() >= deadline;
 }
@@ -138,7 +116,7 @@ int run() {
     std::fprintf(stderr, "Unable to initialize Kestrix client API.\n");
     return 1;
   }
-  if (!installSignals()) {
+  if (!KestrixWatch::installStopHandler()) {
     std::fprintf(stderr, "Unable to handle signals.\n");
     return 1;
   }
