@@ -37,12 +37,19 @@ if(BUILD_SHARED_LIBS)
     "LINKER:--version-script=${PROJECT_SOURCE_DIR}/cmake/libkestrix.map")
   set_property(TARGET kestrix APPEND PROPERTY LINK_DEPENDS ${PROJECT_SOURCE_DIR}/cmake/libkestrix.map)
 endif()
-# A static libkestrix passes libcrypto on to its users; a shared one keeps
-# it private.
-if(BUILD_SHARED_LIBS)
-  target_link_libraries(kestrix PUBLIC Threads::Threads PRIVATE OpenSSL::Crypto)
+# A static libkestrix passes its system libraries on to its users; a shared
+# one keeps them private. Windows has its HMAC in the system (CNG).
+if(WIN32)
+  set(kestrix_system_libraries ws2_32 iphlpapi bcrypt advapi32 psapi rpcrt4)
+  set(KESTRIX_CONFIG_DEPENDENCIES "")
 else()
-  target_link_libraries(kestrix PUBLIC Threads::Threads OpenSSL::Crypto)
+  set(kestrix_system_libraries OpenSSL::Crypto)
+  set(KESTRIX_CONFIG_DEPENDENCIES "find_dependency(OpenSSL COMPONENTS Crypto)")
+endif()
+if(BUILD_SHARED_LIBS)
+  target_link_libraries(kestrix PUBLIC Threads::Threads PRIVATE ${kestrix_system_libraries})
+else()
+  target_link_libraries(kestrix PUBLIC Threads::Threads ${kestrix_system_libraries})
 endif()
 target_include_directories(kestrix INTERFACE
   $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}>
@@ -69,7 +76,9 @@ endforeach()
 if(KESTRIX_TOOLS)
   install(TARGETS kestrix_translate_path kestrix_servers kestrix_watch
     RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-  install(TARGETS kestrixd RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
+  if(TARGET kestrixd)
+    install(TARGETS kestrixd RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
+  endif()
   install(FILES ${PROJECT_SOURCE_DIR}/kestrix/server/examples/rules.conf
     DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/kestrix/examples)
 endif()
@@ -82,6 +91,10 @@ write_basic_package_version_file(${PROJECT_BINARY_DIR}/KestrixConfigVersion.cmak
   COMPATIBILITY SameMajorVersion)
 install(FILES ${PROJECT_BINARY_DIR}/KestrixConfig.cmake
   ${PROJECT_BINARY_DIR}/KestrixConfigVersion.cmake DESTINATION ${config_dir})
+
+if(WIN32)
+  return()  # pkg-config is not the way Windows builds find libraries
+endif()
 
 # kestrix.pc finds its prefix from its own place, so the install prefix may
 # be chosen at install time.

@@ -4,6 +4,19 @@
 
 set(KESTRIX_PACKAGING_DIR ${PROJECT_SOURCE_DIR}/packaging)
 
+# Windows: one zip (cpack -G ZIP) of the programs, the static library, its
+# headers and CMake package, and the license; no service or /etc there.
+if(WIN32)
+  install(FILES ${KESTRIX_PACKAGING_DIR}/copyright DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/kestrix)
+  set(CPACK_GENERATOR ZIP)
+  set(CPACK_PACKAGE_NAME kestrix)
+  set(CPACK_PACKAGE_FILE_NAME kestrix-${PROJECT_VERSION}-win64)
+  set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
+  set(CPACK_STRIP_FILES ON)
+  include(CPack)
+  return()
+endif()
+
 # systemd looks under lib/systemd/system of the prefix only, whatever the
 # platform's library directory is called.
 install(FILES ${KESTRIX_PACKAGING_DIR}/kestrixd.service DESTINATION lib/systemd/system)
