@@ -2,9 +2,11 @@
 
 #include <strings.h>
 
+#include <string>
 #include <typeinfo>
 #include <utility>
 
+#include "common/base/fileUtil/CoDirListing.h"
 #include "common/base/loggerBase/CoMsg.h"
 #include "common/base/loggerBase/EnvVar.h"
 #include "common/base/loggerBase/qvAssert.h"
@@ -92,6 +94,40 @@ bool CoAbstractFileScanner::filterSkipFile(const CoFilePath& path) const {
     return true;
   }
   return false;
+}
+
+void CoAbstractFileScanner::scanDir(const CoFilePath& directory, const CoFilePath& start,
+                                    const CoFilePath& relative, const Options& options) {
+  CoFilePath pattern(directory);
+  pattern.concatenate("*.*");
+  if (scanDebug()) CO_POST_DEBUG("Scanning for files in '%s'", pattern.path());
+  CoDirListing listing(directory, pattern);
+
+  if (options.includeStart) {
+    const CoFilePath& file = directory;
+    QV_ASSERT(file.isDirectory());
+    if (!filterSkipFile(directory)) scanFile(directory, start, relative);
+  }
+
+  Options below = options;
+  --below.depth;
+  std::string name;
+  while (!listing.atEnd() && !checkAbort()) {
+    if (!listing.next(name)) return;
+    if (name[0] == '.') {
+      const bool dotOrDotDot = name[1] == '\0' || (name[1] == '.' && name[2] == '\0');
+      if (dotOrDotDot || !options.includeHidden) continue;
+    }
+    CoFilePath full(directory);
+    full.concatenate(name);
+    CoFilePath rel(relative);
+    rel.concatenate(name);
+    if (filterSkipFile(full)) continue;
+    if (options.depth >= 1 && full.isDirectory())
+      scanDir(full, start, rel, below);
+    else
+      scanFile(full, start, rel);
+  }
 }
 
 }  // namespace Kestrix

@@ -3,10 +3,13 @@
 #include <strings.h>
 
 #include <cerrno>
+#include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
 
+#include "common/base/fileUtil/CoNativeFile.h"
 #include "common/base/fileUtil/CoSysError.h"
 #include "common/base/loggerBase/CoException.h"
 #include "common/base/loggerBase/qvAssert.h"
@@ -258,6 +261,27 @@ int64_t CoFilePath::getAvailSpaceMB() const {
 
 void CoFilePath::createLink(const CoFilePath&, bool) {
   CO_THROW("Links not supported on this filesystem.", nullptr);
+}
+
+int32_t CoFilePath::size() const {
+  int64_t size = 0;
+  int64_t modified = 0;
+  if (!coStatFile(path(), size, modified)) CO_THROW_ERRNO(nullptr);
+  // Callers size buffers from this count: a wrapped one would be a lie.
+  if (size > INT32_MAX) {
+    char text[96];
+    std::snprintf(text, sizeof text, "File too large (%lld bytes, at most %d)",
+                  static_cast<long long>(size), INT32_MAX);
+    CO_THROW(text, nullptr);
+  }
+  return static_cast<int32_t>(size);
+}
+
+int64_t CoFilePath::lastModified() const {
+  int64_t size = 0;
+  int64_t modified = 0;
+  if (!coStatFile(path(), size, modified)) CO_THROW_ERRNO(nullptr);
+  return modified;
 }
 
 }  // namespace Kestrix

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "common/base/fileUtil/CoFilePath.h"
+#include "common/base/fileUtil/CoNativeFile.h"
 #include "common/base/fileUtil/CoSysError.h"
 #include "common/base/loggerBase/CoException.h"
 
@@ -64,23 +65,12 @@ bool CoFilePath::access(int mode) const {
   }
 }
 
-int32_t CoFilePath::size() const {
+bool coStatFile(const char* path, int64_t& size, int64_t& modified) {
   struct stat st;
-  if (::stat(path(), &st) != 0) CO_THROW_ERRNO(nullptr);
-  // Callers size buffers from this count: a wrapped one would be a lie.
-  if (st.st_size > INT32_MAX) {
-    char text[96];
-    std::snprintf(text, sizeof text, "File too large (%lld bytes, at most %d)",
-                  static_cast<long long>(st.st_size), INT32_MAX);
-    CO_THROW(text, nullptr);
-  }
-  return static_cast<int32_t>(st.st_size);
-}
-
-int64_t CoFilePath::lastModified() const {
-  struct stat st;
-  if (::stat(path(), &st) != 0) CO_THROW_ERRNO(nullptr);
-  return static_cast<int64_t>(st.st_mtime);
+  if (::stat(path, &st) != 0) return false;
+  size = static_cast<int64_t>(st.st_size);
+  modified = static_cast<int64_t>(st.st_mtime);
+  return true;
 }
 
 CoFilePath CoFilePath::tempDir() {

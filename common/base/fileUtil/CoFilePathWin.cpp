@@ -15,6 +15,7 @@
 #include <string>
 
 #include "common/base/fileUtil/CoFilePath.h"
+#include "common/base/fileUtil/CoNativeFile.h"
 #include "common/base/fileUtil/CoSysError.h"
 #include "common/base/fileUtil/CoSysErrorWin.h"
 #include "common/base/fileUtil/CoWideText.h"
@@ -27,10 +28,6 @@ constexpr DWORD kMaxCwd = 1024;
 
 int toMode(const CoFilePath::Permissions& p) {
   return ((p.userMode() & 1) ? _S_IREAD : 0) | ((p.userMode() & 2) ? _S_IWRITE : 0);
-}
-
-bool statOf(const CoFilePath& path, struct _stat64& st) {
-  return ::_wstat64(coWideText(path.path()).c_str(), &st) == 0;
 }
 
 }  // namespace
@@ -51,23 +48,12 @@ bool CoFilePath::access(int mode) const {
   CO_THROW_ERRNO(nullptr);
 }
 
-int32_t CoFilePath::size() const {
+bool coStatFile(const char* path, int64_t& size, int64_t& modified) {
   struct _stat64 st;
-  if (!statOf(*this, st)) CO_THROW_ERRNO(nullptr);
-  // Callers size buffers from this count: a wrapped one would be a lie.
-  if (st.st_size > INT32_MAX) {
-    char text[96];
-    std::snprintf(text, sizeof text, "File too large (%lld bytes, at most %d)",
-                  static_cast<long long>(st.st_size), INT32_MAX);
-    CO_THROW(text, nullptr);
-  }
-  return static_cast<int32_t>(st.st_size);
-}
-
-int64_t CoFilePath::lastModified() const {
-  struct _stat64 st;
-  if (!statOf(*this, st)) CO_THROW_ERRNO(nullptr);
-  return static_cast<int64_t>(st.st_mtime);
+  if (::_wstat64(coWideText(path).c_str(), &st) != 0) return false;
+  size = static_cast<int64_t>(st.st_size);
+  modified = static_cast<int64_t>(st.st_mtime);
+  return true;
 }
 
 // No TMPDIR and no fixed place: a Windows process without TMP and TEMP has

@@ -4,6 +4,7 @@
 // systems, as UTF-16 on Windows, where the narrow functions read the ANSI
 // code page.
 
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 
@@ -13,5 +14,8 @@ namespace Kestrix {
 std::FILE* coOpenFile(const char* path, const char* mode);
 // For the file streams and std::filesystem.
 std::filesystem::path coNativePath(const char* path);
+// stat's contract for the size and the modification time (seconds since the
+// epoch): true, or false with errno set.
+bool coStatFile(const char* path, int64_t& size, int64_t& modified);
 
 }  // namespace Kestrix

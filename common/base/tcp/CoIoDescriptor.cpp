@@ -1,8 +1,10 @@
 #include "common/base/tcp/CoIoDescriptor.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "common/base/loggerBase/CoMsg.h"
 #include "common/base/loggerBase/qvAssert.h"
@@ -23,6 +25,69 @@ int waitMs(unsigned int timeoutMs) {
 }
 
 }  // namespace
+
+CoIoDescriptor::IoError CoIoDescriptor::getIoError() {
+  const int code = CoSocketError::last();
+  const struct {
+    int code;
+    IoError error;
+  } known[] = {
+      {CoSocketError::NOT_CONNECTED, IO_NOT_CONNECTED},
+      {CoSocketError::INTERRUPTED, IO_INTERRUPTED},
+      {CoSocketError::AGAIN, IO_WOULD_BLOCK},
+      {CoSocketError::WOULD_BLOCK, IO_WOULD_BLOCK},
+      {CoSocketError::CONNECTION_ABORTED, IO_CONNECTION_ABORTED},
+      {CoSocketError::CONNECTION_RESET, IO_CONNECTION_RESET},
+      {CoSocketError::TIMED_OUT, IO_TIMED_OUT},
+      {CoSocketError::CONNECTION_REFUSED, IO_CONNECTION_REFUSED},
+      {CoSocketError::UNKNOWN_HOST, IO_HOST_NOT_FOUND},
+  };
+  for (const auto& entry : known)
+    if (entry.code == code) return entry.error;
+  CO_POST_NOTICE("Unexpected WinSock error: %x", static_cast<unsigned int>(code));
+  // Callers read the same error again for its text.
+  CoSocketError::setLast(code);
+  return IO_SYSTEM_ERROR;
+}
+
+void CoIoDescriptor::getIoError(IoError error, char* buf, int size) {
+  if (buf == nullptr || size <= 0) return;
+  std::string text;
+  switch (error) {
+    case IO_NO_ERROR:
+      break;
+    case IO_SYSTEM_ERROR:
+      text = CoSocketError::lastText();
+      break;
+    case IO_INTERRUPTED:
+      text = CoSocketError::text(CoSocketError::INTERRUPTED);
+      break;
+    case IO_WOULD_BLOCK:
+      text = CoSocketError::text(CoSocketError::WOULD_BLOCK);
+      break;
+    case IO_NOT_CONNECTED:
+      text = CoSocketError::text(CoSocketError::NOT_CONNECTED);
+      break;
+    case IO_CONNECTION_ABORTED:
+      text = CoSocketError::text(CoSocketError::CONNECTION_ABORTED);
+      break;
+    case IO_CONNECTION_RESET:
+      text = CoSocketError::text(CoSocketError::CONNECTION_RESET);
+      break;
+    case IO_TIMED_OUT:
+      text = CoSocketError::text(CoSocketError::TIMED_OUT);
+      break;
+    case IO_CONNECTION_REFUSED:
+      text = CoSocketError::text(CoSocketError::CONNECTION_REFUSED);
+      break;
+    case IO_HOST_NOT_FOUND:
+      text = CoSocketError::hostNotFoundText();
+      break;
+  }
+  const size_t n = std::min(text.size(), static_cast<size_t>(size - 1));
+  std::memcpy(buf, text.data(), n);
+  buf[n] = 0;
+}
 
 CoIoDescriptor::CoIoDescriptor(CoIoDescriptor&& other) noexcept
     : id_(other.id_), lastError_(std::move(other.lastError_)), stopped_(other.stopped_.load()) {

@@ -9,6 +9,8 @@ namespace CoSocketLibrary {
 
 bool start();
 bool stop();
+// True where even resolving a name needs the library started.
+extern const bool NEEDED_TO_RESOLVE;
 
 }  // namespace CoSocketLibrary
 }  // namespace Kestrix

@@ -12,5 +12,7 @@ bool stop() {
   return true;
 }
 
+const bool NEEDED_TO_RESOLVE = false;
+
 }  // namespace CoSocketLibrary
 }  // namespace Kestrix

@@ -19,5 +19,7 @@ bool stop() {
   return ::WSACleanup() == 0;
 }
 
+const bool NEEDED_TO_RESOLVE = true;
+
 }  // namespace CoSocketLibrary
 }  // namespace Kestrix

@@ -5,6 +5,9 @@
 
 #include <cstddef>
 
+struct sockaddr;
+struct sockaddr_storage;
+
 namespace Kestrix {
 namespace CoSocketOps {
 
@@ -28,6 +31,36 @@ int setSendBufferSize(int fd, int size);
 int setReceiveBufferSize(int fd, int size);
 // True when the current error is a connection reset by the peer.
 bool lastIsConnectionReset();
+
+// A socket that child processes do not inherit.
+int open(int family, int type, int protocol);
+// An option whose value is an int, or one given as bytes.
+int setOption(int fd, int level, int name, int value);
+int setOption(int fd, int level, int name, const void* value, int size);
+// The multicast time-to-live and loopback options, whose size differs by
+// system; a value read is 0 to 255.
+int setMulticastOption(int fd, int level, int name, int value);
+int getMulticastOption(int fd, int level, int name, int& value);
+int bind(int fd, const sockaddr_storage& addr, int length);
+int listen(int fd, int backlog);
+// The socket's own address or its peer's, and the length of it.
+int localAddress(int fd, sockaddr_storage& addr, int& length);
+int peerAddress(int fd, sockaddr_storage& addr, int& length);
+int setNonBlocking(int fd, bool on);
+// Starts a connect on a non-blocking socket: 0 when connected at once, 1
+// when under way, -1 on failure. connectFinish waits up to timeoutSeconds
+// for one under way: 1 when connected, 0 after the time-out, -1 when it
+// failed (refused, unreachable, or the wait itself).
+int connectStart(int fd, const sockaddr& addr, int length);
+int connectFinish(int fd, int timeoutSeconds);
+// Where address reuse would let a listener share a port that another
+// socket holds, takes the fixed port exclusively and says true; false
+// where address reuse is how a restarted server gets its port back.
+bool claimFixedPort(int fd);
+// One datagram to or from an address. A datagram longer than size is cut
+// to size on every system.
+long sendTo(int fd, const void* buf, std::size_t size, const sockaddr_storage& to, int length);
+long receiveFrom(int fd, void* buf, std::size_t size, sockaddr_storage& from);
 
 }  // namespace CoSocketOps
 }  // namespace Kestrix
