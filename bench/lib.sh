@@ -73,6 +73,19 @@ wait_for_kestrixd() {
   done
 }
 
+# start_pinned_kestrixd NAME PORT: a work directory /tmp/NAME.XXXXXX ($work)
+# with the pinned example rules in it, and a kestrixd serving them on PORT
+# ($server_pid); returns once it serves. Both go away when the script exits.
+start_pinned_kestrixd() {
+  work=$(mktemp -d "/tmp/$1.XXXXXX")
+  server_pid=""
+  trap 'stop_pid "$server_pid"; rm -rf "$work"' EXIT
+  pinned_example_rules "$work/rules.conf"
+  "$build/kestrix/server/kestrixd" -c "$work/rules.conf" -p "$2" >"$work/kestrixd.log" 2>&1 &
+  server_pid=$!
+  wait_for_kestrixd "$server_pid" "$work/kestrixd.log"
+}
+
 # start_redis PORT DIR: a redis-server on 127.0.0.1:PORT keeping nothing on
 # disk, its log in DIR; sets redis_pid and returns once it answers PONG.
 start_redis() {

@@ -30,22 +30,7 @@ if [ "${PT_INSIDE:-}" != 1 ]; then
   PT_INSIDE=1 exec "$repo/tools/netns-run" --own bash "${BASH_SOURCE[0]}" "$build"
 fi
 
-work=$(mktemp -d /tmp/python_translate.XXXXXX)
-server_pid=""
-cleanup() {
-  stop_pid "$server_pid"
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-pinned_example_rules "$work/rules.conf"
-"$build/kestrix/server/kestrixd" -c "$work/rules.conf" -p 7549 >"$work/log" 2>&1 &
-server_pid=$!
-for _ in $(seq 100); do
-  grep -qs serving "$work/log" && break
-  sleep 0.05
-done
-grep -q serving "$work/log" || die "kestrixd did not start: $(cat "$work/log")"
+start_pinned_kestrixd python_translate 7549
 
 module_dir=$(dirname "$(find "$build/python" -maxdepth 1 -name 'kestrix*.so' | head -1)")
 PYTHONPATH=$module_dir COMMAND="$build/kestrix/tools/translate_path/kestrix_translate_path" \

@@ -28,18 +28,7 @@ if [ "${WT_INSIDE:-}" != 1 ]; then
   WT_INSIDE=1 exec "$repo/tools/netns-run" --own bash "${BASH_SOURCE[0]}" "$build" "$windows"
 fi
 
-work=$(mktemp -d /tmp/windows_translate.XXXXXX)
-server_pid=""
-cleanup() {
-  stop_pid "$server_pid"
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-pinned_example_rules "$work/rules.conf"
-"$build/kestrix/server/kestrixd" -c "$work/rules.conf" -p 7549 >"$work/kestrixd.log" 2>&1 &
-server_pid=$!
-wait_for_kestrixd "$server_pid" "$work/kestrixd.log"
+start_pinned_kestrixd windows_translate 7549
 args=(-h 127.0.0.1:7549 -p /data/movies/a -H edit01)
 linux_out=$("$linux_command" "${args[@]}")
 windows_out=$("$wine_run" "$windows_command" "${args[@]}" | tr -d '\r')
