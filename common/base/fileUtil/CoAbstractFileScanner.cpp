@@ -104,8 +104,7 @@ void CoAbstractFileScanner::scanDir(const CoFilePath& directory, const CoFilePat
   CoDirListing listing(directory, pattern);
 
   if (options.includeStart) {
-    const CoFilePath& file = directory;
-    QV_ASSERT(file.isDirectory());
+    QV_ASSERT(directory.isDirectory());
     if (!filterSkipFile(directory)) scanFile(directory, start, relative);
   }
 

@@ -207,7 +207,8 @@ int CoIoDescriptor::blockingWrite(const void* buf, unsigned int size) {
       if (ready & CoSocketOps::READY_READ) {
         // Readable while we wait to write: either data or the peer's close.
         const long peeked = CoSocketOps::peek(id_);
-        if (peeked == 0 || (peeked < 0 && CoSocketOps::lastIsConnectionReset())) {
+        if (peeked == 0 ||
+            (peeked < 0 && CoSocketError::last() == CoSocketError::CONNECTION_RESET)) {
           setLastError(IO_CONNECTION_RESET);
           return -1;
         }

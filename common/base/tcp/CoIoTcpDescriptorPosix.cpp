@@ -64,10 +64,6 @@ int setReceiveBufferSize(int fd, int size) {
   return ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
 }
 
-bool lastIsConnectionReset() {
-  return errno == ECONNRESET;
-}
-
 int open(int family, int type, int protocol) {
   return ::socket(family, type | SOCK_CLOEXEC, protocol);
 }

@@ -90,10 +90,6 @@ int setReceiveBufferSize(int fd, int size) {
              : -1;
 }
 
-bool lastIsConnectionReset() {
-  return ::WSAGetLastError() == WSAECONNRESET;
-}
-
 int open(int family, int type, int protocol) {
   return CoSocketHandle::open(family, type, protocol);
 }

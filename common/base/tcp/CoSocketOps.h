@@ -29,8 +29,6 @@ int close(int fd);
 int shutdownWrite(int fd);
 int setSendBufferSize(int fd, int size);
 int setReceiveBufferSize(int fd, int size);
-// True when the current error is a connection reset by the peer.
-bool lastIsConnectionReset();
 
 // A socket that child processes do not inherit.
 int open(int family, int type, int protocol);
